@@ -1,0 +1,25 @@
+// Content identifiers for new images.
+//
+// Every CID this program makes is the next value of one process-wide
+// generator: the classic 15-bit linear congruential generator of the 32-bit
+// Windows C runtime, so values run from 0 to 0x7FFF on every platform and the
+// same seed gives the same sequence everywhere. The entry point seeds it once
+// from the clock in seconds; nothing reseeds it.
+#ifndef SKARVEL_CLI_CID_H_
+#define SKARVEL_CLI_CID_H_
+
+#include <cstdint>
+
+namespace skarvel {
+
+// Largest value nextCid() can return.
+constexpr uint32_t kMaxCid = 0x7FFF;
+
+void seedCid(uint32_t seed);
+
+// state = state * 214013 + 2531011 (mod 2^32); value = (state >> 16) & 0x7FFF.
+uint32_t nextCid();
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_CLI_CID_H_

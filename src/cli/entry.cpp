@@ -1,0 +1,77 @@
+#include "cli/entry.h"
+
+#include <ctime>
+#include <iostream>
+#include <map>
+#include <memory>
+
+#include "cli/cid.h"
+#include "cli/command_processor.h"
+#include "cli/fatal_error.h"
+#include "cli/options.h"
+#include "cli/paths.h"
+#include "cli/usage.h"
+#include "commands/command_clone.h"
+#include "commands/command_convert.h"
+#include "commands/command_copy.h"
+#include "commands/command_create.h"
+#include "commands/command_info.h"
+
+namespace skarvel {
+
+namespace {
+
+using CommandRegistry = std::map<std::string, std::unique_ptr<CommandProcessor>>;
+
+// The five commands, registered in a fixed order.
+CommandRegistry buildRegistry(const CommandOptions* options) {
+  CommandRegistry registry;
+  registry.emplace("info", std::make_unique<CommandInfo>(options));
+  registry.emplace("convert", std::make_unique<CommandConvert>(options));
+  registry.emplace("create", std::make_unique<CommandCreate>(options));
+  registry.emplace("clone", std::make_unique<CommandClone>(options));
+  registry.emplace("copy", std::make_unique<CommandCopy>(options));
+  return registry;
+}
+
+int dispatch(int argc, char** argv) {
+  std::string word = takeCommandWord(argc, argv);
+  CommandOptions options;
+  parseOptions(argc, argv, options);
+  seedCid(static_cast<uint32_t>(std::time(nullptr)));
+  CommandRegistry registry = buildRegistry(&options);
+  auto found = registry.find(word);
+  if (found == registry.end()) printUsage();
+  return found->second->execute(argc, argv);
+}
+
+}  // namespace
+
+std::string takeCommandWord(int& argc, char** argv) {
+  if (argc < 2) return std::string();
+  if (argv[1][0] == '-') {
+    std::string directory, fileName;
+    splitPath(argv[0], directory, fileName);
+    return fileName;
+  }
+  std::string word = argv[1];
+  for (int i = 2; i < argc; ++i) argv[i - 1] = argv[i];
+  --argc;
+  argv[argc] = nullptr;
+  return word;
+}
+
+int runCommandLine(int argc, char** argv) {
+  try {
+    return dispatch(argc, argv);
+  } catch (const FatalError& error) {
+    if (error.showsUsage()) {
+      writeUsage(std::cout);
+    } else {
+      std::cerr << error.what() << '\n' << std::flush;
+    }
+    return 1;
+  }
+}
+
+}  // namespace skarvel

@@ -1,0 +1,157 @@
+#include "cli/options.h"
+
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "cli/fatal_error.h"
+
+namespace skarvel {
+
+namespace {
+
+constexpr uint64_t kMebibyte = 1024 * 1024;
+constexpr uint64_t kMebibytesPerGibibyte = 1024;
+
+[[noreturn]] void rejectCommandLine() { throw FatalError::usage(); }
+
+// The C white-space set, independent of locale.
+bool isAsciiSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+int32_t requireInteger(const std::string& text) {
+  std::optional<int32_t> value = readInteger(text);
+  if (!value) rejectCommandLine();
+  return *value;
+}
+
+enum class OptionKind { kSize, kAdapter, kHwver, kChains, kSplit, kMerge, kHelp };
+
+struct OptionName {
+  const char* shortName;
+  const char* longName;
+  OptionKind kind;
+  bool takesValue;
+};
+
+constexpr OptionName kOptions[] = {
+    {"-s", "--size", OptionKind::kSize, true},
+    {"-a", "--adapter", OptionKind::kAdapter, true},
+    {"-r", "--hwver", OptionKind::kHwver, true},
+    {"-c", "--chains", OptionKind::kChains, true},
+    {"-p", "--split", OptionKind::kSplit, false},
+    {"-m", "--merge", OptionKind::kMerge, false},
+    {"-h", "--help", OptionKind::kHelp, false},
+};
+
+const OptionName* findOption(const char* argument) {
+  for (const OptionName& option : kOptions) {
+    if (std::strcmp(argument, option.shortName) == 0 ||
+        std::strcmp(argument, option.longName) == 0) {
+      return &option;
+    }
+  }
+  return nullptr;
+}
+
+void applyOption(OptionKind kind, const std::string& value, CommandOptions& options) {
+  switch (kind) {
+    case OptionKind::kSize: {
+      std::string text = value;
+      options.sizeBytes = parseSize(text);
+      break;
+    }
+    case OptionKind::kAdapter:
+      options.adapterType = value;
+      break;
+    case OptionKind::kHwver:
+      options.hardwareVersion = requireInteger(value);
+      if (options.hardwareVersion == 0) rejectCommandLine();
+      break;
+    case OptionKind::kChains:
+      if (value == "all") {
+        options.chainLevels = -1;
+      } else {
+        options.chainLevels = requireInteger(value);
+        if (options.chainLevels < 1) rejectCommandLine();
+      }
+      break;
+    case OptionKind::kSplit:
+      options.split = true;
+      break;
+    case OptionKind::kMerge:
+      options.merge = true;
+      break;
+    case OptionKind::kHelp:
+      rejectCommandLine();
+  }
+}
+
+}  // namespace
+
+std::optional<int32_t> readInteger(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && isAsciiSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  // Accumulate the magnitude; one past INT32_MAX is still allowed for the
+  // negative limit.
+  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
+  int64_t magnitude = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    magnitude = magnitude * 10 + (text[i] - '0');
+    if (magnitude > kLimit) return std::nullopt;
+  }
+  int64_t value = negative ? -magnitude : magnitude;
+  if (value > std::numeric_limits<int32_t>::max()) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+uint64_t parseSize(std::string& text) {
+  if (text.empty()) rejectCommandLine();
+  uint64_t factor;
+  switch (text.back()) {
+    case 'G':
+      factor = kMebibytesPerGibibyte;
+      break;
+    case 'M':
+      factor = 1;
+      break;
+    default:
+      rejectCommandLine();
+  }
+  text.pop_back();
+  int32_t number = requireInteger(text);
+  // Zero and negative sizes describe no disk.
+  if (number < 1) rejectCommandLine();
+  return static_cast<uint64_t>(number) * factor * kMebibyte;
+}
+
+void parseOptions(int& argc, char** argv, CommandOptions& options) {
+  int index = 1;
+  while (index < argc) {
+    const char* argument = argv[index];
+    const OptionName* option = findOption(argument);
+    if (option == nullptr) {
+      if (argument[0] == '-') rejectCommandLine();
+      break;  // the first positional argument
+    }
+    std::string value;
+    if (option->takesValue) {
+      if (index + 1 >= argc) rejectCommandLine();
+      value = argv[++index];
+    }
+    applyOption(option->kind, value, options);
+    ++index;
+  }
+  int kept = 1;
+  for (; index < argc; ++index) argv[kept++] = argv[index];
+  argv[kept] = nullptr;
+  argc = kept;
+}
+
+}  // namespace skarvel

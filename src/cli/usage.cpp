@@ -1,0 +1,49 @@
+#include "cli/usage.h"
+
+#include "cli/fatal_error.h"
+
+namespace skarvel {
+
+namespace {
+
+// Option descriptions start in column 31 of the "Options:" block.
+constexpr const char* kUsageLines[] = {
+    "Usage: skarvel <command> [options] [infile] [outfile]",
+    "",
+    "Options:",
+    "    -s, --size xxG|xxM        total disk size",
+    "    -p, --split               split into multiple files",
+    "    -m, --merge               merge into single file",
+    "    -c, --chains n            copy with parent files in n (n > 0 or n is 'all') levels",
+    "",
+    "Commands:",
+    "    skarvel info infile",
+    "",
+    "    skarvel convert file hwver=4|6 adapter=ide|buslogic|lsilogic",
+    "",
+    "    skarvel create [options] outfile",
+    "        -s, --size required",
+    "        -p, --split optional",
+    "        -a, --adapter ide|buslogic|lsilogic",
+    "        -r, --hwver 5|6 hardware version",
+    "",
+    "    skarvel clone [options] infile outfile",
+    "        -p, --split optional",
+    "        -m, --merge optional",
+    "",
+    "    skarvel copy [options] infile outfile",
+    "        -p, --split optional",
+    "        -m, --merge optional",
+    "        -c, --chains optional",
+    "",
+};
+
+}  // namespace
+
+void writeUsage(std::ostream& out) {
+  for (const char* line : kUsageLines) out << line << '\n' << std::flush;
+}
+
+void printUsage() { throw FatalError::usage(); }
+
+}  // namespace skarvel

@@ -1,0 +1,31 @@
+#include "commands/command_clone.h"
+
+#include "cli/usage.h"
+#include "commands/output_choice.h"
+#include "commands/parent_hint.h"
+#include "platform/file.h"
+#include "reader/open_image.h"
+
+namespace skarvel {
+
+int32_t CommandClone::execute(int32_t argc, char** argv) {
+  if (argc < 3) printUsage();
+  std::unique_ptr<VMDKReader> reader =
+      openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
+  bool split = wantsSplitOutput(*reader, *options);
+  SparseLayout layout = reader->layout();
+  // A bare extent has no descriptor area; a single-file child needs one to
+  // record its parent.
+  if (!split && layout.descriptorSectors == 0) layout = computeLayout(reader->capacity(), 1);
+
+  DiskDescriptor descriptor = reader->descriptor();
+  descriptor.renewCID();
+  descriptor.parentCID = reader->descriptor().CID;
+  descriptor.parentFileNameHint = parentHintFor(argv[1], argv[2], platform::currentDirectory());
+  OutputImage output(argv[2], layout, descriptor);
+  refuseOverwritingInput(output, split, *reader);
+  createOutput(output, split, false)->close();
+  return 0;
+}
+
+}  // namespace skarvel

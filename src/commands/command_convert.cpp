@@ -1,0 +1,115 @@
+#include "commands/command_convert.h"
+
+#include <cstring>
+#include <iostream>
+#include <vector>
+
+#include "cli/fatal_error.h"
+#include "cli/options.h"
+#include "cli/paths.h"
+#include "cli/usage.h"
+#include "platform/file.h"
+#include "reader/multi_file_reader.h"
+#include "reader/open_image.h"
+#include "reader/single_file_reader.h"
+
+namespace skarvel {
+
+namespace {
+
+constexpr const char* kNoDescriptorMessage =
+    "No description found in file, please convert the root file in cloned chain.";
+constexpr const char* kNotRootMessage =
+    "This is not a root file in cloned chain, please convert the root file in cloned chain.";
+
+bool startsWith(const char* word, const char* prefix) {
+  return std::strncmp(word, prefix, std::strlen(prefix)) == 0;
+}
+
+// Applies the "hwver=" and "adapter=" words; others are skipped.
+void applySettings(int32_t argc, char** argv, DiskDescriptor& descriptor) {
+  for (int32_t i = 2; i < argc; ++i) {
+    const char* equals = std::strchr(argv[i], '=');
+    if (equals == nullptr) continue;
+    if (startsWith(argv[i], "hwver=")) {
+      // The atoi rule; a value beyond 32 bits writes 0 rather than failing.
+      descriptor.virtualHWVersion = readInteger(equals + 1).value_or(0);
+    } else if (startsWith(argv[i], "adapter=")) {
+      descriptor.adapterType = equals + 1;
+    }
+  }
+}
+
+// Replaces the descriptor file at |path| with |text|: the text goes to a new
+// file beside it, which then takes the old one's place and permissions, so
+// that a failure leaves the old file whole. The reader is closed before the
+// swap (some systems refuse to replace an open file).
+void rewriteDescriptorFile(const std::string& path, std::unique_ptr<VMDKReader> reader,
+                           const std::string& text) {
+  std::string directory, fileName;
+  splitPath(path, directory, fileName);
+  std::string temporary = directory + "." + fileName + ".skarvel-new";
+  int fd = platform::openFile(temporary, platform::kOpenBinary | platform::kOpenReadWrite |
+                                             platform::kOpenCreate | platform::kOpenTruncate);
+  bool written = fd >= 0 && platform::copyPermissions(reader->fileHandle(), fd) &&
+                 platform::writeFile(fd, text.data(), static_cast<uint32_t>(text.size()));
+  bool closed = fd >= 0 && platform::closeFile(fd);
+  reader.reset();
+  if (!written || !closed || !platform::replaceFile(temporary, path)) {
+    if (fd >= 0) platform::removeFile(temporary);
+    throw FatalError("Failed to re-write file " + path);
+  }
+}
+
+// Writes |text| and zeros over the whole descriptor area that the header
+// declares, and nothing outside it.
+void rewriteEmbeddedDescriptor(const VMDKSingleFileReader& reader, const std::string& text) {
+  const SparseExtentHeader& header = reader.header();
+  uint64_t areaBytes = header.descriptorSize * kSectorBytes;
+  checkDescriptorFits(text, reader.path(), areaBytes);
+  int fd = reader.fileHandle();
+  if (!platform::seekFile64(fd, header.descriptorOffset * kSectorBytes) ||
+      !platform::writeFile(fd, text.data(), static_cast<uint32_t>(text.size()))) {
+    throw FatalError("Failed to write file " + reader.path());
+  }
+  std::vector<uint8_t> zeros(kGrainBytes, 0);
+  for (uint64_t left = areaBytes - text.size(); left > 0;) {
+    uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(left, zeros.size()));
+    if (!platform::writeFile(fd, zeros.data(), n)) {
+      throw FatalError("Failed to write file " + reader.path());
+    }
+    left -= n;
+  }
+}
+
+int32_t refuse(const char* message) {
+  std::cerr << message << '\n' << std::flush;
+  return 1;
+}
+
+}  // namespace
+
+int32_t CommandConvert::execute(int32_t argc, char** argv) {
+  if (argc < 3) printUsage();
+  std::unique_ptr<VMDKReader> reader =
+      openImage(argv[1], platform::kOpenBinary | platform::kOpenReadWrite);
+  SparseLayout layout = reader->layout();
+  DiskDescriptor descriptor = reader->descriptor();
+  if (layout.descriptorSectors == 0) return refuse(kNoDescriptorMessage);
+  if (descriptor.hasParent()) return refuse(kNotRootMessage);
+  applySettings(argc, argv, descriptor);
+
+  if (reader->isMultiFile()) {
+    const auto& multi = static_cast<const VMDKMultiFileReader&>(*reader);
+    std::string text = composeDescriptor(descriptor, layout, multi.extents(), true);
+    rewriteDescriptorFile(argv[1], std::move(reader), text);
+    return 0;
+  }
+  std::string directory, fileName;
+  splitPath(argv[1], directory, fileName);
+  rewriteEmbeddedDescriptor(static_cast<const VMDKSingleFileReader&>(*reader),
+                            composeDescriptor(descriptor, layout, fileName, true));
+  return 0;
+}
+
+}  // namespace skarvel

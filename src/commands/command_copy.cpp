@@ -1,0 +1,69 @@
+#include "commands/command_copy.h"
+
+#include <iostream>
+#include <vector>
+
+#include "cli/usage.h"
+#include "commands/output_choice.h"
+#include "platform/file.h"
+#include "reader/chain_reader.h"
+#include "reader/open_image.h"
+
+namespace skarvel {
+
+namespace {
+
+// The progress text before grain |index| of |total|: "i/N, p%" and a carriage
+// return, so that each overwrites the last on a terminal. The stream is
+// flushed when the percentage moves, not for every grain of a large image.
+class Progress {
+ public:
+  explicit Progress(uint64_t total) : total_(total) {}
+
+  void show(uint64_t index) {
+    uint64_t done = index + 1;
+    uint64_t percent = done * 100 / total_;
+    std::cout << done << '/' << total_ << ", " << percent << "%\r";
+    if (percent != lastPercent_) {
+      std::cout << std::flush;
+      lastPercent_ = percent;
+    }
+  }
+
+ private:
+  uint64_t total_;
+  uint64_t lastPercent_ = ~uint64_t{0};
+};
+
+}  // namespace
+
+int32_t CommandCopy::execute(int32_t argc, char** argv) {
+  if (argc < 3) printUsage();
+  std::unique_ptr<VMDKReader> reader =
+      openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
+  if (std::unique_ptr<VMDKChainReader> chain = openChain(reader, argv[1])) {
+    chain->setLevels(options->chainLevels);
+    reader = std::move(chain);
+  }
+  DiskDescriptor descriptor = reader->descriptor();
+  descriptor.renewCID();
+  OutputImage output(argv[2], reader->layout(), descriptor);
+  bool split = wantsSplitOutput(*reader, *options);
+  refuseOverwritingInput(output, split, *reader);
+  std::unique_ptr<VMDKWriter> writer = createOutput(output, split, !descriptor.hasParent());
+
+  std::vector<uint8_t> buffer(reader->grainBytes());
+  uint64_t total = reader->totalGrains();
+  std::cout << "Copying " << total << " Grains ...\n" << std::flush;
+  Progress progress(total);
+  for (uint64_t i = 0; i < total; ++i) {
+    progress.show(i);
+    uint32_t n = reader->readGrain(i, buffer.data(), reader->grainBytes());
+    if (n != 0) writer->writeGrain(i, buffer.data(), n);
+  }
+  std::cout << '\n' << std::flush;
+  writer->close();
+  return 0;
+}
+
+}  // namespace skarvel

@@ -1,0 +1,35 @@
+#include "commands/output_choice.h"
+
+#include <algorithm>
+
+#include "cli/fatal_error.h"
+#include "platform/file.h"
+
+namespace skarvel {
+
+bool wantsSplitOutput(const VMDKReader& input, const CommandOptions& options) {
+  return (input.isMultiFile() && !options.merge) || options.split;
+}
+
+void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKReader& input) {
+  std::vector<int> fds;
+  input.appendOpenFiles(fds);
+  std::vector<platform::FileIdentity> inputs;
+  for (int fd : fds) {
+    platform::FileIdentity identity;
+    if (platform::identityOfDescriptor(fd, &identity)) inputs.push_back(identity);
+  }
+  for (const std::string& path : output.pathsToCreate(split)) {
+    platform::FileIdentity identity;
+    if (platform::identityOfPath(path, &identity) &&
+        std::find(inputs.begin(), inputs.end(), identity) != inputs.end()) {
+      throw FatalError("Output would overwrite input file " + path);
+    }
+  }
+}
+
+std::unique_ptr<VMDKWriter> createOutput(OutputImage& output, bool split, bool includeDdb) {
+  return split ? output.createSplit(includeDdb) : output.createSingleFile(includeDdb);
+}
+
+}  // namespace skarvel

@@ -1,0 +1,26 @@
+// What copy and clone share: the choice of output kind, and the guard that
+// keeps an output from overwriting a file being read.
+#ifndef SKARVEL_COMMANDS_OUTPUT_CHOICE_H_
+#define SKARVEL_COMMANDS_OUTPUT_CHOICE_H_
+
+#include "cli/options.h"
+#include "reader/vmdk_reader.h"
+#include "writer/output_image.h"
+
+namespace skarvel {
+
+// A split output when the input is split and -m is not given, or when -p is
+// given (-p wins over -m). No size threshold applies.
+bool wantsSplitOutput(const VMDKReader& input, const CommandOptions& options);
+
+// Throws FatalError("Output would overwrite input file " + output path) when
+// any file that creating |output| would write already exists as one of the
+// files |input| holds open (compared by file identity). Nothing is created.
+void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKReader& input);
+
+// Creates |output| as chosen and returns its writer.
+std::unique_ptr<VMDKWriter> createOutput(OutputImage& output, bool split, bool includeDdb);
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_COMMANDS_OUTPUT_CHOICE_H_

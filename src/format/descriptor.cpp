@@ -1,0 +1,92 @@
+#include "format/descriptor.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "cli/cid.h"
+#include "cli/fatal_error.h"
+
+namespace skarvel {
+
+namespace {
+
+std::string hex8(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", value);
+  return text;
+}
+
+}  // namespace
+
+DiskDescriptor::DiskDescriptor() : CID(nextCid()) {}
+
+DiskDescriptor::DiskDescriptor(int32_t hardwareVersion, const std::string& adapter)
+    : CID(nextCid()), virtualHWVersion(hardwareVersion), adapterType(adapter) {}
+
+bool DiskDescriptor::hasParent() const {
+  return parentCID != kNoParentCID && !parentFileNameHint.empty();
+}
+
+void DiskDescriptor::renewCID() { CID = nextCid(); }
+
+std::string headerSection(const DiskDescriptor& descriptor) {
+  std::string text = "# Disk DescriptorFile\nversion=1\n";
+  text += "CID=" + hex8(descriptor.CID) + "\n";
+  text += "parentCID=" + hex8(descriptor.parentCID) + "\n";
+  text += "createType=\"" + descriptor.createType + "\"\n";
+  if (!descriptor.parentFileNameHint.empty()) {
+    text += "parentFileNameHint=\"" + descriptor.parentFileNameHint + "\"\n";
+  }
+  return text + "\n";
+}
+
+std::string extentSection(const SparseLayout& layout, const std::string& fileName) {
+  return "# Extent description\nRW " + std::to_string(layout.capacitySectors()) + " SPARSE \"" +
+         fileName + "\"\n\n\n";
+}
+
+std::string extentSection(const ExtentList& extents) {
+  std::string text = "# Extent description\n";
+  for (const ExtentDescriptor& extent : extents) {
+    text.append(extent.access).append(" ").append(std::to_string(extent.size)).append(" ");
+    text.append(extent.type).append(" \"").append(extent.fileName).append("\"");
+    if (extent.offset != 0) text.append(" ").append(std::to_string(extent.offset));
+    text.append("\n");
+  }
+  return text + "\n";
+}
+
+std::string ddbSection(const DiskDescriptor& descriptor, const SparseLayout& layout,
+                       bool includeDdb) {
+  std::string text = "# The Disk Data Base\n#DDB\n\n";
+  if (!includeDdb) return text;
+  uint64_t cylinders = layout.capacitySectors() / kSectorsPerCylinder;
+  // The hardware version prints as unsigned, like the rest of the text.
+  text += "ddb.virtualHWVersion = \"" +
+          std::to_string(static_cast<uint32_t>(descriptor.virtualHWVersion)) + "\"\n";
+  text += "ddb.geometry.cylinders = \"" + std::to_string(cylinders) + "\"\n";
+  text += "ddb.geometry.heads = \"" + std::to_string(kGeometryHeads) + "\"\n";
+  text += "ddb.geometry.sectors = \"" + std::to_string(kGeometrySectors) + "\"\n";
+  text += "ddb.adapterType = \"" + descriptor.adapterType + "\"\n";
+  return text;
+}
+
+std::string composeDescriptor(const DiskDescriptor& descriptor, const SparseLayout& layout,
+                              const std::string& fileName, bool includeDdb) {
+  return headerSection(descriptor) + extentSection(layout, fileName) +
+         ddbSection(descriptor, layout, includeDdb);
+}
+
+std::string composeDescriptor(const DiskDescriptor& descriptor, const SparseLayout& layout,
+                              const ExtentList& extents, bool includeDdb) {
+  return headerSection(descriptor) + extentSection(extents) +
+         ddbSection(descriptor, layout, includeDdb);
+}
+
+void checkDescriptorFits(const std::string& text, const std::string& outputPath,
+                         uint64_t areaBytes) {
+  // The zero byte after the text is what ends it for a reader.
+  if (text.size() >= areaBytes) throw FatalError("Descriptor too long for " + outputPath);
+}
+
+}  // namespace skarvel

@@ -1,0 +1,73 @@
+// The descriptor record of an image and the text the program composes for it.
+//
+// Every image carries a text descriptor: embedded in sectors 1-20 of a single
+// sparse extent file, or as the whole content of a split image's descriptor
+// file. The text has three sections: a header (version, CID, parent, kind),
+// the extent lines, and the disk database ("ddb." keys).
+#ifndef SKARVEL_FORMAT_DESCRIPTOR_H_
+#define SKARVEL_FORMAT_DESCRIPTOR_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "format/sparse_layout.h"
+
+namespace skarvel {
+
+constexpr uint32_t kNoParentCID = 0xFFFFFFFF;
+
+struct DiskDescriptor {
+  int32_t version = 1;
+  uint32_t CID;  // a fresh value from the CID generator
+  uint32_t parentCID = kNoParentCID;
+  int32_t virtualHWVersion = 4;
+  std::string createType = "monolithicSparse";
+  std::string adapterType = "lsilogic";
+  std::string parentFileNameHint;
+
+  // Defaults as above; draws one fresh CID.
+  DiskDescriptor();
+  // A new image without a parent, with the given hardware version and adapter.
+  DiskDescriptor(int32_t hardwareVersion, const std::string& adapter);
+
+  // True when both parentCID and parentFileNameHint name a parent.
+  bool hasParent() const;
+  // Gives the record a fresh CID.
+  void renewCID();
+};
+
+// One extent line: ACCESS SIZE TYPE "FILE" [OFFSET].
+struct ExtentDescriptor {
+  std::string access = "RW";
+  uint64_t size = 0;  // sectors
+  std::string type = "SPARSE";
+  std::string fileName;  // as written; relative names are relative to the descriptor file
+  uint64_t offset = 0;
+};
+
+using ExtentList = std::vector<ExtentDescriptor>;
+
+// The text of a one-file image whose only extent is the file |fileName|.
+std::string composeDescriptor(const DiskDescriptor& descriptor, const SparseLayout& layout,
+                              const std::string& fileName, bool includeDdb);
+
+// The text of a split image's descriptor file listing |extents|.
+std::string composeDescriptor(const DiskDescriptor& descriptor, const SparseLayout& layout,
+                              const ExtentList& extents, bool includeDdb);
+
+std::string headerSection(const DiskDescriptor& descriptor);
+std::string extentSection(const SparseLayout& layout, const std::string& fileName);
+std::string extentSection(const ExtentList& extents);
+std::string ddbSection(const DiskDescriptor& descriptor, const SparseLayout& layout,
+                       bool includeDdb);
+
+// Throws FatalError("Descriptor too long for " + outputPath) unless |text|
+// and its terminating zero byte fit an area of |areaBytes| bytes (by default
+// the 20-sector embedded area). Callers run it before creating any file.
+void checkDescriptorFits(const std::string& text, const std::string& outputPath,
+                         uint64_t areaBytes = kDescriptorBytes);
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_FORMAT_DESCRIPTOR_H_

@@ -1,0 +1,172 @@
+#include "format/descriptor_parser.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/fatal_error.h"
+#include "cli/options.h"
+#include "platform/file.h"
+
+namespace skarvel {
+
+namespace {
+
+// White space is exactly these six bytes, whatever the locale; bytes
+// 0x80-0xFF are ordinary token characters.
+bool isDescriptorSpace(uint8_t c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The atoi rule; values beyond 32 bits keep their low 32 bits, so a
+// descriptor never stops the program.
+int32_t decimalValue(const std::string& text) {
+  std::optional<int32_t> value = readInteger(text);
+  if (value) return *value;
+  return static_cast<int32_t>(std::strtoll(text.c_str(), nullptr, 10));
+}
+
+// sscanf "%x": returns false (and leaves |out|) when no hex digit is found.
+bool hexValue(const std::string& text, uint32_t& out) {
+  unsigned int value;
+  if (std::sscanf(text.c_str(), "%x", &value) != 1) return false;
+  out = value;
+  return true;
+}
+
+// sscanf "%llu": returns false (and leaves |out|) when no number is found.
+bool unsignedValue(const std::string& text, uint64_t& out) {
+  unsigned long long value;
+  if (std::sscanf(text.c_str(), "%llu", &value) != 1) return false;
+  out = value;
+  return true;
+}
+
+}  // namespace
+
+bool ByteSource::next(uint8_t& c) {
+  if (ended_) return false;
+  if (chunkPosition_ == chunkLength_) {
+    chunkLength_ = fill(chunk_, kChunkBytes);
+    chunkPosition_ = 0;
+    if (chunkLength_ == 0) {
+      ended_ = true;
+      return false;
+    }
+  }
+  c = chunk_[chunkPosition_++];
+  if (c == 0) ended_ = true;
+  return !ended_;
+}
+
+uint32_t FileByteSource::fill(uint8_t* buffer, uint32_t capacity) {
+  int64_t n = platform::readFile(fd_, buffer, capacity);
+  if (n < 0) throw FatalError("Failed to read file " + path_);
+  return static_cast<uint32_t>(n);
+}
+
+uint32_t StringByteSource::fill(uint8_t* buffer, uint32_t capacity) {
+  size_t n = std::min<size_t>(capacity, text_.size() - position_);
+  std::memcpy(buffer, text_.data() + position_, n);
+  position_ += n;
+  return static_cast<uint32_t>(n);
+}
+
+void DescriptorParser::consume(uint8_t c) {
+  ++result_.consumedBytes;
+  if (c == '\r') return;
+  switch (state_) {
+    case State::kBetweenTokens:
+      if (c == '#') {
+        state_ = State::kComment;
+      } else if (c == '"') {
+        state_ = State::kQuotedToken;
+      } else if (!isDescriptorSpace(c)) {
+        token_ += static_cast<char>(c);
+        state_ = State::kBareToken;
+      }
+      break;
+    case State::kBareToken:
+      if (c == '=') {
+        endToken();
+        token_.push_back('=');
+        endToken();
+      } else if (isDescriptorSpace(c)) {
+        endToken();
+      } else {
+        token_ += static_cast<char>(c);
+      }
+      break;
+    case State::kQuotedToken:
+      if (c == '"' || c == '\n') {
+        endToken();
+      } else {
+        token_ += static_cast<char>(c);
+      }
+      break;
+    case State::kComment:
+      if (c == '\n') state_ = State::kBetweenTokens;
+      break;
+  }
+  if (c == '\n' && !line_.empty()) handleLine();
+}
+
+ParsedDescriptor DescriptorParser::finish() {
+  if (!token_.empty()) endToken();
+  if (!line_.empty()) handleLine();
+  return std::move(result_);
+}
+
+void DescriptorParser::endToken() {
+  if (!token_.empty()) {
+    line_.push_back(std::move(token_));
+    token_.clear();
+  }
+  state_ = State::kBetweenTokens;
+}
+
+void DescriptorParser::handleLine() {
+  std::vector<std::string> tokens = std::move(line_);
+  line_.clear();
+  const std::string& key = tokens[0];
+  if (tokens.size() >= 2 && tokens[1] == "=") {
+    applyKey(key, tokens.size() >= 3 ? tokens[2] : std::string());
+    return;
+  }
+  if (tokens.size() < 4) return;
+  ExtentDescriptor extent;
+  extent.access = key;
+  unsignedValue(tokens[1], extent.size);
+  extent.type = tokens[2];
+  extent.fileName = tokens[3];
+  if (tokens.size() >= 5) unsignedValue(tokens[4], extent.offset);
+  result_.extents.push_back(std::move(extent));
+}
+
+void DescriptorParser::applyKey(const std::string& key, const std::string& value) {
+  DiskDescriptor& d = result_.descriptor;
+  if (key == "version") {
+    d.version = decimalValue(value);
+  } else if (key == "CID") {
+    hexValue(value, d.CID);
+  } else if (key == "parentCID") {
+    hexValue(value, d.parentCID);
+  } else if (key == "createType") {
+    d.createType = value;
+  } else if (key == "parentFileNameHint") {
+    d.parentFileNameHint = value;
+  } else if (key == "ddb.virtualHWVersion") {
+    d.virtualHWVersion = decimalValue(value);
+  } else if (key == "ddb.adapterType") {
+    d.adapterType = value;
+  }
+}
+
+ParsedDescriptor parseDescriptor(ByteSource& source) {
+  DescriptorParser parser;
+  uint8_t c;
+  while (source.next(c)) parser.consume(c);
+  return parser.finish();
+}
+
+}  // namespace skarvel

@@ -1,0 +1,102 @@
+// Parsing descriptor text back into a DiskDescriptor and its extent lines.
+//
+// The text is a sequence of lines of tokens. A token is a run of bytes
+// without white space, or a quoted string; '=' after a bare token is a token
+// of its own; '#' at the start of a token comments out the rest of the line;
+// carriage returns are dropped everywhere. A line "key = value" sets a known
+// key; a line of four or more tokens that is not a key line is an extent
+// line. Nothing here fails: malformed lines are skipped.
+#ifndef SKARVEL_FORMAT_DESCRIPTOR_PARSER_H_
+#define SKARVEL_FORMAT_DESCRIPTOR_PARSER_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "format/descriptor.h"
+
+namespace skarvel {
+
+// Delivers descriptor text one byte at a time. The text ends at the first
+// zero byte or where the underlying data ends; after the end, every call
+// reports the end again without reading.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+
+  // Stores the next byte of text in |c| and returns true, or returns false at
+  // the end of the text.
+  bool next(uint8_t& c);
+
+ protected:
+  // Reads up to |capacity| bytes of raw data; returns the count, 0 at the end.
+  virtual uint32_t fill(uint8_t* buffer, uint32_t capacity) = 0;
+
+ private:
+  static constexpr uint32_t kChunkBytes = 512;
+  uint8_t chunk_[kChunkBytes];
+  uint32_t chunkLength_ = 0;
+  uint32_t chunkPosition_ = 0;
+  bool ended_ = false;
+};
+
+// Text from an open file, from its current position on. A read that the
+// operating system reports as failed throws FatalError("Failed to read file "
+// + path).
+class FileByteSource : public ByteSource {
+ public:
+  FileByteSource(int fd, const std::string& path) : fd_(fd), path_(path) {}
+
+ protected:
+  uint32_t fill(uint8_t* buffer, uint32_t capacity) override;
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+// Text held in memory (for tests and in-memory callers).
+class StringByteSource : public ByteSource {
+ public:
+  explicit StringByteSource(std::string text) : text_(std::move(text)) {}
+
+ protected:
+  uint32_t fill(uint8_t* buffer, uint32_t capacity) override;
+
+ private:
+  std::string text_;
+  size_t position_ = 0;
+};
+
+struct ParsedDescriptor {
+  DiskDescriptor descriptor;  // defaults (a fresh CID included) for absent keys
+  ExtentList extents;         // in text order
+  uint64_t consumedBytes = 0; // bytes before the end, carriage returns counted
+};
+
+// The state machine over the bytes of one text.
+class DescriptorParser {
+ public:
+  // Feeds one byte of text (a carriage return is counted and dropped).
+  void consume(uint8_t c);
+  // Ends the text and returns the result.
+  ParsedDescriptor finish();
+
+ private:
+  enum class State { kBetweenTokens, kBareToken, kQuotedToken, kComment };
+
+  void endToken();
+  void handleLine();
+  void applyKey(const std::string& key, const std::string& value);
+
+  State state_ = State::kBetweenTokens;
+  std::string token_;
+  std::vector<std::string> line_;
+  ParsedDescriptor result_;
+};
+
+ParsedDescriptor parseDescriptor(ByteSource& source);
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_FORMAT_DESCRIPTOR_PARSER_H_

@@ -1,0 +1,73 @@
+// The header of a sparse extent file: sector 0, of which the first 77 bytes
+// carry fields and the rest is zero.
+//
+// Byte layout (all integers little-endian):
+//    0  4  magicNumber        "KDMV" (0x564D444B)
+//    4  4  version            1
+//    8  4  flags              bit 0: bytes 73-76 valid; bit 1: redundant directory
+//   12  8  capacity           virtual size in sectors
+//   20  8  grainSize          sectors per grain (128)
+//   28  8  descriptorOffset   sector of the embedded descriptor, 0 when none
+//   36  8  descriptorSize     sectors of the embedded descriptor
+//   44  4  numGTEsPerGT       entries per grain table (512)
+//   48  8  rgdOffset          sector of the redundant grain directory
+//   56  8  gdOffset           sector of the primary grain directory
+//   64  8  overHead           sector of the first grain
+//   72  1  uncleanShutdown
+//   73  4  "\n \r\n"          line-end check characters
+#ifndef SKARVEL_FORMAT_SPARSE_HEADER_H_
+#define SKARVEL_FORMAT_SPARSE_HEADER_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace skarvel {
+
+constexpr uint32_t kSparseMagic = 0x564D444B;  // the bytes 'K' 'D' 'M' 'V' in file order
+constexpr uint32_t kSparseVersion = 1;
+constexpr uint32_t kHeaderFlagValidNewlines = 1u << 0;
+constexpr uint32_t kHeaderFlagRedundantDirectory = 1u << 1;
+
+// Bytes of the header record: 3 x 4 + 4 x 8 + 4 + 3 x 8 + 5 x 1.
+constexpr size_t kHeaderRecordBytes = 3 * 4 + 4 * 8 + 4 + 3 * 8 + 5 * 1;
+static_assert(kHeaderRecordBytes == 77, "the header record is bytes 0-76 of sector 0");
+
+struct SparseExtentHeader {
+  uint32_t magicNumber = 0;
+  uint32_t version = 0;
+  uint32_t flags = 0;
+  uint64_t capacity = 0;
+  uint64_t grainSize = 0;
+  uint64_t descriptorOffset = 0;
+  uint64_t descriptorSize = 0;
+  uint32_t numGTEsPerGT = 0;
+  uint64_t rgdOffset = 0;
+  uint64_t gdOffset = 0;
+  uint64_t overHead = 0;
+  uint8_t uncleanShutdown = 0;
+  uint8_t singleEndLineChar = 0;
+  uint8_t nonEndLineChar = 0;
+  uint8_t doubleEndLineChar1 = 0;
+  uint8_t doubleEndLineChar2 = 0;
+
+  // True when the header announces an embedded descriptor.
+  bool hasEmbeddedDescriptor() const { return descriptorOffset != 0 && descriptorSize != 0; }
+
+  bool operator==(const SparseExtentHeader&) const = default;
+};
+
+using HeaderBytes = std::array<uint8_t, kHeaderRecordBytes>;
+
+HeaderBytes encodeHeader(const SparseExtentHeader& header);
+SparseExtentHeader decodeHeader(const HeaderBytes& bytes);
+
+// Little-endian access to a byte buffer.
+void putLittleEndian32(uint8_t* out, uint32_t value);
+void putLittleEndian64(uint8_t* out, uint64_t value);
+uint32_t getLittleEndian32(const uint8_t* in);
+uint64_t getLittleEndian64(const uint8_t* in);
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_FORMAT_SPARSE_HEADER_H_

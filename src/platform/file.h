@@ -1,0 +1,71 @@
+// The one place that talks to the operating system about files.
+//
+// Everything above this layer works with plain integer descriptors and the
+// open flags below, whose values are those of the Windows C runtime's
+// low-level file interface, so that a Windows build can pass them straight to
+// _open and a POSIX build translates them. Only file.cpp includes OS headers.
+#ifndef SKARVEL_PLATFORM_FILE_H_
+#define SKARVEL_PLATFORM_FILE_H_
+
+#include <cstdint>
+#include <string>
+
+namespace skarvel::platform {
+
+// Open flags; combine with |.
+constexpr int kOpenReadOnly = 0x0000;
+constexpr int kOpenReadWrite = 0x0002;
+constexpr int kOpenCreate = 0x0100;
+constexpr int kOpenTruncate = 0x0200;
+constexpr int kOpenBinary = 0x8000;  // no text translation; no effect on POSIX
+
+// Opens |path|. With kOpenCreate a new file gets an ordinary read-write
+// permission (0666 before the umask on POSIX). Returns a descriptor >= 0, or
+// -1 when the file cannot be opened.
+int openFile(const std::string& path, int flags);
+
+// Reads up to |length| bytes. Returns the count delivered (0 at end of file),
+// or -1 when the operating system reports an error. A short count is retried
+// internally, so fewer bytes than asked mean the file ended.
+int64_t readFile(int fd, void* buffer, uint32_t length);
+
+// Writes |length| bytes. Returns true only when all of them were written.
+bool writeFile(int fd, const void* data, uint32_t length);
+
+// Positions the file at |offset| bytes from its start. The 32-bit form reaches
+// 2 GiB, the 64-bit form the whole file. Return true on success.
+bool seekFile32(int fd, int32_t offset);
+bool seekFile64(int fd, uint64_t offset);
+
+// Closes a descriptor. Returns true on success.
+bool closeFile(int fd);
+
+// Which file a path or a descriptor names: equal identities are one file,
+// however it was reached (links, other spellings of the path).
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// Returns false when the path does not name an existing file.
+bool identityOfPath(const std::string& path, FileIdentity* identity);
+bool identityOfDescriptor(int fd, FileIdentity* identity);
+
+// Gives the file open as |to| the access permissions of the file open as
+// |from|. Returns true on success.
+bool copyPermissions(int from, int to);
+
+// Replaces |to| with |from| in one step (within one directory). Returns true
+// on success.
+bool replaceFile(const std::string& from, const std::string& to);
+
+// Removes a file; failures are ignored by callers that only tidy up.
+bool removeFile(const std::string& path);
+
+// The working directory, without a trailing separator; empty if unknown.
+std::string currentDirectory();
+
+}  // namespace skarvel::platform
+
+#endif  // SKARVEL_PLATFORM_FILE_H_

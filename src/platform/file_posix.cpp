@@ -1,0 +1,109 @@
+// POSIX implementation of the file layer.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/file.h"
+
+namespace skarvel::platform {
+
+namespace {
+
+int posixFlags(int flags) {
+  int result = (flags & kOpenReadWrite) ? O_RDWR : O_RDONLY;
+  if (flags & kOpenCreate) result |= O_CREAT;
+  if (flags & kOpenTruncate) result |= O_TRUNC;
+  return result | O_CLOEXEC;
+}
+
+// Read and write permission for everyone, before the umask: the file is an
+// ordinary document of the user's, as other disk tools make it.
+constexpr mode_t kNewFileMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
+
+bool identityOf(const struct stat& st, FileIdentity* identity) {
+  identity->device = static_cast<uint64_t>(st.st_dev);
+  identity->inode = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+}  // namespace
+
+int openFile(const std::string& path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), posixFlags(flags), kNewFileMode);
+  } while (fd < 0 && errno == EINTR);
+  return fd < 0 ? -1 : fd;
+}
+
+int64_t readFile(int fd, void* buffer, uint32_t length) {
+  auto* out = static_cast<char*>(buffer);
+  uint64_t done = 0;
+  while (done < length) {
+    ssize_t n = ::read(fd, out + done, length - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<uint64_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+bool writeFile(int fd, const void* data, uint32_t length) {
+  const auto* in = static_cast<const char*>(data);
+  uint64_t done = 0;
+  while (done < length) {
+    ssize_t n = ::write(fd, in + done, length - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    done += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool seekFile32(int fd, int32_t offset) {
+  return offset >= 0 && ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == offset;
+}
+
+bool seekFile64(int fd, uint64_t offset) {
+  if (offset > static_cast<uint64_t>(LLONG_MAX)) return false;
+  return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+bool closeFile(int fd) { return ::close(fd) == 0; }
+
+bool identityOfPath(const std::string& path, FileIdentity* identity) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && identityOf(st, identity);
+}
+
+bool identityOfDescriptor(int fd, FileIdentity* identity) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 && identityOf(st, identity);
+}
+
+bool copyPermissions(int from, int to) {
+  struct stat st;
+  return ::fstat(from, &st) == 0 && ::fchmod(to, st.st_mode & 07777) == 0;
+}
+
+bool replaceFile(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+std::string currentDirectory() {
+  char buffer[PATH_MAX];
+  return ::getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string();
+}
+
+}  // namespace skarvel::platform

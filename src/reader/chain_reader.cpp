@@ -1,0 +1,92 @@
+#include "reader/chain_reader.h"
+
+#include <algorithm>
+
+#include "cli/fatal_error.h"
+#include "cli/paths.h"
+#include "platform/file.h"
+#include "reader/multi_file_reader.h"
+#include "reader/open_image.h"
+
+namespace skarvel {
+
+namespace {
+
+void clearParent(DiskDescriptor& descriptor) {
+  descriptor.parentCID = kNoParentCID;
+  descriptor.parentFileNameHint.clear();
+}
+
+platform::FileIdentity identityOf(const VMDKReader& reader) {
+  platform::FileIdentity identity;
+  platform::identityOfDescriptor(reader.fileHandle(), &identity);
+  return identity;
+}
+
+}  // namespace
+
+VMDKChainReader::VMDKChainReader(std::vector<std::unique_ptr<VMDKReader>> readers)
+    : VMDKReader(-1, readers.front()->path()), readers_(std::move(readers)) {
+  const VMDKReader& root = *readers_.back();
+  layout_ = root.layout();
+  descriptor_ = root.descriptor();
+  clearParent(descriptor_);
+  capacity_ = root.capacity();
+}
+
+VMDKChainReader::~VMDKChainReader() {
+  // Members go child first.
+  for (auto& reader : readers_) reader.reset();
+}
+
+bool VMDKChainReader::isMultiFile() const { return readers_.front()->isMultiFile(); }
+
+uint32_t VMDKChainReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
+  for (size_t i = 0; i < readers_.size(); ++i) {
+    if (levels_ != -1 && static_cast<int64_t>(i) >= levels_) break;
+    uint32_t n = readers_[i]->readGrain(grain, buffer, length);
+    if (n != 0) return n;
+  }
+  return 0;
+}
+
+void VMDKChainReader::appendOpenFiles(std::vector<int>& fds) const {
+  for (const auto& reader : readers_) reader->appendOpenFiles(fds);
+}
+
+void VMDKChainReader::setLevels(int32_t levels) {
+  levels_ = levels;
+  if (levels > 0 && static_cast<size_t>(levels) < readers_.size()) {
+    const DiskDescriptor& last = readers_[levels - 1]->descriptor();
+    descriptor_.parentCID = last.parentCID;
+    descriptor_.parentFileNameHint = last.parentFileNameHint;
+  } else {
+    clearParent(descriptor_);
+  }
+}
+
+std::unique_ptr<VMDKChainReader> openChain(std::unique_ptr<VMDKReader>& child,
+                                           const std::string& childPath) {
+  if (!child->descriptor().hasParent()) return nullptr;
+  std::vector<platform::FileIdentity> seen = {identityOf(*child)};
+  std::vector<std::unique_ptr<VMDKReader>> members;
+  members.push_back(std::move(child));
+  std::string memberPath = childPath;
+  while (members.back()->descriptor().hasParent()) {
+    std::string directory, fileName;
+    splitPath(memberPath, directory, fileName);
+    std::string parentPath =
+        resolveAgainst(directory, members.back()->descriptor().parentFileNameHint);
+    platform::FileIdentity identity;
+    if (platform::identityOfPath(parentPath, &identity) &&
+        std::find(seen.begin(), seen.end(), identity) != seen.end()) {
+      throw FatalError("Parent chain loops back to " + parentPath);
+    }
+    members.push_back(openImage(parentPath, platform::kOpenBinary | platform::kOpenReadOnly));
+    seen.push_back(identityOf(*members.back()));
+    memberPath = parentPath;
+  }
+  return std::make_unique<VMDKChainReader>(std::move(members));
+}
+
+}  // namespace skarvel

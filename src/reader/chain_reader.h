@@ -1,0 +1,51 @@
+// Reading a child image through its chain of parents.
+//
+// A child records its parent by parentCID and parentFileNameHint and holds
+// only the grains written since; every other grain comes from the nearest
+// parent that holds it.
+#ifndef SKARVEL_READER_CHAIN_READER_H_
+#define SKARVEL_READER_CHAIN_READER_H_
+
+#include "reader/vmdk_reader.h"
+
+namespace skarvel {
+
+class VMDKChainReader : public VMDKReader {
+ public:
+  // Takes over |readers|, child first and root last (at least two). Reports
+  // the root's capacity, layout and descriptor, the latter without a parent.
+  explicit VMDKChainReader(std::vector<std::unique_ptr<VMDKReader>> readers);
+  ~VMDKChainReader() override;
+
+  // The child's answer.
+  bool isMultiFile() const override;
+  // The grain from the first of the consulted members that holds it.
+  uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) override;
+  void appendOpenFiles(std::vector<int>& fds) const override;
+
+  const std::vector<std::unique_ptr<VMDKReader>>& readers() const { return readers_; }
+
+  // Consults only the first |levels| members (-1: all of them). When that
+  // leaves members out, the chain's descriptor names as parent the one that
+  // the last consulted member names (its parentCID and hint as stored);
+  // otherwise it names none.
+  void setLevels(int32_t levels);
+
+ private:
+  std::vector<std::unique_ptr<VMDKReader>> readers_;
+  int32_t levels_ = -1;
+};
+
+// Follows the parent records from |child|, opened from |childPath|, to the
+// root. Returns null, leaving |child| alone, when the child names no parent;
+// otherwise the chain, which has taken |child| over. A relative hint is
+// resolved against the directory of the image that records it. Throws
+// FatalError("Failed to open " + parent path) for a parent that cannot be
+// opened and FatalError("Parent chain loops back to " + parent path) when a
+// parent is a file already in the chain.
+std::unique_ptr<VMDKChainReader> openChain(std::unique_ptr<VMDKReader>& child,
+                                           const std::string& childPath);
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_READER_CHAIN_READER_H_

@@ -1,0 +1,53 @@
+#include "reader/single_file_reader.h"
+
+#include "cli/fatal_error.h"
+
+namespace skarvel {
+
+namespace {
+
+// Sector numbers from the header must leave byte offsets that 64 bits hold
+// and name places a 32-bit entry could also name.
+bool headerIsSane(const SparseExtentHeader& header, const SparseLayout& layout) {
+  if (!layout.metadataAddressable()) return false;
+  if (header.gdOffset >= kSectorLimit) return false;
+  return !header.hasEmbeddedDescriptor() || header.descriptorOffset < kSectorLimit;
+}
+
+}  // namespace
+
+VMDKSingleFileReader::VMDKSingleFileReader(int fd, const std::string& path)
+    : VMDKReader(fd, path) {
+  HeaderBytes bytes{};
+  readAt(fd_, path_, 0, bytes.data(), static_cast<uint32_t>(bytes.size()));
+  header_ = decodeHeader(bytes);
+  if (header_.magicNumber != kSparseMagic || header_.version != kSparseVersion) {
+    throw FatalError("Unsupported extent file " + path_);
+  }
+  bool embedded = header_.hasEmbeddedDescriptor();
+  layout_ = computeLayout(header_.capacity, embedded ? 1 : 0);
+  if (!headerIsSane(header_, layout_)) throw FatalError("Invalid sparse extent header in " + path_);
+  if (embedded) readDescriptor(header_.descriptorOffset, nullptr);
+  capacity_ = header_.capacity;
+}
+
+uint32_t VMDKSingleFileReader::readEntry(uint64_t offset) {
+  uint8_t entry[kEntryBytes];
+  if (readAt(fd_, path_, offset, entry, sizeof entry) != sizeof entry) return 0;
+  return getLittleEndian32(entry);
+}
+
+uint32_t VMDKSingleFileReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
+  if (grain >= layout_.grainCount || header_.numGTEsPerGT == 0) return 0;
+  uint64_t tableIndex = grain / header_.numGTEsPerGT;
+  uint64_t entryIndex = grain % header_.numGTEsPerGT;
+  uint32_t table = readEntry(header_.gdOffset * kSectorBytes + tableIndex * kEntryBytes);
+  if (table == 0) return 0;
+  uint32_t sector = readEntry(uint64_t{table} * kSectorBytes + entryIndex * kEntryBytes);
+  if (sector == 0) return 0;
+  uint32_t grainLength = static_cast<uint32_t>(header_.grainSize * kSectorBytes);
+  return readAt(fd_, path_, uint64_t{sector} * kSectorBytes, buffer,
+                std::min(grainLength, length));
+}
+
+}  // namespace skarvel

@@ -1,0 +1,77 @@
+// The reader interface: an image seen as a run of 64 KiB grains.
+//
+// A reader answers for the whole virtual disk: its capacity, its descriptor,
+// the layout a monolithic sparse image of that capacity has, and the data of
+// each grain. Implementations: VMDKSingleFileReader (one sparse extent file),
+// VMDKMultiFileReader (a descriptor file listing extents) and VMDKChainReader
+// (a child and its parents). Readers never write.
+#ifndef SKARVEL_READER_VMDK_READER_H_
+#define SKARVEL_READER_VMDK_READER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "format/descriptor.h"
+#include "format/sparse_layout.h"
+
+namespace skarvel {
+
+class VMDKReader {
+ public:
+  // Takes ownership of |fd| (-1 for a reader without a file of its own);
+  // |path| is the file's path, used in messages.
+  VMDKReader(int fd, std::string path);
+  virtual ~VMDKReader();
+
+  VMDKReader(const VMDKReader&) = delete;
+  VMDKReader& operator=(const VMDKReader&) = delete;
+
+  // True when the image is a descriptor file with separate extent files.
+  virtual bool isMultiFile() const = 0;
+
+  // Places up to |length| bytes of grain |grain| at the start of |buffer|
+  // and returns their count: at most one grain; 0 when the grain is not
+  // allocated or past grainCount() (|buffer| is then unspecified); fewer
+  // than asked when the file ends inside the grain. Never fills zeros itself.
+  // Throws FatalError("Failed to read file " + path) on an I/O error.
+  virtual uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) = 0;
+
+  // Appends the descriptor of every file this reader holds open.
+  virtual void appendOpenFiles(std::vector<int>& fds) const;
+
+  uint64_t capacity() const { return capacity_; }
+  // Whole megabytes for 'M', whole gigabytes for any other letter.
+  uint64_t capacityIn(char unit) const;
+  const DiskDescriptor& descriptor() const { return descriptor_; }
+  const SparseLayout& layout() const { return layout_; }
+  uint64_t grainCount() const { return layout_.grainCount; }
+  uint64_t totalGrains() const { return layout_.totalGrains; }
+  uint32_t grainBytes() const { return static_cast<uint32_t>(kGrainBytes); }
+  int fileHandle() const { return fd_; }
+  const std::string& path() const { return path_; }
+
+ protected:
+  // Reads and parses the descriptor text that begins at |sectorOffset| of
+  // this reader's file, up to its first zero byte or the end of the file;
+  // replaces descriptor() and, when given, |extents|. Returns the count of
+  // text bytes read (0: no text there).
+  uint64_t readDescriptor(uint64_t sectorOffset, ExtentList* extents);
+
+  int fd_;
+  std::string path_;
+  uint64_t capacity_ = 0;
+  DiskDescriptor descriptor_;
+  SparseLayout layout_;
+};
+
+// Reads exactly |length| bytes at byte |offset| of |fd| when the file has
+// them. Returns the count delivered (short at the end of the file, 0 when the
+// position cannot be reached); throws FatalError("Failed to read file " +
+// path) when the operating system reports a read error.
+uint32_t readAt(int fd, const std::string& path, uint64_t offset, void* buffer, uint32_t length);
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_READER_VMDK_READER_H_

@@ -1,0 +1,55 @@
+// An output image before creation: its path, layout and descriptor, and the
+// two ways of turning it into files and a writer.
+#ifndef SKARVEL_WRITER_OUTPUT_IMAGE_H_
+#define SKARVEL_WRITER_OUTPUT_IMAGE_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+#include "format/descriptor.h"
+#include "writer/vmdk_writer.h"
+
+namespace skarvel {
+
+// The descriptor of a brand-new image without a parent: a fresh CID and the
+// hardware version and adapter type of |options|.
+DiskDescriptor freshDescriptor(const CommandOptions& options);
+
+struct OutputImage {
+  std::string path;       // as typed; the single file or the descriptor file
+  std::string directory;  // path up to and including its last separator
+  std::string fileName;   // the rest; named in extent lines, stem of extent names
+  SparseLayout layout;    // of the whole image
+  DiskDescriptor descriptor;
+
+  OutputImage(const std::string& path, const SparseLayout& layout,
+              const DiskDescriptor& descriptor);
+
+  // The extent lines a split output gets: extents of 4192256 sectors, the
+  // last taking the rest, named stem + "-s%03u" + extension.
+  ExtentList splitExtents() const;
+
+  // Every path the chosen creation would write: the extent files in order,
+  // then |path|.
+  std::vector<std::string> pathsToCreate(bool split) const;
+
+  // One sparse extent file at |path| with the descriptor embedded (when the
+  // layout has a descriptor area); createType becomes "monolithicSparse".
+  // Before any file exists, throws FatalError("Disk is too large for a single
+  // file, use -p") when a fully written file would reach sector 2^32, and
+  // FatalError("Descriptor too long for " + path) when the text does not fit.
+  std::unique_ptr<VMDKWriter> createSingleFile(bool includeDdb);
+
+  // Extent files under |directory|, then the descriptor file at |path|;
+  // createType becomes "twoGbMaxExtentSparse". Throws FatalError("Failed to
+  // create " + path) when the descriptor file cannot be created, and
+  // FatalError("Failed to write file " + path) when its text cannot be
+  // written; extents made before stay.
+  std::unique_ptr<VMDKWriter> createSplit(bool includeDdb);
+};
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_WRITER_OUTPUT_IMAGE_H_

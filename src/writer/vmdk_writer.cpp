@@ -1,0 +1,24 @@
+#include "writer/vmdk_writer.h"
+
+#include "cli/fatal_error.h"
+#include "platform/file.h"
+
+namespace skarvel {
+
+VMDKWriter::VMDKWriter(int fd, std::string path, const SparseLayout& layout)
+    : fd_(fd), path_(std::move(path)), layout_(layout) {}
+
+VMDKWriter::~VMDKWriter() { closeOwnFile(); }
+
+void VMDKWriter::close() { closeOwnFile(); }
+
+void VMDKWriter::closeOwnFile() {
+  if (fd_ >= 0) {
+    platform::closeFile(fd_);
+    fd_ = -1;
+  }
+}
+
+void VMDKWriter::failWrite() const { throw FatalError("Failed to write file " + path_); }
+
+}  // namespace skarvel

@@ -1,0 +1,46 @@
+// The writer interface: a sink that stores grains of a new image.
+//
+// Calling order: construct (through OutputImage) -> writeGrain any number of
+// times, in any index order -> close -> destroy. Writers own their files.
+#ifndef SKARVEL_WRITER_VMDK_WRITER_H_
+#define SKARVEL_WRITER_VMDK_WRITER_H_
+
+#include <cstdint>
+#include <string>
+
+#include "format/sparse_layout.h"
+
+namespace skarvel {
+
+class VMDKWriter {
+ public:
+  // Takes ownership of the open |fd| at |path|; copies |layout|.
+  VMDKWriter(int fd, std::string path, const SparseLayout& layout);
+  // Closes the file if still open (the base close, once).
+  virtual ~VMDKWriter();
+
+  VMDKWriter(const VMDKWriter&) = delete;
+  VMDKWriter& operator=(const VMDKWriter&) = delete;
+
+  // Stores |length| bytes as grain |grain|. An index at or past the layout's
+  // grain count writes nothing. Throws FatalError("Failed to write file " +
+  // path) when a positioning or write fails.
+  virtual void writeGrain(uint64_t grain, const uint8_t* data, uint32_t length) = 0;
+
+  // Closes the file; a second call does nothing.
+  virtual void close();
+
+  const SparseLayout& layout() const { return layout_; }
+
+ protected:
+  void closeOwnFile();
+  [[noreturn]] void failWrite() const;
+
+  int fd_;
+  std::string path_;
+  SparseLayout layout_;
+};
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_WRITER_VMDK_WRITER_H_
