@@ -1,0 +1,48 @@
+// Running the built skarvel binary as a user would, and the interop peers.
+#ifndef SKARVEL_TESTS_SUPPORT_RUN_TOOL_H_
+#define SKARVEL_TESTS_SUPPORT_RUN_TOOL_H_
+
+#include <string>
+#include <vector>
+
+namespace skarvel::test {
+
+struct RunResult {
+  int status = -1;  // exit status, or -1 when the process did not exit normally
+  std::string out;  // everything on standard output
+  std::string err;  // everything on standard error
+};
+
+// Runs |program| with |args| (argv[1..]) in |directory|, with no standard
+// input, and collects both output streams.
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& directory);
+
+// Runs the skarvel binary under test; |argv0| replaces its argv[0] when given.
+RunResult runSkarvel(const std::vector<std::string>& args, const std::string& directory,
+                     const std::string& argv0 = std::string());
+
+// The path of the skarvel binary under test.
+std::string skarvelBinary();
+
+// True when |tool| (qemu-img, qemu-io, vmdkinfo) is on the PATH. When it is
+// missing, a test should GTEST_SKIP() with the message of peerMissing(); in
+// CI (CI set in the environment) a missing peer is a failure instead.
+bool havePeer(const std::string& tool);
+std::string peerMissing(const std::string& tool);
+
+// Skips the current test (or fails it, in CI) when |tool| is missing.
+#define SKARVEL_REQUIRE_PEER(tool)                                   \
+  do {                                                               \
+    if (!::skarvel::test::havePeer(tool)) {                          \
+      if (std::getenv("CI") != nullptr) {                            \
+        FAIL() << ::skarvel::test::peerMissing(tool);                \
+      } else {                                                       \
+        GTEST_SKIP() << ::skarvel::test::peerMissing(tool);          \
+      }                                                              \
+    }                                                                \
+  } while (0)
+
+}  // namespace skarvel::test
+
+#endif  // SKARVEL_TESTS_SUPPORT_RUN_TOOL_H_

@@ -1,0 +1,46 @@
+// Temporary directories and whole-file helpers for tests.
+#ifndef SKARVEL_TESTS_SUPPORT_TEST_FILES_H_
+#define SKARVEL_TESTS_SUPPORT_TEST_FILES_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace skarvel::test {
+
+// A fresh directory under the test temp dir, removed with everything in it
+// when the object goes, also when an assertion failed.
+class ScopedTempDir {
+ public:
+  ScopedTempDir();
+  ~ScopedTempDir();
+  ScopedTempDir(const ScopedTempDir&) = delete;
+  ScopedTempDir& operator=(const ScopedTempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes readBytes(const std::string& path);
+std::string readText(const std::string& path);
+void writeBytes(const std::string& path, const Bytes& bytes);
+void writeText(const std::string& path, const std::string& text);
+bool fileExists(const std::string& path);
+uint64_t fileSize(const std::string& path);
+
+// Little-endian values at byte |offset| of |bytes|.
+uint32_t le32At(const Bytes& bytes, uint64_t offset);
+uint64_t le64At(const Bytes& bytes, uint64_t offset);
+
+// A grain of 65536 bytes all set to |fill|.
+Bytes grainOf(uint8_t fill);
+
+}  // namespace skarvel::test
+
+#endif  // SKARVEL_TESTS_SUPPORT_TEST_FILES_H_
