@@ -36,12 +36,9 @@ struct OptionName {
 };
 
 constexpr OptionName kOptions[] = {
-    {"-s", "--size", OptionKind::kSize, true},
-    {"-a", "--adapter", OptionKind::kAdapter, true},
-    {"-r", "--hwver", OptionKind::kHwver, true},
-    {"-c", "--chains", OptionKind::kChains, true},
-    {"-p", "--split", OptionKind::kSplit, false},
-    {"-m", "--merge", OptionKind::kMerge, false},
+    {"-s", "--size", OptionKind::kSize, true},    {"-a", "--adapter", OptionKind::kAdapter, true},
+    {"-r", "--hwver", OptionKind::kHwver, true},  {"-c", "--chains", OptionKind::kChains, true},
+    {"-p", "--split", OptionKind::kSplit, false}, {"-m", "--merge", OptionKind::kMerge, false},
     {"-h", "--help", OptionKind::kHelp, false},
 };
 

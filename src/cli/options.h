@@ -13,12 +13,12 @@
 namespace skarvel {
 
 struct CommandOptions {
-  uint64_t sizeBytes = 0;               // -s: disk size in bytes; 0 = not given
-  bool split = false;                   // -p: split output
-  bool merge = false;                   // -m: single-file output from a split input
-  int32_t chainLevels = -1;             // -c: chain members copy reads; -1 = all
-  std::string adapterType = "lsilogic"; // -a: adapter of a new image, unchecked
-  int32_t hardwareVersion = 4;          // -r: hardware version of a new image
+  uint64_t sizeBytes = 0;                // -s: disk size in bytes; 0 = not given
+  bool split = false;                    // -p: split output
+  bool merge = false;                    // -m: single-file output from a split input
+  int32_t chainLevels = -1;              // -c: chain members copy reads; -1 = all
+  std::string adapterType = "lsilogic";  // -a: adapter of a new image, unchecked
+  int32_t hardwareVersion = 4;           // -r: hardware version of a new image
 };
 
 // Parses the options in argv[1..argc-1] into |options|, then compacts argv to

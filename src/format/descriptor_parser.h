@@ -69,9 +69,9 @@ class StringByteSource : public ByteSource {
 };
 
 struct ParsedDescriptor {
-  DiskDescriptor descriptor;  // defaults (a fresh CID included) for absent keys
-  ExtentList extents;         // in text order
-  uint64_t consumedBytes = 0; // bytes before the end, carriage returns counted
+  DiskDescriptor descriptor;   // defaults (a fresh CID included) for absent keys
+  ExtentList extents;          // in text order
+  uint64_t consumedBytes = 0;  // bytes before the end, carriage returns counted
 };
 
 // The state machine over the bytes of one text.

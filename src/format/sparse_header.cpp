@@ -52,7 +52,8 @@ HeaderBytes encodeHeader(const SparseExtentHeader& header) {
   HeaderBytes bytes{};
   visitFields(
       bytes.data(), header, [](uint8_t* p, uint32_t v) { putLittleEndian32(p, v); },
-      [](uint8_t* p, uint64_t v) { putLittleEndian64(p, v); }, [](uint8_t* p, uint8_t v) { *p = v; });
+      [](uint8_t* p, uint64_t v) { putLittleEndian64(p, v); },
+      [](uint8_t* p, uint8_t v) { *p = v; });
   return bytes;
 }
 

@@ -1,10 +1,11 @@
 // POSIX implementation of the file layer.
-#include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
 
 #include "platform/file.h"
 

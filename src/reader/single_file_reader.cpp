@@ -16,8 +16,7 @@ bool headerIsSane(const SparseExtentHeader& header, const SparseLayout& layout) 
 
 }  // namespace
 
-VMDKSingleFileReader::VMDKSingleFileReader(int fd, const std::string& path)
-    : VMDKReader(fd, path) {
+VMDKSingleFileReader::VMDKSingleFileReader(int fd, const std::string& path) : VMDKReader(fd, path) {
   HeaderBytes bytes{};
   readAt(fd_, path_, 0, bytes.data(), static_cast<uint32_t>(bytes.size()));
   header_ = decodeHeader(bytes);
@@ -46,8 +45,7 @@ uint32_t VMDKSingleFileReader::readGrain(uint64_t grain, uint8_t* buffer, uint32
   uint32_t sector = readEntry(uint64_t{table} * kSectorBytes + entryIndex * kEntryBytes);
   if (sector == 0) return 0;
   uint32_t grainLength = static_cast<uint32_t>(header_.grainSize * kSectorBytes);
-  return readAt(fd_, path_, uint64_t{sector} * kSectorBytes, buffer,
-                std::min(grainLength, length));
+  return readAt(fd_, path_, uint64_t{sector} * kSectorBytes, buffer, std::min(grainLength, length));
 }
 
 }  // namespace skarvel

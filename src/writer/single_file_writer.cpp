@@ -14,8 +14,7 @@ VMDKSingleFileWriter::VMDKSingleFileWriter(int fd, const std::string& path,
   nextFreeSector_ = header_.overHead;
 }
 
-void VMDKSingleFileWriter::writeEntryAt(uint64_t directoryOffset, uint64_t table,
-                                        uint64_t entry) {
+void VMDKSingleFileWriter::writeEntryAt(uint64_t directoryOffset, uint64_t table, uint64_t entry) {
   uint64_t tableSector = directoryOffset + layout_.directorySectors + kTableSectors * table;
   uint8_t bytes[kEntryBytes];
   putLittleEndian32(bytes, static_cast<uint32_t>(nextFreeSector_));

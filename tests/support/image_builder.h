@@ -13,12 +13,12 @@
 namespace skarvel::test {
 
 struct ExtentSpec {
-  uint64_t capacity = 0;       // sectors, stored as given in the header
-  std::string descriptor;      // embedded text at sector 1 (20 sectors); empty: none
+  uint64_t capacity = 0;             // sectors, stored as given in the header
+  std::string descriptor;            // embedded text at sector 1 (20 sectors); empty: none
   std::map<uint64_t, Bytes> grains;  // grain index -> data (up to 65536 bytes)
   uint32_t version = 1;
-  uint64_t grainSize = 128;    // header grainSize
-  uint32_t tableEntries = 512; // header numGTEsPerGT (tables are laid out for 512)
+  uint64_t grainSize = 128;     // header grainSize
+  uint32_t tableEntries = 512;  // header numGTEsPerGT (tables are laid out for 512)
   // When set, the file is cut to this many bytes after building.
   uint64_t truncateTo = 0;
   // Store grains in descending index order instead of ascending.
@@ -27,9 +27,9 @@ struct ExtentSpec {
 
 // Where the builder put things, for tests that damage a file.
 struct BuiltExtent {
-  uint64_t gdOffset = 0;      // sector of the primary directory
-  uint64_t rgdOffset = 0;     // sector of the redundant directory
-  uint64_t overhead = 0;      // sector of the first grain
+  uint64_t gdOffset = 0;                     // sector of the primary directory
+  uint64_t rgdOffset = 0;                    // sector of the redundant directory
+  uint64_t overhead = 0;                     // sector of the first grain
   std::map<uint64_t, uint64_t> grainSector;  // grain index -> sector of its data
 };
 

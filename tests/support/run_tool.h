@@ -32,15 +32,15 @@ bool havePeer(const std::string& tool);
 std::string peerMissing(const std::string& tool);
 
 // Skips the current test (or fails it, in CI) when |tool| is missing.
-#define SKARVEL_REQUIRE_PEER(tool)                                   \
-  do {                                                               \
-    if (!::skarvel::test::havePeer(tool)) {                          \
-      if (std::getenv("CI") != nullptr) {                            \
-        FAIL() << ::skarvel::test::peerMissing(tool);                \
-      } else {                                                       \
-        GTEST_SKIP() << ::skarvel::test::peerMissing(tool);          \
-      }                                                              \
-    }                                                                \
+#define SKARVEL_REQUIRE_PEER(tool)                          \
+  do {                                                      \
+    if (!::skarvel::test::havePeer(tool)) {                 \
+      if (std::getenv("CI") != nullptr) {                   \
+        FAIL() << ::skarvel::test::peerMissing(tool);       \
+      } else {                                              \
+        GTEST_SKIP() << ::skarvel::test::peerMissing(tool); \
+      }                                                     \
+    }                                                       \
   } while (0)
 
 }  // namespace skarvel::test
