@@ -21,7 +21,7 @@ constexpr int kOpenBinary = 0x8000;  // no text translation; no effect on POSIX
 
 // Opens |path|. With kOpenCreate a new file gets an ordinary read-write
 // permission (0666 before the umask on POSIX). Returns a descriptor >= 0, or
-// -1 when the file cannot be opened.
+// -1 when the file cannot be opened or is a directory.
 int openFile(const std::string& path, int flags);
 
 // Reads up to |length| bytes. Returns the count delivered (0 at end of file),

@@ -37,7 +37,15 @@ int openFile(const std::string& path, int flags) {
   do {
     fd = ::open(path.c_str(), posixFlags(flags), kNewFileMode);
   } while (fd < 0 && errno == EINTR);
-  return fd < 0 ? -1 : fd;
+  if (fd < 0) return -1;
+  // A directory opens for reading on POSIX but holds no image; refuse it as
+  // other systems do.
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 int64_t readFile(int fd, void* buffer, uint32_t length) {

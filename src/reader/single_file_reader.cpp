@@ -14,6 +14,9 @@ bool headerIsSane(const SparseExtentHeader& header, const SparseLayout& layout) 
   return !header.hasEmbeddedDescriptor() || header.descriptorOffset < kSectorLimit;
 }
 
+// Tables up to this many entries are read whole (16 KiB; the usual is 512).
+constexpr uint32_t kMaxCachedTableEntries = 4096;
+
 }  // namespace
 
 VMDKSingleFileReader::VMDKSingleFileReader(int fd, const std::string& path) : VMDKReader(fd, path) {
@@ -36,13 +39,33 @@ uint32_t VMDKSingleFileReader::readEntry(uint64_t offset) {
   return getLittleEndian32(entry);
 }
 
-uint32_t VMDKSingleFileReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
-  if (grain >= layout_.grainCount || header_.numGTEsPerGT == 0) return 0;
-  uint64_t tableIndex = grain / header_.numGTEsPerGT;
-  uint64_t entryIndex = grain % header_.numGTEsPerGT;
+void VMDKSingleFileReader::loadTable(uint64_t tableIndex) {
+  cachedTableIndex_ = tableIndex;
+  cachedTable_.assign(header_.numGTEsPerGT, 0);
+  uint32_t table = readEntry(header_.gdOffset * kSectorBytes + tableIndex * kEntryBytes);
+  if (table == 0) return;
+  std::vector<uint8_t> bytes(cachedTable_.size() * kEntryBytes);
+  uint32_t n = readAt(fd_, path_, uint64_t{table} * kSectorBytes, bytes.data(),
+                      static_cast<uint32_t>(bytes.size()));
+  // Entries the file does not hold in full count as absent.
+  for (uint64_t e = 0; (e + 1) * kEntryBytes <= n; ++e) {
+    cachedTable_[e] = getLittleEndian32(&bytes[e * kEntryBytes]);
+  }
+}
+
+uint32_t VMDKSingleFileReader::grainSector(uint64_t tableIndex, uint64_t entryIndex) {
+  if (header_.numGTEsPerGT <= kMaxCachedTableEntries) {
+    if (tableIndex != cachedTableIndex_) loadTable(tableIndex);
+    return cachedTable_[entryIndex];
+  }
   uint32_t table = readEntry(header_.gdOffset * kSectorBytes + tableIndex * kEntryBytes);
   if (table == 0) return 0;
-  uint32_t sector = readEntry(uint64_t{table} * kSectorBytes + entryIndex * kEntryBytes);
+  return readEntry(uint64_t{table} * kSectorBytes + entryIndex * kEntryBytes);
+}
+
+uint32_t VMDKSingleFileReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
+  if (grain >= layout_.grainCount || header_.numGTEsPerGT == 0) return 0;
+  uint32_t sector = grainSector(grain / header_.numGTEsPerGT, grain % header_.numGTEsPerGT);
   if (sector == 0) return 0;
   uint32_t grainLength = static_cast<uint32_t>(header_.grainSize * kSectorBytes);
   return readAt(fd_, path_, uint64_t{sector} * kSectorBytes, buffer, std::min(grainLength, length));

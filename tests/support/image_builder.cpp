@@ -1,5 +1,6 @@
 #include "image_builder.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <vector>
@@ -60,7 +61,7 @@ BuiltExtent writeSparseExtentFile(const std::string& path, const ExtentSpec& spe
 
   std::vector<uint64_t> order;
   for (const auto& [index, data] : spec.grains) order.push_back(index);
-  if (spec.reverseGrainOrder) order.assign(order.rbegin(), order.rend());
+  if (spec.reverseGrainOrder) std::reverse(order.begin(), order.end());
   uint64_t next = built.overhead;
   for (size_t k = 0; k < order.size(); ++k) {
     uint64_t index = order[k];

@@ -1,0 +1,184 @@
+// The info command as a user runs it: the report byte for byte, the chain
+// list of a child, and the runs that end with an error line.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "image_builder.h"
+#include "run_tool.h"
+#include "test_files.h"
+
+namespace skarvel {
+namespace {
+
+using test::ExtentSpec;
+using test::RunResult;
+using test::ScopedTempDir;
+
+constexpr uint32_t kNone = 0xFFFFFFFF;
+
+// A monolithic image with an embedded descriptor and no grains; |ddb| ends
+// the descriptor and overrides what came before it.
+void writeImage(const std::string& path, uint64_t capacity, uint32_t cid, uint32_t parentCid,
+                const std::string& hint, const std::string& ddb = "") {
+  ExtentSpec spec;
+  spec.capacity = capacity;
+  spec.descriptor = test::descriptorText(cid, parentCid, hint, "monolithicSparse",
+                                         "RW " + std::to_string(capacity) + " SPARSE \"x\"\n") +
+                    ddb;
+  test::writeSparseExtentFile(path, spec);
+}
+
+class InfoTest : public ::testing::Test {
+ protected:
+  RunResult info(const std::vector<std::string>& paths) {
+    std::vector<std::string> args = {"info"};
+    args.insert(args.end(), paths.begin(), paths.end());
+    return test::runSkarvel(args, dir_.path());
+  }
+  void expectFailure(const std::string& path, const std::string& message) {
+    RunResult run = info({path});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, message + "\n");
+    EXPECT_EQ(run.out, "");
+  }
+
+  ScopedTempDir dir_;
+};
+
+TEST_F(InfoTest, TenGibImage) {
+  ExtentSpec spec;
+  spec.capacity = 20971520;
+  spec.descriptor =
+      "# Disk DescriptorFile\nversion=1\nCID=0badcafe\nparentCID=ffffffff\n"
+      "createType=\"monolithicSparse\"\n\n# Extent description\n"
+      "RW 20971520 SPARSE \"big.vmdk\"\n\n\n# The Disk Data Base\n#DDB\n\n"
+      "ddb.virtualHWVersion = \"4\"\nddb.geometry.cylinders = \"1305\"\n"
+      "ddb.geometry.heads = \"255\"\nddb.geometry.sectors = \"63\"\n"
+      "ddb.adapterType = \"lsilogic\"\n";
+  test::writeSparseExtentFile(dir_.file("big.vmdk"), spec);
+  RunResult run = info({"big.vmdk"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out,
+            "Version        : 1\n"
+            "CreateType     : monolithicSparse\n"
+            "HardwareVersion: 4\n"
+            "AdapterType    : lsilogic\n"
+            "Capacity       : 20971520 Sectors, 10 GBytes\n"
+            "Grains         : 163840 (65536 bytes each)\n"
+            "GrainTables    : 320\n"
+            "GrainDirSize   : 3\n"
+            "Overhead       : 2688\n"
+            "\n");
+}
+
+TEST_F(InfoTest, ChildReportsTheRootAndListsTheChain) {
+  // The child is 8 MiB and says hardware 4 and ide; the root is 2 GiB:
+  // 32768 grains, 64 tables, one directory sector, 1 + 20 + 2 x (1 + 256)
+  // = 535 metadata sectors rounded up to 640.
+  writeImage(dir_.file("child.vmdk"), 16384, 3, 2, "./mid.vmdk", "version=3\n");
+  writeImage(dir_.file("mid.vmdk"), 16384, 2, 1, "base.vmdk");
+  writeImage(dir_.file("base.vmdk"), 4194304, 1, kNone, "",
+             "createType=\"rootKind\"\nddb.virtualHWVersion = \"7\"\n"
+             "ddb.adapterType = \"buslogic\"\n");
+  RunResult run = info({"child.vmdk"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out,
+            "Version        : 1\n"
+            "CreateType     : rootKind\n"
+            "HardwareVersion: 7\n"
+            "AdapterType    : buslogic\n"
+            "Capacity       : 16384 Sectors, 0 GBytes\n"
+            "Grains         : 128 (65536 bytes each)\n"
+            "GrainTables    : 64\n"
+            "GrainDirSize   : 1\n"
+            "Overhead       : 640\n"
+            "\n"
+            "Chained VMDKs:\n"
+            "000 child.vmdk\n"
+            "001 ./mid.vmdk\n"
+            "002 base.vmdk\n"
+            "\n");
+}
+
+TEST_F(InfoTest, DescriptorFileWithOnlyComments) {
+  test::writeText(dir_.file("notes.vmdk"), "# a comment\n#another\n");
+  RunResult run = info({"notes.vmdk"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out,
+            "Version        : 1\n"
+            "CreateType     : monolithicSparse\n"
+            "HardwareVersion: 4\n"
+            "AdapterType    : lsilogic\n"
+            "Capacity       : 0 Sectors, 0 GBytes\n"
+            "Grains         : 0 (65536 bytes each)\n"
+            "GrainTables    : 0\n"
+            "GrainDirSize   : 0\n"
+            "Overhead       : 128\n"
+            "\n");
+}
+
+TEST_F(InfoTest, MissingParentPrintsNothingOnStandardOutput) {
+  writeImage(dir_.file("child.vmdk"), 16384, 3, 2, "mid.vmdk");
+  expectFailure("child.vmdk", "Failed to open mid.vmdk");
+  writeImage(dir_.file("mid.vmdk"), 16384, 2, 1, "base.vmdk");
+  expectFailure("child.vmdk", "Failed to open base.vmdk");
+}
+
+TEST_F(InfoTest, ChainAcrossSubdirectories) {
+  // The parent's hint is relative to d/sub/; the same text relative to the
+  // child's directory d/ would name a stranger, whose fields differ.
+  std::filesystem::create_directories(dir_.file("d/sub"));
+  writeImage(dir_.file("d/child.vmdk"), 16384, 3, 2, "sub/parent.vmdk");
+  writeImage(dir_.file("d/sub/parent.vmdk"), 16384, 2, 1, "../root.vmdk");
+  writeImage(dir_.file("d/root.vmdk"), 2097152, 1, kNone, "");
+  writeImage(dir_.file("root.vmdk"), 16384, 9, kNone, "", "ddb.adapterType = \"stranger\"\n");
+  RunResult run = info({"d/child.vmdk"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out,
+            "Version        : 1\n"
+            "CreateType     : monolithicSparse\n"
+            "HardwareVersion: 4\n"
+            "AdapterType    : ide\n"
+            "Capacity       : 16384 Sectors, 0 GBytes\n"
+            "Grains         : 128 (65536 bytes each)\n"
+            "GrainTables    : 32\n"
+            "GrainDirSize   : 1\n"
+            "Overhead       : 384\n"
+            "\n"
+            "Chained VMDKs:\n"
+            "000 d/child.vmdk\n"
+            "001 sub/parent.vmdk\n"
+            "002 ../root.vmdk\n"
+            "\n");
+}
+
+TEST_F(InfoTest, LoopEndsTheRun) {
+  writeImage(dir_.file("a.vmdk"), 16384, 1, 2, "b.vmdk");
+  writeImage(dir_.file("b.vmdk"), 16384, 2, 1, "a.vmdk");
+  expectFailure("a.vmdk", "Parent chain loops back to a.vmdk");
+}
+
+TEST_F(InfoTest, ArgumentsAfterThePathAreIgnored) {
+  writeImage(dir_.file("a.vmdk"), 16384, 1, kNone, "");
+  RunResult alone = info({"a.vmdk"});
+  RunResult more = info({"a.vmdk", "b.vmdk"});
+  EXPECT_EQ(more.status, 0);
+  EXPECT_EQ(more.err, "");
+  EXPECT_EQ(more.out, alone.out);
+  EXPECT_NE(alone.out, "");
+}
+
+TEST_F(InfoTest, NoPathShowsTheUsage) {
+  RunResult run = info({});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out.rfind("Usage: ", 0), 0u) << run.out;
+}
+
+}  // namespace
+}  // namespace skarvel

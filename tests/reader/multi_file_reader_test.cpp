@@ -1,0 +1,191 @@
+// Reading a split image: a descriptor file whose extent lines list sparse
+// extent files. Covers routing grains across extents, capacities taken from
+// the extent headers, where extent names are looked up, and the extents that
+// end the run (missing, not sparse, not a sparse extent file).
+#include "reader/multi_file_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "image_builder.h"
+#include "platform/file.h"
+#include "reader/open_image.h"
+#include "run_tool.h"
+#include "test_files.h"
+
+namespace skarvel {
+namespace {
+
+using test::Bytes;
+using test::ExtentSpec;
+using test::ScopedTempDir;
+
+constexpr int kReadOnly = platform::kOpenBinary | platform::kOpenReadOnly;
+
+Bytes grainAt(VMDKReader& reader, uint64_t grain) {
+  Bytes buffer(65536);
+  buffer.resize(reader.readGrain(grain, buffer.data(), 65536));
+  return buffer;
+}
+
+class MultiFileReaderTest : public ::testing::Test {
+ protected:
+  // Writes an extent file without embedded descriptor.
+  void extent(const std::string& name, uint64_t capacity, std::map<uint64_t, Bytes> grains = {}) {
+    ExtentSpec spec;
+    spec.capacity = capacity;
+    spec.grains = std::move(grains);
+    test::writeSparseExtentFile(dir_.file(name), spec);
+  }
+  void descriptorFile(const std::string& name, const std::string& extentLines) {
+    test::writeText(dir_.file(name), test::descriptorText(0x51, 0xFFFFFFFF, "",
+                                                          "twoGbMaxExtentSparse", extentLines));
+  }
+  // Runs "info |name|" in the temp dir and expects it to end with |message|.
+  void expectInfoFails(const std::string& name, const std::string& message) {
+    test::RunResult run = test::runSkarvel({"info", name}, dir_.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, message + "\n");
+    EXPECT_EQ(run.out, "");
+  }
+
+  ScopedTempDir dir_;
+};
+
+TEST_F(MultiFileReaderTest, RoutesGrainsAcrossExtentBoundaries) {
+  // Two extents of 4194304 sectors, 32768 grains each.
+  extent("disk-s001.vmdk", 4194304, {{0, test::grainOf(0x10)}, {32767, test::grainOf(0x11)}});
+  extent("disk-s002.vmdk", 4194304,
+         {{0, test::grainOf(0x20)}, {32766, test::grainOf(0x21)}, {32767, test::grainOf(0x22)}});
+  descriptorFile("disk.vmdk",
+                 "RW 4194304 SPARSE \"disk-s001.vmdk\"\nRW 4194304 SPARSE \"disk-s002.vmdk\"\n");
+  auto reader = openImage(dir_.file("disk.vmdk"), kReadOnly);
+  ASSERT_NE(dynamic_cast<VMDKMultiFileReader*>(reader.get()), nullptr);
+  EXPECT_TRUE(reader->isMultiFile());
+  EXPECT_EQ(reader->capacity(), 8388608u);
+
+  struct Read {
+    uint64_t grain;
+    int fill;  // -1: nothing delivered
+  } reads[] = {{0, 0x10},     {32767, 0x11}, {32768, 0x20}, {65534, 0x21},
+               {65535, 0x22}, {65536, -1},   {32766, -1},   {UINT64_MAX, -1}};
+  for (const Read& r : reads) {
+    SCOPED_TRACE(r.grain);
+    Bytes data = grainAt(*reader, r.grain);
+    if (r.fill < 0) {
+      EXPECT_TRUE(data.empty());  // grain 32766 of the second extent is not asked
+    } else {
+      EXPECT_TRUE(data == test::grainOf(static_cast<uint8_t>(r.fill)));
+    }
+  }
+
+  // A monolithic image of 8388608 sectors with a descriptor area: 65536
+  // grains, 128 tables, 1 directory sector, 1 + 20 + 2 x (1 + 512) = 1047
+  // metadata sectors rounded up to 1152.
+  const SparseLayout& layout = reader->layout();
+  EXPECT_EQ(layout.grainCount, 65536u);
+  EXPECT_EQ(layout.grainTableCount, 128u);
+  EXPECT_EQ(layout.directorySectors, 1u);
+  EXPECT_EQ(layout.descriptorSectors, 20u);
+  EXPECT_EQ(layout.overhead, 1152u);
+  EXPECT_EQ(layout.totalGrains, 9u + 65536u);
+
+  EXPECT_EQ(static_cast<VMDKMultiFileReader&>(*reader).extents().size(), 2u);
+  EXPECT_EQ(reader->descriptor().createType, "twoGbMaxExtentSparse");
+}
+
+TEST_F(MultiFileReaderTest, HeaderCapacityWinsOverTheLineSize) {
+  // 16320 sectors are 127.5 grains: the first extent still takes 128 grain
+  // indexes, its last one partial. The lines' sizes are wrong on purpose.
+  extent("a.vmdk", 16320, {{127, test::grainOf(0xA7)}});
+  extent("b.vmdk", 16384, {{0, test::grainOf(0xB0)}, {127, test::grainOf(0xB7)}});
+  descriptorFile("disk.vmdk", "RW 100 SPARSE \"a.vmdk\"\nRW 99999999 SPARSE \"b.vmdk\"\n");
+  auto reader = openImage(dir_.file("disk.vmdk"), kReadOnly);
+  EXPECT_EQ(reader->capacity(), 32704u);
+  EXPECT_EQ(reader->grainCount(), 256u);
+  EXPECT_TRUE(grainAt(*reader, 127) == test::grainOf(0xA7));
+  EXPECT_TRUE(grainAt(*reader, 128) == test::grainOf(0xB0));
+  EXPECT_TRUE(grainAt(*reader, 255) == test::grainOf(0xB7));
+  EXPECT_TRUE(grainAt(*reader, 256).empty());
+}
+
+TEST_F(MultiFileReaderTest, RelativeNamesResolveAgainstTheDescriptorDirectory) {
+  std::filesystem::create_directory(dir_.file("images"));
+  extent("images/disk-s001.vmdk", 16384);
+  descriptorFile("images/disk.vmdk", "RW 16384 SPARSE \"disk-s001.vmdk\"\n");
+  extent("disk-s001.vmdk", 32768);  // a stranger in the working directory
+  test::RunResult run = test::runSkarvel({"info", "images/disk.vmdk"}, dir_.path());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("Capacity       : 16384 Sectors, 0 GBytes\n"), std::string::npos)
+      << run.out;
+  // The same descriptor file named without a directory, from its own one.
+  run = test::runSkarvel({"info", "disk.vmdk"}, dir_.file("images"));
+  EXPECT_NE(run.out.find("Capacity       : 16384 Sectors, 0 GBytes\n"), std::string::npos)
+      << run.out;
+}
+
+TEST_F(MultiFileReaderTest, AbsoluteNamesAreOpenedUnchanged) {
+  std::filesystem::create_directory(dir_.file("data"));
+  std::filesystem::create_directory(dir_.file("desc"));
+  extent("data/x.vmdk", 16384, {{3, test::grainOf(0x33)}});
+  extent("desc/x.vmdk", 16384, {{3, test::grainOf(0xEE)}});
+  descriptorFile("desc/disk.vmdk", "RW 16384 SPARSE \"" + dir_.file("data/x.vmdk") + "\"\n");
+  auto reader = openImage(dir_.file("desc/disk.vmdk"), kReadOnly);
+  EXPECT_TRUE(grainAt(*reader, 3) == test::grainOf(0x33));
+}
+
+TEST_F(MultiFileReaderTest, DescriptorWithOnlyComments) {
+  test::writeText(dir_.file("notes.vmdk"), "# nothing here\n# nor here\n");
+  auto reader = openImage(dir_.file("notes.vmdk"), kReadOnly);
+  EXPECT_TRUE(reader->isMultiFile());
+  EXPECT_TRUE(static_cast<VMDKMultiFileReader&>(*reader).extents().empty());
+  EXPECT_EQ(reader->capacity(), 0u);
+  EXPECT_EQ(reader->layout().descriptorSectors, 20u);
+  EXPECT_EQ(reader->layout().grainCount, 0u);
+  EXPECT_EQ(reader->layout().overhead, 128u);
+  EXPECT_TRUE(grainAt(*reader, 0).empty());
+  EXPECT_EQ(reader->descriptor().adapterType, "lsilogic");
+
+  // An empty file holds no text at all: no descriptor area either.
+  test::writeText(dir_.file("empty.vmdk"), "");
+  EXPECT_EQ(openImage(dir_.file("empty.vmdk"), kReadOnly)->layout().descriptorSectors, 0u);
+}
+
+TEST_F(MultiFileReaderTest, ExtentsThatEndTheRun) {
+  extent("disk-s001.vmdk", 16384);
+  extent("disk-s003.vmdk", 16384);
+  test::writeText(dir_.file("notes.txt"), "RW 16384 SPARSE \"x.vmdk\"\n");
+  ExtentSpec v2;
+  v2.capacity = 16384;
+  v2.version = 2;
+  test::writeSparseExtentFile(dir_.file("v2.vmdk"), v2);
+  std::filesystem::create_directory(dir_.file("images"));
+
+  struct Case {
+    const char* lines;
+    const char* message;
+  } cases[] = {
+      {"RW 16384 SPARSE \"disk-s001.vmdk\"\nRW 16384 SPARSE \"disk-s002.vmdk\"\n"
+       "RW 16384 SPARSE \"disk-s003.vmdk\"\n",
+       "Failed to open disk-s002.vmdk"},
+      // The type is refused before the file is looked for.
+      {"RW 16384 FLAT \"disk-flat.vmdk\" 0\n", "Unsupported extent file disk-flat.vmdk"},
+      {"RW 16384 SPARSE \"disk-s001.vmdk\"\nRW 16384 FLAT \"disk-s003.vmdk\"\n",
+       "Unsupported extent file disk-s003.vmdk"},
+      {"RW 16384 SPARSE \"notes.txt\"\n", "Unsupported extent file notes.txt"},
+      {"RW 16384 SPARSE \"v2.vmdk\"\n", "Unsupported extent file v2.vmdk"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lines);
+    descriptorFile("disk.vmdk", c.lines);
+    expectInfoFails("disk.vmdk", c.message);
+  }
+
+  // The message names the path as built from the descriptor's directory.
+  descriptorFile("images/disk.vmdk", "RW 16384 SPARSE \"disk-s001.vmdk\"\n");
+  expectInfoFails("images/disk.vmdk", "Failed to open images/disk-s001.vmdk");
+}
+
+}  // namespace
+}  // namespace skarvel
