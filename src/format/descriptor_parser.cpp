@@ -1,7 +1,7 @@
 #include "format/descriptor_parser.h"
 
 #include <cinttypes>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "cli/fatal_error.h"
@@ -26,21 +26,26 @@ int32_t decimalValue(const std::string& text) {
   return static_cast<int32_t>(std::strtoll(text.c_str(), nullptr, 10));
 }
 
-// sscanf "%x": returns false (and leaves |out|) when no hex digit is found.
-bool hexValue(const std::string& text, uint32_t& out) {
-  unsigned int value;
-  if (std::sscanf(text.c_str(), "%x", &value) != 1) return false;
+// Reads a number as sscanf's "%x" and "%llu" do (white space, sign, an
+// optional 0x for hex), through strtoull so that an over-long value is
+// defined. Returns false, leaving |out| alone, when no digit is found.
+bool scanNumber(const std::string& text, int base, uint64_t& out) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  unsigned long long value = std::strtoull(begin, &end, base);
+  if (end == begin) return false;
   out = value;
   return true;
 }
 
-// sscanf "%llu": returns false (and leaves |out|) when no number is found.
-bool unsignedValue(const std::string& text, uint64_t& out) {
-  unsigned long long value;
-  if (std::sscanf(text.c_str(), "%llu", &value) != 1) return false;
-  out = value;
+bool hexValue(const std::string& text, uint32_t& out) {
+  uint64_t value;
+  if (!scanNumber(text, 16, value)) return false;
+  out = static_cast<uint32_t>(value);
   return true;
 }
+
+bool unsignedValue(const std::string& text, uint64_t& out) { return scanNumber(text, 10, out); }
 
 }  // namespace
 

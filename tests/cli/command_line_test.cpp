@@ -1,0 +1,136 @@
+// The command line as a user meets it: the built binary's usage text, exit
+// status and error lines for command words, options and the program's own
+// name.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "run_tool.h"
+#include "test_files.h"
+
+namespace skarvel::test {
+namespace {
+
+const char kUsage[] =
+    "Usage: skarvel <command> [options] [infile] [outfile]\n"
+    "\n"
+    "Options:\n"
+    "    -s, --size xxG|xxM        total disk size\n"
+    "    -p, --split               split into multiple files\n"
+    "    -m, --merge               merge into single file\n"
+    "    -c, --chains n            copy with parent files in n (n > 0 or n is 'all') levels\n"
+    "\n"
+    "Commands:\n"
+    "    skarvel info infile\n"
+    "\n"
+    "    skarvel convert file hwver=4|6 adapter=ide|buslogic|lsilogic\n"
+    "\n"
+    "    skarvel create [options] outfile\n"
+    "        -s, --size required\n"
+    "        -p, --split optional\n"
+    "        -a, --adapter ide|buslogic|lsilogic\n"
+    "        -r, --hwver 5|6 hardware version\n"
+    "\n"
+    "    skarvel clone [options] infile outfile\n"
+    "        -p, --split optional\n"
+    "        -m, --merge optional\n"
+    "\n"
+    "    skarvel copy [options] infile outfile\n"
+    "        -p, --split optional\n"
+    "        -m, --merge optional\n"
+    "        -c, --chains optional\n"
+    "\n";
+
+std::vector<std::string> filesIn(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
+struct Invocation {
+  std::vector<std::string> args;
+  std::string argv0 = {};  // empty: the binary's own path
+};
+
+TEST(CommandLineTest, UsageTextForCommandLineErrors) {
+  // clang-format off
+  const Invocation cases[] = {
+      {{}}, {{"unknown"}}, {{"INFO", "x.vmdk"}}, {{"Info", "x.vmdk"}}, {{"info ", "x.vmdk"}},
+      {{""}}, {{"-h"}}, {{"--help"}}, {{"info", "-h"}}, {{"-h"}, "/some/dir/copy"},
+      // Too few arguments for the command.
+      {{"info"}}, {{"copy", "a.vmdk"}}, {{"clone", "a.vmdk"}}, {{"convert", "a.vmdk"}},
+      {{"create", "out.vmdk"}}, {{"create", "-s", "8M"}},
+      // -s after the file name is a file name itself, so no size was given.
+      {{"create", "out.vmdk", "-s", "8M"}},
+      // The word comes from the program's file name, which is no command.
+      {{"-p", "copy", "a.vmdk", "b.vmdk"}}, {{"-p", "a.vmdk", "b.vmdk"}, "copy.exe"},
+      // Bad options, also together with an unknown word.
+      {{"-x"}}, {{"copy", "-x", "a.vmdk", "b.vmdk"}}, {{"nope", "-x"}},
+      {{"create", "-s", "-5G", "out.vmdk"}}, {{"create", "-s", "10g", "out.vmdk"}},
+      {{"create", "-s", "0M", "out.vmdk"}}, {{"create", "-r", "0", "-s", "8M", "out.vmdk"}},
+      {{"copy", "-c", "0", "a.vmdk", "b.vmdk"}},
+  };
+  // clang-format on
+  for (const Invocation& c : cases) {
+    std::string label = c.argv0 + " " + ::testing::PrintToString(c.args);
+    ScopedTempDir dir;
+    RunResult result = runSkarvel(c.args, dir.path(), c.argv0);
+    EXPECT_EQ(result.status, 1) << label;
+    EXPECT_EQ(result.out, kUsage) << label;
+    EXPECT_EQ(result.err, "") << label;
+    EXPECT_TRUE(filesIn(dir.path()).empty()) << label;
+  }
+}
+
+// Each command word, and a program named after a command, reaches its
+// command: the missing input is the command's own failure, not a usage error.
+TEST(CommandLineTest, WordsReachTheirCommands) {
+  struct Case {
+    Invocation invocation;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{{"info", "missing.vmdk"}}, "Failed to open missing.vmdk\n"},
+      {{{"copy", "missing.vmdk", "out.vmdk"}}, "Failed to open missing.vmdk\n"},
+      {{{"clone", "missing.vmdk", "out.vmdk"}}, "Failed to open missing.vmdk\n"},
+      {{{"convert", "missing.vmdk", "hwver=6"}}, "Failed to open missing.vmdk\n"},
+      // Options after the first file name are file names.
+      {{{"info", "missing.vmdk", "-x"}}, "Failed to open missing.vmdk\n"},
+      {{{"-p", "a.vmdk", "b.vmdk"}, "/some/dir/copy"}, "Failed to open a.vmdk\n"},
+      {{{"-p", "-c", "all", "a.vmdk", "b.vmdk"}, "D:\\tools\\copy"}, "Failed to open a.vmdk\n"},
+  };
+  for (const Case& c : cases) {
+    std::string label = c.invocation.argv0 + " " + ::testing::PrintToString(c.invocation.args);
+    ScopedTempDir dir;
+    RunResult result = runSkarvel(c.invocation.args, dir.path(), c.invocation.argv0);
+    EXPECT_EQ(result.status, 1) << label;
+    EXPECT_EQ(result.out, "") << label;
+    EXPECT_EQ(result.err, c.err) << label;
+    EXPECT_TRUE(filesIn(dir.path()).empty()) << label;
+  }
+}
+
+TEST(CommandLineTest, OptionAfterFileNameIsPositional) {
+  ScopedTempDir dir;
+  // "-x" would be rejected before the file name; after it, create ignores it.
+  RunResult result = runSkarvel({"create", "-s", "8M", "new.vmdk", "-x"}, dir.path());
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{"new.vmdk"});
+  EXPECT_EQ(fileSize(dir.file("new.vmdk")), 65536u);  // 128 sectors of metadata
+}
+
+TEST(CommandLineTest, ProgramNamedAfterCommandTakesOptionsFirst) {
+  ScopedTempDir dir;
+  RunResult result = runSkarvel({"-s", "8M", "x.vmdk"}, dir.path(), "/usr/local/bin/create");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(fileSize(dir.file("x.vmdk")), 65536u);
+}
+
+}  // namespace
+}  // namespace skarvel::test

@@ -1,0 +1,183 @@
+// Option parsing: the option table with its accepted and rejected forms, the
+// compaction of argv to the positional arguments, the size text and the atoi
+// rule for numbers.
+#include "cli/options.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/fatal_error.h"
+
+namespace skarvel {
+namespace {
+
+// A mutable, null-terminated argument vector as main() receives it.
+class ArgVector {
+ public:
+  explicit ArgVector(const std::vector<std::string>& args) : strings_{"skarvel"} {
+    strings_.insert(strings_.end(), args.begin(), args.end());
+    for (std::string& s : strings_) pointers_.push_back(s.data());
+    pointers_.push_back(nullptr);
+    argc = static_cast<int>(strings_.size());
+  }
+  char** argv() { return pointers_.data(); }
+
+  int argc;
+
+ private:
+  std::vector<std::string> strings_;
+  std::vector<char*> pointers_;
+};
+
+// Runs |body| and reports whether it failed with the usage text.
+template <typename Body>
+bool failsWithUsage(Body body) {
+  try {
+    body();
+  } catch (const FatalError& error) {
+    return error.showsUsage();
+  }
+  return false;
+}
+
+// The parsed options that differ from the defaults (size 0, no split, no
+// merge, all chain levels, adapter "lsilogic", hardware version 4), then the
+// positional arguments left in argv: "split chains=2 [in.vmdk] [out.vmdk]".
+std::string summary(const CommandOptions& o, int argc, char** argv) {
+  std::ostringstream s;
+  if (o.sizeBytes != 0) s << " size=" << o.sizeBytes;
+  if (o.split) s << " split";
+  if (o.merge) s << " merge";
+  if (o.chainLevels != -1) s << " chains=" << o.chainLevels;
+  if (o.adapterType != "lsilogic") s << " adapter=" << o.adapterType;
+  if (o.hardwareVersion != 4) s << " hwver=" << o.hardwareVersion;
+  for (int i = 1; i < argc; ++i) s << " [" << argv[i] << "]";
+  return s.str().empty() ? "" : s.str().substr(1);
+}
+
+TEST(OptionsTest, AcceptedCommandLines) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string parsed;
+  };
+  const Case cases[] = {
+      {{}, ""},
+      {{"in.vmdk"}, "[in.vmdk]"},
+      {{"-p", "-c", "2", "in.vmdk", "out.vmdk"}, "split chains=2 [in.vmdk] [out.vmdk]"},
+      // Options end at the first file name; later ones are file names too.
+      {{"in.vmdk", "out.vmdk", "-p"}, "[in.vmdk] [out.vmdk] [-p]"},
+      {{"-m", "a", "-x", "-h", "b"}, "merge [a] [-x] [-h] [b]"},
+      {{"-s", "10G", "out.vmdk"}, "size=10737418240 [out.vmdk]"},
+      {{"--size", "512M"}, "size=536870912"},
+      {{"-s", "10M"}, "size=10485760"},
+      {{"-s", "4G"}, "size=4294967296"},
+      {{"-s", " 8M"}, "size=8388608"},
+      {{"-s", "8xM"}, "size=8388608"},
+      {{"-s", "2147483647M"}, "size=2251799812636672"},
+      {{"-s", "2147483647G"}, "size=2305843008139952128"},
+      {{"-s", "1G", "-s", "8M"}, "size=8388608"},
+      {{"-p", "--split", "--merge"}, "split merge"},
+      {{"-c", "all"}, ""},
+      {{"-c", "1"}, "chains=1"},
+      {{"--chains", "3"}, "chains=3"},
+      {{"-c", "2", "-c", "all"}, ""},
+      {{"-c", "2x"}, "chains=2"},
+      {{"-a", "foo"}, "adapter=foo"},
+      {{"--adapter", "ide"}, "adapter=ide"},
+      {{"-a", ""}, "adapter="},
+      // A value is taken verbatim, even when it looks like an option.
+      {{"-a", "-p"}, "adapter=-p"},
+      {{"-r", "6x"}, "hwver=6"},
+      {{"-r", "7"}, "hwver=7"},
+      {{"--hwver", "  +5"}, "hwver=5"},
+      {{"-r", "-3"}, "hwver=-3"},
+      {{"-r", "-2147483648"}, "hwver=-2147483648"},
+      {{"-r", "2147483647"}, "hwver=2147483647"},
+      {{"-s", "20G", "-p", "-a", "buslogic", "-r", "6", "x.vmdk"},
+       "size=21474836480 split adapter=buslogic hwver=6 [x.vmdk]"},
+  };
+  for (const Case& c : cases) {
+    std::string label = ::testing::PrintToString(c.args);
+    ArgVector v(c.args);
+    char** argv = v.argv();
+    CommandOptions options;
+    ASSERT_NO_THROW(parseOptions(v.argc, argv, options)) << label;
+    EXPECT_EQ(summary(options, v.argc, argv), c.parsed) << label;
+    EXPECT_STREQ(argv[0], "skarvel") << label;
+    EXPECT_EQ(argv[v.argc], nullptr) << label;
+  }
+}
+
+TEST(OptionsTest, RejectedCommandLines) {
+  // clang-format off
+  const std::vector<std::string> cases[] = {
+      // Help, unknown options, and options without their value.
+      {"-h"}, {"--help"}, {"-p", "-h", "a"}, {"-x"}, {"-"}, {"-p", "-x", "a.vmdk"}, {"-S", "8M"},
+      {"--Split"}, {"-pm"}, {"--size=10G"}, {"-s"}, {"--size"}, {"-a"}, {"-r"}, {"-c"},
+      {"-p", "-c"},
+      // Size texts.
+      {"-s", "10g"}, {"-s", "10m"}, {"-s", "10"}, {"-s", "10K"}, {"-s", "0M"}, {"-s", "0G"},
+      {"-s", "M"}, {"-s", "xM"}, {"-s", ""}, {"-s", "-5G"}, {"-s", "-1M"}, {"-s", "2147483648M"},
+      {"-s", "99999999999G"},
+      // Hardware versions and chain levels.
+      {"-r", "0"}, {"-r", "abc"}, {"-r", "x"}, {"-r", ""}, {"-r", "2147483648"},
+      {"-r", "-2147483649"}, {"-c", "0"}, {"-c", "-2"}, {"-c", "-1"}, {"-c", "x"}, {"-c", "ALL"},
+      {"-c", "All"}, {"-c", " all"}, {"-c", "2147483648"},
+  };
+  // clang-format on
+  for (const std::vector<std::string>& args : cases) {
+    ArgVector v(args);
+    char** argv = v.argv();
+    CommandOptions options;
+    EXPECT_TRUE(failsWithUsage([&] { parseOptions(v.argc, argv, options); }))
+        << ::testing::PrintToString(args);
+  }
+}
+
+TEST(OptionsTest, ParseSizeCutsTheUnitLetter) {
+  struct Case {
+    std::string text;
+    uint64_t bytes;
+    std::string rest;
+  };
+  const Case cases[] = {
+      {"10M", 10485760, "10"},    {"4G", 4294967296, "4"}, {"512M", 536870912, "512"},
+      {"10G", 10737418240, "10"}, {"1M", 1048576, "1"},
+  };
+  for (const Case& c : cases) {
+    std::string text = c.text;
+    EXPECT_EQ(parseSize(text), c.bytes) << c.text;
+    EXPECT_EQ(text, c.rest) << c.text;
+  }
+  for (const char* bad : {"10g", "10", "0M", "M", "", "-5G", "2147483648M", "G", "5MB"}) {
+    std::string text = bad;
+    EXPECT_TRUE(failsWithUsage([&] { parseSize(text); })) << '"' << bad << '"';
+  }
+}
+
+TEST(OptionsTest, ReadIntegerFollowsAtoi) {
+  struct Case {
+    std::string text;
+    int32_t value;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"6", 6}, {"6x", 6}, {"007", 7}, {" \t\n\v\f\r42", 42}, {"+9", 9}, {"", 0}, {"-12abc", -12},
+      {"x", 0}, {"-", 0}, {"- 5", 0}, {"x5", 0}, {"2147483647", INT32_MAX},
+      {"-2147483648", INT32_MIN},
+  };
+  // clang-format on
+  for (const Case& c : cases) EXPECT_EQ(readInteger(c.text), c.value) << '"' << c.text << '"';
+  // Numbers beyond 32 bits are refused rather than wrapped (4294967302 would be 6).
+  for (const char* text : {"2147483648", "-2147483649", "4294967302", "99999999999999999999999"}) {
+    EXPECT_EQ(readInteger(text), std::nullopt) << text;
+  }
+}
+
+}  // namespace
+}  // namespace skarvel
