@@ -1,0 +1,171 @@
+// copy, clone and convert against the general disk tools: copies must read
+// identical to their inputs (single-file, split, and chains the other tool
+// made), a cloned child written by the other tool must read as its grains
+// over its parent's, and every image skarvel writes or rewrites must check
+// clean.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "run_tool.h"
+#include "test_files.h"
+
+namespace skarvel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class CommandsInteropTest : public ::testing::Test {
+ protected:
+  void skarvel(const std::vector<std::string>& args) {
+    RunResult run = runSkarvel(args, dir_.path());
+    ASSERT_EQ(run.status, 0) << args[0] << ": " << run.err;
+  }
+
+  void qemuIo(const std::string& image, const std::vector<std::string>& commands) {
+    std::vector<std::string> args;
+    for (const std::string& command : commands) args.insert(args.end(), {"-c", command});
+    args.push_back(image);
+    RunResult run = runProgram("qemu-io", args, dir_.path());
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    ASSERT_EQ(run.out.find("failed"), std::string::npos) << run.out;
+  }
+
+  void expectIdentical(const std::string& a, const std::string& b) {
+    RunResult run = runProgram("qemu-img", {"compare", a, b}, dir_.path());
+    EXPECT_EQ(run.status, 0) << a << " vs " << b << ": " << run.out << run.err;
+    EXPECT_EQ(run.out, "Images are identical.\n");
+  }
+
+  void expectCleanCheck(const std::string& image) {
+    RunResult run = runProgram("qemu-img", {"check", image}, dir_.path());
+    EXPECT_EQ(run.status, 0) << image << ": " << run.out << run.err;
+    EXPECT_NE(run.out.find("No errors were found on the image."), std::string::npos) << image;
+  }
+
+  ScopedTempDir dir_;
+};
+
+TEST_F(CommandsInteropTest, CopyOfASingleFileImageIsIdentical) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  SKARVEL_REQUIRE_PEER("qemu-io");
+  skarvel({"create", "-s", "8M", "in.vmdk"});
+  // Whole grains, a partial grain, the last grain.
+  qemuIo("in.vmdk", {"write -P 0x11 0 128k", "write -P 0x22 4M 1k", "write -P 0x33 8128k 64k"});
+  skarvel({"copy", "in.vmdk", "out.vmdk"});
+  skarvel({"copy", "-p", "in.vmdk", "split.vmdk"});
+  for (const char* out : {"out.vmdk", "split.vmdk"}) {
+    expectIdentical("in.vmdk", out);
+    expectCleanCheck(out);
+  }
+}
+
+TEST_F(CommandsInteropTest, CopyOfASplitImageIsIdentical) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  SKARVEL_REQUIRE_PEER("qemu-io");
+  // Two extents: 4192256 sectors and 2048; the writes fall in both, one across the seam.
+  skarvel({"create", "-p", "-s", "2048M", "ours.vmdk"});
+  qemuIo("ours.vmdk",
+         {"write -P 0x31 0 64k", "write -P 0x32 2146369536 128k", "write -P 0x33 2147418112 64k"});
+  ASSERT_TRUE(fileExists(dir_.file("ours-s002.vmdk")));
+  // And a split image the other tool made, with its own geometry and keys.
+  RunResult made = runProgram(
+      "qemu-img",
+      {"create", "-f", "vmdk", "-o", "subformat=twoGbMaxExtentSparse", "theirs.vmdk", "8M"},
+      dir_.path());
+  ASSERT_EQ(made.status, 0) << made.err;
+  qemuIo("theirs.vmdk", {"write -P 0x41 64k 64k", "write -P 0x42 5M 512"});
+
+  for (const char* in : {"ours", "theirs"}) {
+    std::string input = std::string(in) + ".vmdk";
+    skarvel({"copy", input, std::string(in) + "-split-copy.vmdk"});
+    skarvel({"copy", "-m", input, std::string(in) + "-single-copy.vmdk"});
+    for (const char* kind : {"-split-copy.vmdk", "-single-copy.vmdk"}) {
+      expectIdentical(input, std::string(in) + kind);
+      expectCleanCheck(std::string(in) + kind);
+    }
+  }
+  EXPECT_TRUE(fileExists(dir_.file("ours-split-copy-s002.vmdk")));
+}
+
+TEST_F(CommandsInteropTest, CopyOfAChainTheOtherToolMadeIsIdentical) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  SKARVEL_REQUIRE_PEER("qemu-io");
+  ASSERT_EQ(runProgram("qemu-img", {"create", "-f", "vmdk", "base.vmdk", "8M"}, dir_.path()).status,
+            0);
+  qemuIo("base.vmdk", {"write -P 0x11 0 128k", "write -P 0x12 1M 64k"});
+  RunResult made = runProgram(
+      "qemu-img", {"create", "-f", "vmdk", "-b", "base.vmdk", "-F", "vmdk", "child.vmdk"},
+      dir_.path());
+  ASSERT_EQ(made.status, 0) << made.err;
+  qemuIo("child.vmdk",
+         {"write -P 0x21 64k 64k", "write -P 0x22 1049088 512", "write -P 0x23 6M 1k"});
+
+  skarvel({"copy", "child.vmdk", "flat.vmdk"});
+  // -c 1 keeps only the child's grains and names base.vmdk as parent.
+  skarvel({"copy", "-c", "1", "child.vmdk", "top.vmdk"});
+  for (const char* out : {"flat.vmdk", "top.vmdk"}) {
+    expectIdentical("child.vmdk", out);
+    expectCleanCheck(out);
+  }
+}
+
+TEST_F(CommandsInteropTest, ClonedChildWrittenByTheOtherToolReadsOverItsParent) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  SKARVEL_REQUIRE_PEER("qemu-io");
+  skarvel({"create", "-s", "8M", "base.vmdk"});
+  qemuIo("base.vmdk", {"write -P 0x11 0 128k", "write -P 0x12 1M 64k"});
+  fs::create_directory(dir_.file("sub"));
+  skarvel({"clone", "base.vmdk", "sub/child.vmdk"});  // records ../base.vmdk
+  skarvel({"clone", "-p", "base.vmdk", "sub/split-child.vmdk"});
+  expectCleanCheck("sub/child.vmdk");
+  expectCleanCheck("sub/split-child.vmdk");
+  // Before any write the child reads as its parent.
+  expectIdentical("base.vmdk", "sub/split-child.vmdk");
+
+  qemuIo("sub/child.vmdk",
+         {"write -P 0x21 64k 64k", "write -P 0x23 1049088 512", "write -P 0x22 4M 1k"});
+  RunResult raw =
+      runProgram("qemu-img", {"convert", "-O", "raw", "sub/child.vmdk", "child.raw"}, dir_.path());
+  ASSERT_EQ(raw.status, 0) << raw.err;
+  Bytes expected(8 << 20, 0);
+  auto fill = [&](size_t from, size_t length, uint8_t value) {
+    std::fill(expected.begin() + static_cast<std::ptrdiff_t>(from),
+              expected.begin() + static_cast<std::ptrdiff_t>(from + length), value);
+  };
+  fill(0, 64 << 10, 0x11);           // the parent's grain 0
+  fill(64 << 10, 64 << 10, 0x21);    // the child's grain 1 over the parent's
+  fill(1 << 20, 64 << 10, 0x12);     // the parent's grain 16 ...
+  fill((1 << 20) + 512, 512, 0x23);  // ... under the child's partial write
+  fill(4 << 20, 1 << 10, 0x22);      // the child's grain 64, no parent data
+  Bytes actual = readBytes(dir_.file("child.raw"));
+  ASSERT_EQ(actual.size(), expected.size());
+  EXPECT_TRUE(actual == expected);
+  expectCleanCheck("sub/child.vmdk");
+
+  skarvel({"copy", "sub/child.vmdk", "flat.vmdk"});
+  expectIdentical("sub/child.vmdk", "flat.vmdk");
+  expectCleanCheck("flat.vmdk");
+}
+
+TEST_F(CommandsInteropTest, ConvertedImagesStillCheckClean) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  SKARVEL_REQUIRE_PEER("qemu-io");
+  skarvel({"create", "-s", "8M", "single.vmdk"});
+  skarvel({"create", "-p", "-s", "2048M", "split.vmdk"});
+  for (const char* image : {"single.vmdk", "split.vmdk"}) {
+    SCOPED_TRACE(image);
+    qemuIo(image, {"write -P 0x5A 0 64k"});
+    std::string before = std::string("before-") + image;
+    skarvel({"copy", image, before});
+    skarvel({"convert", image, "hwver=6", "adapter=buslogic"});
+    expectCleanCheck(image);
+    expectIdentical(before, image);
+    RunResult info = runSkarvel({"info", image}, dir_.path());
+    EXPECT_NE(info.out.find("HardwareVersion: 6\nAdapterType    : buslogic\n"), std::string::npos)
+        << info.out;
+  }
+}
+
+}  // namespace
+}  // namespace skarvel::test

@@ -1,0 +1,315 @@
+// The convert command: the descriptor it writes in place (embedded area or
+// descriptor file), the setting words, its refusals, and that nothing outside
+// the descriptor ever changes, also when it fails.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+
+#include "image_builder.h"
+#include "run_tool.h"
+#include "test_files.h"
+
+namespace skarvel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string embeddedText(const Bytes& file, size_t areaBytes = 10240) {
+  std::string text;
+  for (size_t i = 512; i < 512 + areaBytes && i < file.size() && file[i] != 0; ++i) {
+    text += file[i];
+  }
+  return text;
+}
+
+// The text convert composes for an 8 MiB root (16384 / 16065 = 1 cylinder).
+std::string rootText(const std::string& cid, const std::string& createType,
+                     const std::string& extentSection, const std::string& hw,
+                     const std::string& adapter) {
+  return "# Disk DescriptorFile\nversion=1\nCID=" + cid + "\nparentCID=ffffffff\ncreateType=\"" +
+         createType + "\"\n\n# Extent description\n" + extentSection +
+         "# The Disk Data Base\n#DDB\n\nddb.virtualHWVersion = \"" + hw +
+         "\"\nddb.geometry.cylinders = \"1\"\nddb.geometry.heads = \"255\"\n"
+         "ddb.geometry.sectors = \"63\"\nddb.adapterType = \"" +
+         adapter + "\"\n";
+}
+
+std::string singleExtent(const std::string& fileName) {
+  return "RW 16384 SPARSE \"" + fileName + "\"\n\n\n";
+}
+
+// Every regular file under |dir| with its bytes.
+std::map<std::string, Bytes> snapshot(const std::string& dir) {
+  std::map<std::string, Bytes> files;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    files[entry.path().filename().string()] = readBytes(entry.path().string());
+  }
+  return files;
+}
+
+// An 8 MiB root whose descriptor holds lines convert does not keep, and whose
+// extent line names another file.
+void writeRoot(const std::string& path) {
+  ExtentSpec image;
+  image.capacity = 16384;
+  image.descriptor = descriptorText(0x00001234, 0xFFFFFFFF, "", "monolithicSparse",
+                                    "RW 16384 SPARSE \"renamed.vmdk\"\n") +
+                     "ddb.uuid.image = \"0123\"\n# a note of another tool\n";
+  image.grains[3] = grainOf(0x33);
+  writeSparseExtentFile(path, image);
+}
+
+// Split image |name| in |dir| of two 8192-sector extents, stem-s001.vmdk and
+// stem-s002.vmdk.
+void writeSplit(const std::string& dir, const std::string& name, const std::string& stem) {
+  ExtentSpec image;
+  image.capacity = 8192;
+  image.grains[1] = grainOf(0x51);
+  writeSparseExtentFile(dir + "/" + stem + "-s001.vmdk", image);
+  writeSparseExtentFile(dir + "/" + stem + "-s002.vmdk", image);
+  writeText(dir + "/" + name,
+            descriptorText(0x4000DDDD, 0xFFFFFFFF, "", "twoGbMaxExtentSparse",
+                           "RW 8192 SPARSE \"" + stem + "-s001.vmdk\"\nRW 8192 SPARSE \"" + stem +
+                               "-s002.vmdk\"\n") +
+                "# kept by nobody\n");
+}
+
+TEST(ConvertTest, ExampleRewritesOnlyTheDescriptorArea) {
+  ScopedTempDir dir;
+  ASSERT_EQ(runSkarvel({"create", "-s", "8M", "disk.vmdk"}, dir.path()).status, 0);
+  Bytes before = readBytes(dir.file("disk.vmdk"));
+  std::string oldText = embeddedText(before);
+  RunResult run = runSkarvel({"convert", "disk.vmdk", "hwver=6", "adapter=buslogic"}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+
+  Bytes after = readBytes(dir.file("disk.vmdk"));
+  ASSERT_EQ(after.size(), before.size());
+  EXPECT_TRUE(std::equal(after.begin(), after.begin() + 512, before.begin()));
+  EXPECT_TRUE(std::equal(after.begin() + 10752, after.end(), before.begin() + 10752));
+  std::string text = embeddedText(after);
+  EXPECT_NE(text.find("\nddb.virtualHWVersion = \"6\"\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nddb.adapterType = \"buslogic\"\n"), std::string::npos);
+  EXPECT_NE(text.find("\nparentCID=ffffffff\n"), std::string::npos);
+  EXPECT_NE(text.find("\ncreateType=\"monolithicSparse\"\n"), std::string::npos);
+  size_t cidLine = oldText.find("\nCID=");
+  ASSERT_NE(cidLine, std::string::npos);
+  EXPECT_NE(text.find(oldText.substr(cidLine, 14)), std::string::npos);
+  // The old text with the two values changed, then zeros to the end of sector 20.
+  std::string expected = oldText;
+  expected.replace(expected.find("HWVersion = \"4\""), 15, "HWVersion = \"6\"");
+  expected.replace(expected.find("\"lsilogic\""), 10, "\"buslogic\"");
+  EXPECT_EQ(text, expected);
+  EXPECT_TRUE(std::all_of(after.begin() + 512 + text.size(), after.begin() + 10752,
+                          [](uint8_t b) { return b == 0; }));
+}
+
+TEST(ConvertTest, SettingWords) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string hw, adapter;
+  };
+  const Case cases[] = {
+      {{"foo"}, "4", "ide"},  // still rewritten, with the values it had
+      {{"hwver=7", "adapter=buslogic"}, "7", "buslogic"},
+      {{"hwver=4", "hwver=6"}, "6", "ide"},
+      {{"adapter=lsilogic", "adapter=buslogic"}, "4", "buslogic"},
+      {{"Hwver=6", "hwver6", "ADAPTER=x"}, "4", "ide"},
+      {{"adapter=ide=x"}, "4", "ide=x"},
+      {{"adapter="}, "4", ""},
+      {{"hwver=x"}, "0", "ide"},
+      {{"hwver="}, "0", "ide"},
+      {{"hwver=12abc"}, "12", "ide"},
+      {{"hwver=-3"}, "4294967293", "ide"},  // written as unsigned decimal
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    ScopedTempDir dir;
+    writeRoot(dir.file("disk.vmdk"));
+    Bytes before = readBytes(dir.file("disk.vmdk"));
+    std::vector<std::string> args = {"convert", "disk.vmdk"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult run = runSkarvel(args, dir.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    Bytes after = readBytes(dir.file("disk.vmdk"));
+    ASSERT_EQ(after.size(), before.size());
+    // The extent line names the file convert was given; other lines are gone.
+    std::string expected =
+        rootText("00001234", "monolithicSparse", singleExtent("disk.vmdk"), c.hw, c.adapter);
+    EXPECT_EQ(embeddedText(after), expected);
+    EXPECT_TRUE(std::all_of(after.begin() + 512 + expected.size(), after.begin() + 10752,
+                            [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::equal(after.begin() + 10752, after.end(), before.begin() + 10752));
+  }
+}
+
+TEST(ConvertTest, OptionsHaveNoEffect) {
+  ScopedTempDir dir;
+  writeRoot(dir.file("disk.vmdk"));
+  RunResult run =
+      runSkarvel({"convert", "-r", "6", "-a", "buslogic", "disk.vmdk", "x"}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(embeddedText(readBytes(dir.file("disk.vmdk"))),
+            rootText("00001234", "monolithicSparse", singleExtent("disk.vmdk"), "4", "ide"));
+}
+
+TEST(ConvertTest, WithoutSettingWordShowsUsage) {
+  ScopedTempDir dir;
+  writeRoot(dir.file("disk.vmdk"));
+  auto before = snapshot(dir.path());
+  RunResult run = runSkarvel({"convert", "disk.vmdk"}, dir.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out.rfind("Usage: skarvel <command> [options] [infile] [outfile]\n", 0), 0u);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(snapshot(dir.path()), before);
+}
+
+TEST(ConvertTest, RefusesChildrenAndBareExtents) {
+  struct Case {
+    std::string target, message;
+  };
+  const Case cases[] = {
+      {"child.vmdk",
+       "This is not a root file in cloned chain, please convert the root file in cloned chain.\n"},
+      {"split-s001.vmdk",
+       "No description found in file, please convert the root file in cloned chain.\n"},
+      {"nothere.vmdk", "Failed to open nothere.vmdk\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    ScopedTempDir dir;
+    writeRoot(dir.file("disk.vmdk"));
+    writeSplit(dir.path(), "split.vmdk", "split");
+    ASSERT_EQ(runSkarvel({"clone", "disk.vmdk", "child.vmdk"}, dir.path()).status, 0);
+    auto before = snapshot(dir.path());
+    RunResult run = runSkarvel({"convert", c.target, "hwver=6"}, dir.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, c.message);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(snapshot(dir.path()), before);
+  }
+}
+
+TEST(ConvertTest, ReadOnlyFileCannotBeOpened) {
+  if (geteuid() == 0) {
+    GTEST_SKIP() << "running as root: a file without write permission still opens for writing";
+  }
+  ScopedTempDir dir;
+  writeRoot(dir.file("disk.vmdk"));
+  ASSERT_EQ(chmod(dir.file("disk.vmdk").c_str(), 0444), 0);
+  Bytes before = readBytes(dir.file("disk.vmdk"));
+  RunResult run = runSkarvel({"convert", "disk.vmdk", "hwver=6"}, dir.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Failed to open disk.vmdk\n");
+  EXPECT_EQ(readBytes(dir.file("disk.vmdk")), before);
+}
+
+TEST(ConvertTest, SplitImageDescriptorFileIsReplaced) {
+  ScopedTempDir dir;
+  writeSplit(dir.path(), "disk.vmdk", "disk");
+  ASSERT_EQ(chmod(dir.file("disk.vmdk").c_str(), 0640), 0);
+  auto before = snapshot(dir.path());
+  RunResult run = runSkarvel({"convert", "disk.vmdk", "hwver=6", "adapter=lsilogic"}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+  // Same extent lines, in order, one empty line after them; no zero byte.
+  EXPECT_EQ(readText(dir.file("disk.vmdk")),
+            rootText("4000dddd", "twoGbMaxExtentSparse",
+                     "RW 8192 SPARSE \"disk-s001.vmdk\"\nRW 8192 SPARSE \"disk-s002.vmdk\"\n\n",
+                     "6", "lsilogic"));
+  auto after = snapshot(dir.path());
+  ASSERT_EQ(after.size(), 3u);  // no temporary file left beside it
+  EXPECT_EQ(after["disk-s001.vmdk"], before["disk-s001.vmdk"]);
+  EXPECT_EQ(after["disk-s002.vmdk"], before["disk-s002.vmdk"]);
+  struct stat st;
+  ASSERT_EQ(stat(dir.file("disk.vmdk").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST(ConvertTest, DescriptorThatDoesNotFitIsRefused) {
+  ScopedTempDir dir;
+  writeRoot(dir.file("disk.vmdk"));
+  Bytes before = readBytes(dir.file("disk.vmdk"));
+  RunResult run =
+      runSkarvel({"convert", "disk.vmdk", "adapter=" + std::string(10000, 'a')}, dir.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Descriptor too long for disk.vmdk\n");
+  EXPECT_EQ(readBytes(dir.file("disk.vmdk")), before);
+
+  // At the edge: the text and its terminating zero fill the 10240 bytes exactly.
+  const size_t room =
+      10239 - rootText("00001234", "monolithicSparse", singleExtent("disk.vmdk"), "4", "").size();
+  run = runSkarvel({"convert", "disk.vmdk", "adapter=" + std::string(room + 1, 'b')}, dir.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(readBytes(dir.file("disk.vmdk")), before);
+  run = runSkarvel({"convert", "disk.vmdk", "adapter=" + std::string(room, 'b')}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  Bytes after = readBytes(dir.file("disk.vmdk"));
+  EXPECT_EQ(after[512 + 10238], '\n');
+  EXPECT_EQ(after[512 + 10239], 0);
+  EXPECT_TRUE(std::equal(after.begin() + 10752, after.end(), before.begin() + 10752));
+}
+
+TEST(ConvertTest, WritesOnlyTheAreaTheHeaderDeclares) {
+  // A header declaring a 10-sector descriptor; sectors 11-20 hold bytes that
+  // belong to nobody the header knows of and must survive.
+  ScopedTempDir dir;
+  writeRoot(dir.file("disk.vmdk"));
+  Bytes file = readBytes(dir.file("disk.vmdk"));
+  file[36] = 10;
+  std::fill(file.begin() + 11 * 512, file.begin() + 21 * 512, 0xA5);
+  writeBytes(dir.file("disk.vmdk"), file);
+
+  RunResult run =
+      runSkarvel({"convert", "disk.vmdk", "adapter=" + std::string(6000, 'a')}, dir.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Descriptor too long for disk.vmdk\n");
+  EXPECT_EQ(readBytes(dir.file("disk.vmdk")), file);
+
+  run = runSkarvel({"convert", "disk.vmdk", "hwver=6"}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  Bytes after = readBytes(dir.file("disk.vmdk"));
+  std::string expected =
+      rootText("00001234", "monolithicSparse", singleExtent("disk.vmdk"), "6", "ide");
+  EXPECT_EQ(embeddedText(after, 5120), expected);
+  EXPECT_TRUE(std::all_of(after.begin() + 512 + expected.size(), after.begin() + 11 * 512,
+                          [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::equal(after.begin() + 11 * 512, after.end(), file.begin() + 11 * 512));
+}
+
+TEST(ConvertTest, DescriptorFileThatCannotBeReplacedStaysWhole) {
+  // A descriptor file whose name takes the longest a directory entry may
+  // have: no new file beside it with a longer name can be made, whoever runs.
+  ScopedTempDir dir;
+  const std::string name = std::string(250, 'd') + ".vmdk";
+  writeSplit(dir.path(), name, "x");
+  auto before = snapshot(dir.path());
+  RunResult run = runSkarvel({"convert", name, "hwver=6"}, dir.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Failed to re-write file " + name + "\n");
+  EXPECT_EQ(snapshot(dir.path()), before);
+}
+
+TEST(ConvertTest, DescriptorFileInReadOnlyDirectoryStaysWhole) {
+  if (geteuid() == 0) {
+    GTEST_SKIP() << "running as root: a read-only directory still takes new files";
+  }
+  ScopedTempDir dir;
+  fs::create_directory(dir.file("ro"));
+  writeSplit(dir.file("ro"), "disk.vmdk", "disk");
+  auto before = snapshot(dir.file("ro"));
+  ASSERT_EQ(chmod(dir.file("ro").c_str(), 0555), 0);
+  RunResult run = runSkarvel({"convert", "ro/disk.vmdk", "hwver=6"}, dir.path());
+  chmod(dir.file("ro").c_str(), 0755);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Failed to re-write file ro/disk.vmdk\n");
+  EXPECT_EQ(snapshot(dir.file("ro")), before);
+}
+
+}  // namespace
+}  // namespace skarvel::test

@@ -1,0 +1,314 @@
+// The copy command run as a user runs it: folding a parent chain (all or some
+// levels) into a new image, split and single-file outputs, the progress
+// report byte for byte, and inputs that cannot be opened. Outputs are read
+// back as raw bytes through their own headers and tables.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+
+#include "image_builder.h"
+#include "run_tool.h"
+#include "test_files.h"
+
+namespace skarvel::test {
+namespace {
+
+constexpr uint32_t kRootCid = 0x1000AAAA;
+constexpr uint32_t kMiddleCid = 0x2000BBBB;
+constexpr uint32_t kChildCid = 0x3000CCCC;
+constexpr int kZeroGrain = 0x00;  // an allocated grain whose data is all zeros
+
+std::string hex8(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", value);
+  return text;
+}
+
+// Descriptor text of a chain member with its own hardware version and adapter.
+std::string memberText(uint32_t cid, uint32_t parentCid, const std::string& hint,
+                       const std::string& hw, const std::string& adapter) {
+  std::string text =
+      descriptorText(cid, parentCid, hint, "monolithicSparse", "RW 16384 SPARSE \"member.vmdk\"\n");
+  text.replace(text.find("\"4\""), 3, "\"" + hw + "\"");
+  return text.replace(text.find("\"ide\""), 5, "\"" + adapter + "\"");
+}
+
+// The text copy writes for an 8 MiB output; disk database lines (16384 /
+// 16065 gives 1 cylinder) only for an output without a parent.
+std::string expectedText(const std::string& cid, uint32_t parentCid, const std::string& hint,
+                         bool split, const std::string& hw, const std::string& adapter) {
+  std::string text = "# Disk DescriptorFile\nversion=1\nCID=" + cid +
+                     "\nparentCID=" + hex8(parentCid) + "\ncreateType=\"" +
+                     (split ? "twoGbMaxExtentSparse" : "monolithicSparse") + "\"\n";
+  if (!hint.empty()) text += "parentFileNameHint=\"" + hint + "\"\n";
+  text += split ? "\n# Extent description\nRW 16384 SPARSE \"out-s001.vmdk\"\n\n"
+                : "\n# Extent description\nRW 16384 SPARSE \"out.vmdk\"\n\n\n";
+  text += "# The Disk Data Base\n#DDB\n\n";
+  if (!hint.empty()) return text;
+  return text + "ddb.virtualHWVersion = \"" + hw +
+         "\"\nddb.geometry.cylinders = \"1\"\nddb.geometry.heads = \"255\"\n"
+         "ddb.geometry.sectors = \"63\"\nddb.adapterType = \"" +
+         adapter + "\"\n";
+}
+
+// Text up to the first zero byte of the 20-sector area at sector 1.
+std::string embeddedText(const Bytes& file) {
+  std::string text;
+  for (size_t i = 512; i < 512 + 10240 && i < file.size() && file[i] != 0; ++i) text += file[i];
+  return text;
+}
+
+std::string cidOf(const std::string& text) {
+  size_t at = text.find("\nCID=");
+  return at == std::string::npos ? std::string() : text.substr(at + 5, 8);
+}
+
+// Allocated grains of a sparse extent, looked up through the primary
+// directory (header bytes 56-63), as grain index -> fill byte (-1 when the
+// grain is not uniform). Also checks that the redundant directory (bytes
+// 48-55) records the same sectors and that the grains follow the overhead in
+// increasing index order, as the writer stores them.
+std::map<uint64_t, int> grainFills(const Bytes& file) {
+  std::map<uint64_t, int> fills;
+  uint64_t grains = le64At(file, 12) / 128, gd = le64At(file, 56), rgd = le64At(file, 48);
+  uint64_t nextSector = le64At(file, 64);
+  for (uint64_t g = 0; g < grains; ++g) {
+    uint64_t table = le32At(file, gd * 512 + 4 * (g / 512));
+    uint64_t redundant = le32At(file, rgd * 512 + 4 * (g / 512));
+    uint32_t sector = le32At(file, table * 512 + 4 * (g % 512));
+    EXPECT_EQ(sector, le32At(file, redundant * 512 + 4 * (g % 512))) << "grain " << g;
+    if (sector == 0) continue;
+    EXPECT_EQ(sector, nextSector) << "grain " << g;
+    nextSector += 128;
+    if (sector * 512ull + 65536 > file.size()) {
+      fills[g] = -2;
+      continue;
+    }
+    auto begin = file.begin() + static_cast<std::ptrdiff_t>(sector * 512ull);
+    bool uniform = std::all_of(begin, begin + 65536, [&](uint8_t b) { return b == *begin; });
+    fills[g] = uniform ? *begin : -1;
+  }
+  EXPECT_EQ(file.size(), nextSector * 512);
+  return fills;
+}
+
+std::string expectedProgress(uint64_t total) {
+  std::string text = "Copying " + std::to_string(total) + " Grains ...\n";
+  for (uint64_t i = 1; i <= total; ++i) {
+    text += std::to_string(i) + "/" + std::to_string(total) + ", " +
+            std::to_string(i * 100 / total) + "%\r";
+  }
+  return text + "\n";
+}
+
+ExtentSpec extent(uint64_t capacity, const std::string& descriptor,
+                  const std::map<uint64_t, int>& fills) {
+  ExtentSpec image;
+  image.capacity = capacity;
+  image.descriptor = descriptor;
+  for (const auto& [index, fill] : fills) image.grains[index] = grainOf(static_cast<uint8_t>(fill));
+  return image;
+}
+
+// Swaps the table entries of grains |a| and |b| in both directories' tables,
+// so that the grain with the higher index is stored first in the file.
+void swapGrains(const std::string& path, uint64_t a, uint64_t b) {
+  Bytes file = readBytes(path);
+  for (uint64_t directory : {le64At(file, 48), le64At(file, 56)}) {
+    auto entryAt = [&](uint64_t g) {
+      return le32At(file, directory * 512 + 4 * (g / 512)) * 512ull + 4 * (g % 512);
+    };
+    std::swap_ranges(file.begin() + static_cast<std::ptrdiff_t>(entryAt(a)),
+                     file.begin() + static_cast<std::ptrdiff_t>(entryAt(a) + 4),
+                     file.begin() + static_cast<std::ptrdiff_t>(entryAt(b)));
+  }
+  writeBytes(path, file);
+}
+
+// child.vmdk -> middle.vmdk -> root.vmdk in one directory, 8 MiB each.
+class CopyChainTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    writeSparseExtentFile(dir_.file("root.vmdk"),
+                          extent(16384, memberText(kRootCid, 0xFFFFFFFF, "", "7", "buslogic"),
+                                 {{0, 0x11}, {1, 0x12}, {2, 0x13}, {127, 0x1F}}));
+    writeSparseExtentFile(dir_.file("middle.vmdk"),
+                          extent(16384, memberText(kMiddleCid, kRootCid, "root.vmdk", "6", "ide"),
+                                 {{1, 0x21}, {3, 0x23}, {126, 0x2E}}));
+    // Grain 4 is stored before grain 2; the output stores them in index order.
+    writeSparseExtentFile(
+        dir_.file("child.vmdk"),
+        extent(16384, memberText(kChildCid, kMiddleCid, "middle.vmdk", "9", "lsilogic"),
+               {{2, 0x34}, {3, 0x33}, {4, 0x32}, {6, kZeroGrain}}));
+    swapGrains(dir_.file("child.vmdk"), 2, 4);
+  }
+
+  ScopedTempDir dir_;
+};
+
+struct LevelCase {
+  std::vector<std::string> options;
+  std::map<uint64_t, int> fills;
+  uint32_t parentCid;  // 0xFFFFFFFF: the output names no parent
+  std::string hint;
+};
+
+TEST_F(CopyChainTest, FoldsTheChosenLevelsNearestFirst) {
+  const std::map<uint64_t, int> all = {{0, 0x11}, {1, 0x21}, {2, 0x32},   {3, 0x33},
+                                       {4, 0x34}, {6, 0x00}, {126, 0x2E}, {127, 0x1F}};
+  const LevelCase cases[] = {
+      {{}, all, 0xFFFFFFFF, ""},
+      {{"-c", "all"}, all, 0xFFFFFFFF, ""},
+      {{"-c", "1"}, {{2, 0x32}, {3, 0x33}, {4, 0x34}, {6, 0x00}}, kMiddleCid, "middle.vmdk"},
+      {{"-c", "2"},
+       {{1, 0x21}, {2, 0x32}, {3, 0x33}, {4, 0x34}, {6, 0x00}, {126, 0x2E}},
+       kRootCid,
+       "root.vmdk"},
+      {{"-c", "3"}, all, 0xFFFFFFFF, ""},
+      {{"-c", "5"}, all, 0xFFFFFFFF, ""},
+  };
+  const Bytes rootHeader = [&] {
+    Bytes root = readBytes(dir_.file("root.vmdk"));
+    return Bytes(root.begin(), root.begin() + 512);
+  }();
+  for (const LevelCase& c : cases) {
+    std::string label = c.options.empty() ? "default" : c.options[0] + " " + c.options[1];
+    SCOPED_TRACE(label);
+    std::vector<std::string> args = {"copy"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.insert(args.end(), {"child.vmdk", "out.vmdk"});
+    RunResult run = runSkarvel(args, dir_.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, expectedProgress(129));
+
+    Bytes out = readBytes(dir_.file("out.vmdk"));
+    ASSERT_GE(out.size(), 128u * 512);
+    // The root's geometry: same header as an 8 MiB image with embedded descriptor.
+    EXPECT_TRUE(std::equal(rootHeader.begin(), rootHeader.end(), out.begin()));
+    EXPECT_EQ(grainFills(out), c.fills);
+
+    std::string text = embeddedText(out);
+    std::string cid = cidOf(text);
+    ASSERT_EQ(cid.size(), 8u) << text;
+    uint32_t cidValue = static_cast<uint32_t>(std::stoul(cid, nullptr, 16));
+    EXPECT_LE(cidValue, 0x7FFFu);  // a fresh CID, never one of the inputs'
+    // Only an output without a parent carries disk database lines: the root's.
+    EXPECT_EQ(text, expectedText(cid, c.parentCid, c.hint, false, "7", "buslogic"));
+    ASSERT_TRUE(std::filesystem::remove(dir_.file("out.vmdk")));
+  }
+}
+
+// A split image of two 8192-sector extents: grains 0 and 63 in the first,
+// 64 and 74 (local 0 and 10) in the second.
+void writeSplitInput(const ScopedTempDir& dir) {
+  writeSparseExtentFile(dir.file("disk-s001.vmdk"), extent(8192, "", {{0, 0x41}, {63, 0x42}}));
+  writeSparseExtentFile(dir.file("disk-s002.vmdk"), extent(8192, "", {{0, 0x43}, {10, 0x44}}));
+  writeText(
+      dir.file("disk.vmdk"),
+      descriptorText(0x4000DDDD, 0xFFFFFFFF, "", "twoGbMaxExtentSparse",
+                     "RW 8192 SPARSE \"disk-s001.vmdk\"\nRW 8192 SPARSE \"disk-s002.vmdk\"\n"));
+}
+
+struct KindCase {
+  std::vector<std::string> options;
+  bool splitInput;
+  bool splitOutput;
+};
+
+TEST(CopyOutputKindTest, FollowsInputKindAndOptions) {
+  const std::map<uint64_t, int> splitFills = {{0, 0x41}, {63, 0x42}, {64, 0x43}, {74, 0x44}};
+  const std::map<uint64_t, int> monoFills = {{5, 0x55}, {100, 0x56}};
+  const KindCase cases[] = {
+      {{}, true, true},      {{"-m"}, true, false}, {{"-m", "-p"}, true, true},
+      {{"-p"}, false, true}, {{}, false, false},    {{"-m"}, false, false},
+  };
+  for (const KindCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.splitInput ? "split" : "single") << " input, "
+                                    << c.options.size() << " options");
+    ScopedTempDir dir;
+    if (c.splitInput) {
+      writeSplitInput(dir);
+    } else {
+      writeSparseExtentFile(dir.file("disk.vmdk"),
+                            extent(16384,
+                                   descriptorText(0x4000DDDD, 0xFFFFFFFF, "", "monolithicSparse",
+                                                  "RW 16384 SPARSE \"disk.vmdk\"\n"),
+                                   monoFills));
+    }
+    std::vector<std::string> args = {"copy"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.insert(args.end(), {"disk.vmdk", "out.vmdk"});
+    RunResult run = runSkarvel(args, dir.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, expectedProgress(129));
+
+    // A split output is one extent of 16384 sectors named with -s001,
+    // without a descriptor area, plus the descriptor file.
+    EXPECT_EQ(fileExists(dir.file("out-s001.vmdk")), c.splitOutput);
+    EXPECT_FALSE(fileExists(dir.file("out-s002.vmdk")));
+    Bytes data = readBytes(dir.file(c.splitOutput ? "out-s001.vmdk" : "out.vmdk"));
+    ASSERT_GE(data.size(), 512u);
+    EXPECT_EQ(le64At(data, 12), 16384u);
+    EXPECT_EQ(le64At(data, 36), c.splitOutput ? 0u : 20u);  // descriptorSize
+    EXPECT_EQ(le64At(data, 56), c.splitOutput ? 6u : 26u);  // gdOffset
+    EXPECT_EQ(grainFills(data), c.splitInput ? splitFills : monoFills);
+    std::string text = c.splitOutput ? readText(dir.file("out.vmdk")) : embeddedText(data);
+    std::string cid = cidOf(text);
+    EXPECT_NE(cid, "4000dddd");
+    EXPECT_EQ(text, expectedText(cid, 0xFFFFFFFF, "", c.splitOutput, "4", "ide"));
+  }
+}
+
+TEST(CopyTest, AllEmptyInputGivesOnlyMetadata) {
+  ScopedTempDir dir;
+  // 1 GiB: 16384 grains, 32 tables, overhead 384 sectors, 16387 progress rounds.
+  writeSparseExtentFile(dir.file("empty.vmdk"),
+                        extent(2097152,
+                               descriptorText(0x12345678, 0xFFFFFFFF, "", "monolithicSparse",
+                                              "RW 2097152 SPARSE \"empty.vmdk\"\n"),
+                               {}));
+  RunResult run = runSkarvel({"copy", "empty.vmdk", "out.vmdk"}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, expectedProgress(16387));
+  EXPECT_EQ(run.out.substr(0, 37), "Copying 16387 Grains ...\n1/16387, 0%\r");
+  Bytes out = readBytes(dir.file("out.vmdk"));
+  EXPECT_EQ(out.size(), 384u * 512);
+  EXPECT_EQ(le64At(out, 64), 384u);
+  EXPECT_TRUE(grainFills(out).empty());
+}
+
+TEST(CopyTest, ProgressBytesOfASmallImage) {
+  ScopedTempDir dir;
+  ASSERT_EQ(runSkarvel({"create", "-s", "8M", "disk.vmdk"}, dir.path()).status, 0);
+  RunResult run = runSkarvel({"copy", "disk.vmdk", "out.vmdk"}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, expectedProgress(129));
+  // Spot checks of the same text, written out by hand.
+  EXPECT_EQ(run.out.substr(0, 33), "Copying 129 Grains ...\n1/129, 0%\r");
+  EXPECT_NE(run.out.find("\r2/129, 1%\r"), std::string::npos);
+  EXPECT_NE(run.out.find("\r100/129, 77%\r"), std::string::npos);
+  EXPECT_EQ(run.out.substr(run.out.size() - 16), "\r129/129, 100%\r\n");
+  EXPECT_EQ(run.err, "");
+  // Copied from an empty image: 128 sectors of metadata and nothing else.
+  EXPECT_EQ(fileSize(dir.file("out.vmdk")), 65536u);
+}
+
+TEST_F(CopyChainTest, MissingInputOrParentCreatesNothing) {
+  std::filesystem::remove(dir_.file("root.vmdk"));
+  for (const char* input : {"nothere.vmdk", "child.vmdk"}) {
+    // The whole chain is opened first, also when -c 1 reads only the child.
+    RunResult run = runSkarvel({"copy", "-c", "1", input, "out.vmdk"}, dir_.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, std::string("Failed to open ") +
+                           (input[0] == 'n' ? "nothere.vmdk" : "root.vmdk") + "\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_FALSE(fileExists(dir_.file("out.vmdk")));
+  }
+}
+
+}  // namespace
+}  // namespace skarvel::test

@@ -1,0 +1,128 @@
+// copy and clone refuse to create any file over one they are reading: the
+// input, its extents and, for copy, every member of its chain, however the
+// output path reaches it (same text, other spellings, links). Nothing may be
+// created or changed when they refuse.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "image_builder.h"
+#include "run_tool.h"
+#include "test_files.h"
+
+namespace skarvel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+ExtentSpec extent(uint64_t capacity, const std::string& descriptor, uint8_t fill) {
+  ExtentSpec image;
+  image.capacity = capacity;
+  image.descriptor = descriptor;
+  image.grains[0] = grainOf(fill);
+  return image;
+}
+
+std::string rootText(uint32_t cid, uint32_t parentCid, const std::string& hint,
+                     const std::string& fileName) {
+  return descriptorText(cid, parentCid, hint, "monolithicSparse",
+                        "RW 16384 SPARSE \"" + fileName + "\"\n");
+}
+
+// Every entry of |dir|: regular files with their bytes, others by kind.
+std::map<std::string, Bytes> snapshot(const std::string& dir) {
+  std::map<std::string, Bytes> entries;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    std::string name = entry.path().filename().string();
+    entries[name] = entry.is_regular_file() ? readBytes(entry.path().string()) : Bytes{'d'};
+  }
+  return entries;
+}
+
+class OverwriteGuardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // a.vmdk, a root; link.vmdk (symbolic) and hard.vmdk (hard) name it too.
+    writeSparseExtentFile(dir_.file("a.vmdk"),
+                          extent(16384, rootText(0x1111, ~0u, "", "a.vmdk"), 0x0A));
+    fs::create_symlink("a.vmdk", dir_.file("link.vmdk"));
+    fs::create_hard_link(dir_.file("a.vmdk"), dir_.file("hard.vmdk"));
+    fs::create_directory(dir_.file("sub"));
+    // disk.vmdk, a split image; x.vmdk, another descriptor over the same extents.
+    writeSparseExtentFile(dir_.file("disk-s001.vmdk"), extent(8192, "", 0x01));
+    writeSparseExtentFile(dir_.file("disk-s002.vmdk"), extent(8192, "", 0x02));
+    const std::string lines =
+        "RW 8192 SPARSE \"disk-s001.vmdk\"\nRW 8192 SPARSE \"disk-s002.vmdk\"\n";
+    writeText(dir_.file("disk.vmdk"),
+              descriptorText(0x2222, ~0u, "", "twoGbMaxExtentSparse", lines));
+    writeText(dir_.file("x.vmdk"), descriptorText(0x3333, ~0u, "", "twoGbMaxExtentSparse", lines));
+    // child.vmdk -> middle.vmdk -> root.vmdk.
+    writeSparseExtentFile(dir_.file("root.vmdk"),
+                          extent(16384, rootText(0x4444, ~0u, "", "root.vmdk"), 0x44));
+    writeSparseExtentFile(
+        dir_.file("middle.vmdk"),
+        extent(16384, rootText(0x5555, 0x4444, "root.vmdk", "middle.vmdk"), 0x55));
+    writeSparseExtentFile(
+        dir_.file("child.vmdk"),
+        extent(16384, rootText(0x6666, 0x5555, "middle.vmdk", "child.vmdk"), 0x66));
+  }
+
+  ScopedTempDir dir_;
+};
+
+TEST_F(OverwriteGuardTest, RefusesOutputsThatAreInputs) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string path;  // the output-side path named in the message
+  };
+  const Case cases[] = {
+      {{"copy", "a.vmdk", "a.vmdk"}, "a.vmdk"},
+      {{"copy", "a.vmdk", "./a.vmdk"}, "./a.vmdk"},
+      {{"copy", "a.vmdk", "sub/../a.vmdk"}, "sub/../a.vmdk"},
+      {{"copy", "a.vmdk", dir_.file("a.vmdk")}, dir_.file("a.vmdk")},
+      {{"copy", "a.vmdk", "link.vmdk"}, "link.vmdk"},
+      {{"copy", "link.vmdk", "hard.vmdk"}, "hard.vmdk"},
+      {{"copy", "-p", "a.vmdk", "a.vmdk"}, "a.vmdk"},
+      // A split output whose extent would be an input extent; extents are
+      // created before the descriptor file, so the first of them is named.
+      {{"copy", "x.vmdk", "disk.vmdk"}, "disk-s001.vmdk"},
+      {{"copy", "-p", "disk.vmdk", "disk.vmdk"}, "disk-s001.vmdk"},
+      {{"copy", "-m", "disk.vmdk", "disk-s002.vmdk"}, "disk-s002.vmdk"},
+      // Any member of the chain, also one that -c leaves unread.
+      {{"copy", "child.vmdk", "child.vmdk"}, "child.vmdk"},
+      {{"copy", "child.vmdk", "middle.vmdk"}, "middle.vmdk"},
+      {{"copy", "child.vmdk", "root.vmdk"}, "root.vmdk"},
+      {{"copy", "-c", "1", "child.vmdk", "root.vmdk"}, "root.vmdk"},
+      {{"clone", "a.vmdk", "a.vmdk"}, "a.vmdk"},
+      {{"clone", "a.vmdk", "link.vmdk"}, "link.vmdk"},
+      {{"clone", "-p", "disk.vmdk", "disk.vmdk"}, "disk-s001.vmdk"},
+      {{"clone", "-m", "disk.vmdk", "disk-s001.vmdk"}, "disk-s001.vmdk"},
+      {{"clone", "x.vmdk", "disk.vmdk"}, "disk-s001.vmdk"},
+  };
+  const auto before = snapshot(dir_.path());
+  for (const Case& c : cases) {
+    std::string line;
+    for (const std::string& arg : c.args) line += arg + " ";
+    SCOPED_TRACE(line);
+    RunResult run = runSkarvel(c.args, dir_.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Output would overwrite input file " + c.path + "\n");
+    EXPECT_EQ(run.out, "");
+    ASSERT_EQ(snapshot(dir_.path()), before);
+  }
+}
+
+TEST_F(OverwriteGuardTest, OtherExistingFilesAreStillReplaced) {
+  // Existing files that the command does not read are replaced as before:
+  // disk.vmdk by a single-file clone of x.vmdk, middle.vmdk by a copy of a.vmdk.
+  RunResult run = runSkarvel({"clone", "-m", "x.vmdk", "disk.vmdk"}, dir_.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(le32At(readBytes(dir_.file("disk.vmdk")), 0), 0x564D444Bu);
+  run = runSkarvel({"copy", "a.vmdk", "middle.vmdk"}, dir_.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(readBytes(dir_.file("middle.vmdk"))[128 * 512], 0x0A);
+}
+
+}  // namespace
+}  // namespace skarvel::test
