@@ -40,31 +40,68 @@ void applySettings(int32_t argc, char** argv, DiskDescriptor& descriptor) {
   }
 }
 
-// Replaces the descriptor file at |path| with |text|: the text goes to a new
-// file beside it, which then takes the old one's place and permissions, so
-// that a failure leaves the old file whole. The reader is closed before the
-// swap (some systems refuse to replace an open file).
-void rewriteDescriptorFile(const std::string& path, std::unique_ptr<VMDKReader> reader,
-                           const std::string& text) {
+// Creates a new file beside |path| that no other file or link occupies.
+// Returns its descriptor and sets |temporary|, or returns -1.
+int createTemporaryBeside(const std::string& path, std::string& temporary) {
+  constexpr int kAttempts = 100;
   std::string directory, fileName;
   splitPath(path, directory, fileName);
-  std::string temporary = directory + "." + fileName + ".skarvel-new";
-  int fd = platform::openFile(temporary, platform::kOpenBinary | platform::kOpenReadWrite |
-                                             platform::kOpenCreate | platform::kOpenTruncate);
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    temporary = directory + "." + fileName + ".skarvel-" + std::to_string(attempt);
+    int fd = platform::openFile(temporary, platform::kOpenBinary | platform::kOpenReadWrite |
+                                               platform::kOpenCreate | platform::kOpenExclusive);
+    if (fd >= 0) return fd;
+  }
+  return -1;
+}
+
+// Replaces the descriptor file at |path| with |text|: the text goes to a new
+// file beside it, which then takes the old one's place and permissions, so
+// that a failure leaves the old file whole. A symbolic link is followed, so
+// the file it names is replaced and the link stays. The reader is closed
+// before the swap (some systems refuse to replace an open file).
+void rewriteDescriptorFile(const std::string& path, std::unique_ptr<VMDKReader> reader,
+                           const std::string& text) {
+  std::string target = platform::resolvedPath(path);
+  std::string temporary;
+  int fd = createTemporaryBeside(target, temporary);
   bool written = fd >= 0 && platform::copyPermissions(reader->fileHandle(), fd) &&
                  platform::writeFile(fd, text.data(), static_cast<uint32_t>(text.size()));
   bool closed = fd >= 0 && platform::closeFile(fd);
   reader.reset();
-  if (!written || !closed || !platform::replaceFile(temporary, path)) {
+  if (!written || !closed || !platform::replaceFile(temporary, target)) {
     if (fd >= 0) platform::removeFile(temporary);
     throw FatalError("Failed to re-write file " + path);
   }
 }
 
+bool overlaps(uint64_t start, uint64_t end, uint64_t otherStart, uint64_t otherEnd) {
+  return start < otherEnd && otherStart < end;
+}
+
+// True when the descriptor area the header declares lies before the first
+// grain and clear of both grain directories, so that rewriting it cannot
+// damage the image.
+bool descriptorAreaIsSafe(const SparseExtentHeader& header, const SparseLayout& layout) {
+  if (header.overHead > kSectorLimit || header.descriptorSize > header.overHead) return false;
+  uint64_t start = header.descriptorOffset, end = start + header.descriptorSize;
+  if (end > header.overHead) return false;
+  for (uint64_t directory : {header.gdOffset, header.rgdOffset}) {
+    if (directory != 0 && overlaps(start, end, directory, directory + layout.directorySectors)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Writes |text| and zeros over the whole descriptor area that the header
-// declares, and nothing outside it.
+// declares, and nothing outside it. Throws FatalError("Invalid sparse extent
+// header in " + path) when that area would reach other structures.
 void rewriteEmbeddedDescriptor(const VMDKSingleFileReader& reader, const std::string& text) {
   const SparseExtentHeader& header = reader.header();
+  if (!descriptorAreaIsSafe(header, reader.layout())) {
+    throw FatalError("Invalid sparse extent header in " + reader.path());
+  }
   uint64_t areaBytes = header.descriptorSize * kSectorBytes;
   checkDescriptorFits(text, reader.path(), areaBytes);
   int fd = reader.fileHandle();

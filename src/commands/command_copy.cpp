@@ -3,10 +3,13 @@
 #include <iostream>
 #include <vector>
 
+#include "cli/paths.h"
 #include "cli/usage.h"
 #include "commands/output_choice.h"
+#include "commands/parent_hint.h"
 #include "platform/file.h"
 #include "reader/chain_reader.h"
+#include "reader/multi_file_reader.h"
 #include "reader/open_image.h"
 
 namespace skarvel {
@@ -35,17 +38,39 @@ class Progress {
   uint64_t lastPercent_ = ~uint64_t{0};
 };
 
+// A copy that keeps part of the chain names the first image it did not fold
+// in, by the hint stored in the last image it did. That hint is relative to
+// that image's directory; when it does not reach the parent from the
+// output's directory, the output records a hint that does.
+void keepParentReachable(DiskDescriptor& descriptor, const VMDKChainReader& chain, int32_t levels,
+                         const std::string& outputPath) {
+  if (!descriptor.hasParent()) return;
+  const VMDKReader& parent = *chain.readers().at(static_cast<size_t>(levels));
+  std::string directory, fileName;
+  splitPath(outputPath, directory, fileName);
+  platform::FileIdentity wanted, found;
+  if (platform::identityOfDescriptor(parent.fileHandle(), &wanted) &&
+      platform::identityOfPath(resolveAgainst(directory, descriptor.parentFileNameHint), &found) &&
+      wanted == found) {
+    return;
+  }
+  descriptor.parentFileNameHint =
+      parentHintFor(parent.path(), outputPath, platform::currentDirectory());
+}
+
 }  // namespace
 
 int32_t CommandCopy::execute(int32_t argc, char** argv) {
   if (argc < 3) printUsage();
   std::unique_ptr<VMDKReader> reader =
       openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
+  DiskDescriptor descriptor = reader->descriptor();
   if (std::unique_ptr<VMDKChainReader> chain = openChain(reader, argv[1])) {
     chain->setLevels(options->chainLevels);
+    descriptor = chain->descriptor();
+    keepParentReachable(descriptor, *chain, options->chainLevels, argv[2]);
     reader = std::move(chain);
   }
-  DiskDescriptor descriptor = reader->descriptor();
   descriptor.renewCID();
   OutputImage output(argv[2], reader->layout(), descriptor);
   bool split = wantsSplitOutput(*reader, *options);

@@ -17,7 +17,8 @@ constexpr int kOpenReadOnly = 0x0000;
 constexpr int kOpenReadWrite = 0x0002;
 constexpr int kOpenCreate = 0x0100;
 constexpr int kOpenTruncate = 0x0200;
-constexpr int kOpenBinary = 0x8000;  // no text translation; no effect on POSIX
+constexpr int kOpenExclusive = 0x0400;  // with kOpenCreate: fail if the file exists
+constexpr int kOpenBinary = 0x8000;     // no text translation; no effect on POSIX
 
 // Opens |path|. With kOpenCreate a new file gets an ordinary read-write
 // permission (0666 before the umask on POSIX). Returns a descriptor >= 0, or
@@ -62,6 +63,10 @@ bool replaceFile(const std::string& from, const std::string& to);
 
 // Removes a file; failures are ignored by callers that only tidy up.
 bool removeFile(const std::string& path);
+
+// The path of the file |path| names with every symbolic link resolved, or
+// |path| itself when it cannot be resolved.
+std::string resolvedPath(const std::string& path);
 
 // The working directory, without a trailing separator; empty if unknown.
 std::string currentDirectory();

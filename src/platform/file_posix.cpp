@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/file.h"
 
@@ -17,6 +18,7 @@ int posixFlags(int flags) {
   int result = (flags & kOpenReadWrite) ? O_RDWR : O_RDONLY;
   if (flags & kOpenCreate) result |= O_CREAT;
   if (flags & kOpenTruncate) result |= O_TRUNC;
+  if (flags & kOpenExclusive) result |= O_EXCL;
   return result | O_CLOEXEC;
 }
 
@@ -109,6 +111,14 @@ bool replaceFile(const std::string& from, const std::string& to) {
 }
 
 bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+std::string resolvedPath(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return path;
+  std::string result(resolved);
+  std::free(resolved);
+  return result;
+}
 
 std::string currentDirectory() {
   char buffer[PATH_MAX];

@@ -311,5 +311,48 @@ TEST(ConvertTest, DescriptorFileInReadOnlyDirectoryStaysWhole) {
   EXPECT_EQ(snapshot(dir.file("ro")), before);
 }
 
+// A descriptor file reached through a symbolic link: the file it names is
+// replaced and the link stays a link.
+TEST(ConvertTest, LinkedDescriptorFileIsReplacedBehindTheLink) {
+  ScopedTempDir dir;
+  writeSplit(dir.path(), "disk.vmdk", "disk");
+  fs::create_symlink("disk.vmdk", dir.file("link.vmdk"));
+  RunResult run = runSkarvel({"convert", "link.vmdk", "hwver=6"}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(fs::is_symlink(dir.file("link.vmdk")));
+  EXPECT_NE(readText(dir.file("disk.vmdk")).find("ddb.virtualHWVersion = \"6\"\n"),
+            std::string::npos);
+}
+
+// Whatever lies where the new text would first go is left alone: a link
+// planted there does not lead the write to another file.
+TEST(ConvertTest, PlantedLinkBesideTheDescriptorFileIsNotFollowed) {
+  ScopedTempDir dir;
+  writeSplit(dir.path(), "disk.vmdk", "disk");
+  writeText(dir.file("victim"), "keep me");
+  fs::create_symlink("victim", dir.file(".disk.vmdk.skarvel-0"));
+  RunResult run = runSkarvel({"convert", "disk.vmdk", "adapter=ide"}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(readText(dir.file("victim")), "keep me");
+  EXPECT_TRUE(fs::is_symlink(dir.file(".disk.vmdk.skarvel-0")));
+  EXPECT_NE(readText(dir.file("disk.vmdk")).find("ddb.adapterType = \"ide\"\n"), std::string::npos);
+  EXPECT_EQ(snapshot(dir.path()).size(), 5u);  // 2 extents, descriptor, victim, link
+}
+
+// A header whose descriptor area runs into the grain directories would lose
+// the image's index if rewritten: it is refused and the file stays whole.
+TEST(ConvertTest, DescriptorAreaOverlappingTheDirectoriesIsRefused) {
+  ScopedTempDir dir;
+  writeRoot(dir.file("disk.vmdk"));
+  Bytes file = readBytes(dir.file("disk.vmdk"));
+  file[36] = 40;  // descriptorSize 40 sectors: 1..40 covers the directory at 21
+  writeBytes(dir.file("disk.vmdk"), file);
+  RunResult run = runSkarvel({"convert", "disk.vmdk", "hwver=6"}, dir.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Invalid sparse extent header in disk.vmdk\n");
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(readBytes(dir.file("disk.vmdk")), file);
+}
+
 }  // namespace
 }  // namespace skarvel::test

@@ -310,5 +310,22 @@ TEST_F(CopyChainTest, MissingInputOrParentCreatesNothing) {
   }
 }
 
+// The parent the output keeps is named by the child's hint, which is relative
+// to the child's directory; an output elsewhere records a hint that finds it.
+TEST_F(CopyChainTest, KeptParentIsReachableFromTheOutputsDirectory) {
+  std::filesystem::create_directory(dir_.file("out"));
+  RunResult run = runSkarvel({"copy", "-c", "1", "child.vmdk", "out/partial.vmdk"}, dir_.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::string text = embeddedText(readBytes(dir_.file("out/partial.vmdk")));
+  EXPECT_NE(text.find("parentFileNameHint=\"../middle.vmdk\"\n"), std::string::npos) << text;
+
+  RunResult info = runSkarvel({"info", "out/partial.vmdk"}, dir_.path());
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("Chained VMDKs:\n000 out/partial.vmdk\n001 ../middle.vmdk\n"
+                          "002 root.vmdk\n\n"),
+            std::string::npos)
+      << info.out;
+}
+
 }  // namespace
 }  // namespace skarvel::test
