@@ -4,6 +4,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <new>
 
 #include "cli/cid.h"
 #include "cli/command_processor.h"
@@ -35,6 +36,8 @@ CommandRegistry buildRegistry(const CommandOptions* options) {
 }
 
 int dispatch(int argc, char** argv) {
+  // A process may be started without even a program name.
+  if (argc < 1) printUsage();
   std::string word = takeCommandWord(argc, argv);
   CommandOptions options;
   parseOptions(argc, argv, options);
@@ -70,6 +73,9 @@ int runCommandLine(int argc, char** argv) {
     } else {
       std::cerr << error.what() << '\n' << std::flush;
     }
+    return 1;
+  } catch (const std::bad_alloc&) {
+    std::cerr << "Out of memory" << '\n' << std::flush;
     return 1;
   }
 }

@@ -13,10 +13,7 @@ int32_t CommandClone::execute(int32_t argc, char** argv) {
   std::unique_ptr<VMDKReader> reader =
       openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
   bool split = wantsSplitOutput(*reader, *options);
-  SparseLayout layout = reader->layout();
-  // A bare extent has no descriptor area; a single-file child needs one to
-  // record its parent.
-  if (!split && layout.descriptorSectors == 0) layout = computeLayout(reader->capacity(), 1);
+  SparseLayout layout = layoutRecordingParent(*reader, split);
 
   DiskDescriptor descriptor = reader->descriptor();
   descriptor.renewCID();

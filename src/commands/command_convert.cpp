@@ -80,16 +80,15 @@ bool overlaps(uint64_t start, uint64_t end, uint64_t otherStart, uint64_t otherE
 }
 
 // True when the descriptor area the header declares lies before the first
-// grain and clear of both grain directories, so that rewriting it cannot
-// damage the image.
+// grain and clear of both grain directories and the tables that follow them,
+// so that rewriting it cannot damage the image.
 bool descriptorAreaIsSafe(const SparseExtentHeader& header, const SparseLayout& layout) {
   if (header.overHead > kSectorLimit || header.descriptorSize > header.overHead) return false;
   uint64_t start = header.descriptorOffset, end = start + header.descriptorSize;
   if (end > header.overHead) return false;
+  uint64_t indexSectors = layout.directorySectors + kTableSectors * layout.grainTableCount;
   for (uint64_t directory : {header.gdOffset, header.rgdOffset}) {
-    if (directory != 0 && overlaps(start, end, directory, directory + layout.directorySectors)) {
-      return false;
-    }
+    if (directory != 0 && overlaps(start, end, directory, directory + indexSectors)) return false;
   }
   return true;
 }

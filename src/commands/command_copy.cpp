@@ -72,8 +72,10 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
     reader = std::move(chain);
   }
   descriptor.renewCID();
-  OutputImage output(argv[2], reader->layout(), descriptor);
   bool split = wantsSplitOutput(*reader, *options);
+  OutputImage output(
+      argv[2], descriptor.hasParent() ? layoutRecordingParent(*reader, split) : reader->layout(),
+      descriptor);
   refuseOverwritingInput(output, split, *reader);
   std::unique_ptr<VMDKWriter> writer = createOutput(output, split, !descriptor.hasParent());
 

@@ -11,6 +11,11 @@ bool wantsSplitOutput(const VMDKReader& input, const CommandOptions& options) {
   return (input.isMultiFile() && !options.merge) || options.split;
 }
 
+SparseLayout layoutRecordingParent(const VMDKReader& input, bool split) {
+  if (split || input.layout().descriptorSectors != 0) return input.layout();
+  return computeLayout(input.capacity(), 1);
+}
+
 void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKReader& input) {
   std::vector<int> fds;
   input.appendOpenFiles(fds);

@@ -13,6 +13,11 @@ namespace skarvel {
 // given (-p wins over -m). No size threshold applies.
 bool wantsSplitOutput(const VMDKReader& input, const CommandOptions& options);
 
+// The input's layout, but with the 20-sector descriptor area when a single
+// file is to be written from an input that has none (a bare extent of a
+// split image): without it the output could not record its parent.
+SparseLayout layoutRecordingParent(const VMDKReader& input, bool split);
+
 // Throws FatalError("Output would overwrite input file " + output path) when
 // any file that creating |output| would write already exists as one of the
 // files |input| holds open (compared by file identity). Nothing is created.

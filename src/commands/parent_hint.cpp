@@ -43,7 +43,10 @@ std::string parentHintFor(const std::string& parentPath, const std::string& chil
 
   std::vector<std::string> from = normalComponents(childDirectory);
   bool climbsOut = !from.empty() && from.front() == "..";
-  if (isAbsolutePath(childDirectory) || climbsOut) return workingDirectory + "/" + parentPath;
+  if (isAbsolutePath(childDirectory) || climbsOut) {
+    // Without a known working directory the path as typed is the best left.
+    return workingDirectory.empty() ? parentPath : workingDirectory + "/" + parentPath;
+  }
 
   std::vector<std::string> to = normalComponents(parentPath);
   size_t common = 0;

@@ -18,8 +18,8 @@ bool isDescriptorSpace(uint8_t c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// The atoi rule; values beyond 32 bits keep their low 32 bits, so a
-// descriptor never stops the program.
+// The atoi rule; a value beyond 32 bits still gives a number (its low 32
+// bits, or -1 past the 64-bit range), so a descriptor never stops the program.
 int32_t decimalValue(const std::string& text) {
   std::optional<int32_t> value = readInteger(text);
   if (value) return *value;
@@ -87,7 +87,7 @@ void DescriptorParser::consume(uint8_t c) {
       } else if (c == '"') {
         state_ = State::kQuotedToken;
       } else if (!isDescriptorSpace(c)) {
-        token_ += static_cast<char>(c);
+        appendToToken(c);
         state_ = State::kBareToken;
       }
       break;
@@ -99,14 +99,14 @@ void DescriptorParser::consume(uint8_t c) {
       } else if (isDescriptorSpace(c)) {
         endToken();
       } else {
-        token_ += static_cast<char>(c);
+        appendToToken(c);
       }
       break;
     case State::kQuotedToken:
       if (c == '"' || c == '\n') {
         endToken();
       } else {
-        token_ += static_cast<char>(c);
+        appendToToken(c);
       }
       break;
     case State::kComment:
@@ -122,9 +122,13 @@ ParsedDescriptor DescriptorParser::finish() {
   return std::move(result_);
 }
 
+void DescriptorParser::appendToToken(uint8_t c) {
+  if (token_.size() < kMaxTokenBytes) token_ += static_cast<char>(c);
+}
+
 void DescriptorParser::endToken() {
   if (!token_.empty()) {
-    line_.push_back(std::move(token_));
+    if (line_.size() < kMaxLineTokens) line_.push_back(std::move(token_));
     token_.clear();
   }
   state_ = State::kBetweenTokens;

@@ -85,8 +85,16 @@ class DescriptorParser {
  private:
   enum class State { kBetweenTokens, kBareToken, kQuotedToken, kComment };
 
+  void appendToToken(uint8_t c);
   void endToken();
   void handleLine();
+
+  // A line means something through its first five tokens at most (an extent
+  // line: access, size, type, file, offset); later ones are not kept. A token
+  // longer than any real key, value or path is cut, so that a large file
+  // that is no descriptor cannot exhaust memory.
+  static constexpr size_t kMaxLineTokens = 5;
+  static constexpr size_t kMaxTokenBytes = 64 * 1024;
   void applyKey(const std::string& key, const std::string& value);
 
   State state_ = State::kBetweenTokens;

@@ -25,7 +25,14 @@ bool isSparseExtent(int fd, const std::string& path) {
 std::unique_ptr<VMDKReader> openImage(const std::string& path, int flags) {
   int fd = platform::openFile(path, flags);
   if (fd < 0) throw FatalError("Failed to open " + path);
-  if (isSparseExtent(fd, path)) return std::make_unique<VMDKSingleFileReader>(fd, path);
+  bool sparse;
+  try {
+    sparse = isSparseExtent(fd, path);
+  } catch (const FatalError&) {
+    platform::closeFile(fd);
+    throw;
+  }
+  if (sparse) return std::make_unique<VMDKSingleFileReader>(fd, path);
   std::string directory, fileName;
   splitPath(path, directory, fileName);
   return std::make_unique<VMDKMultiFileReader>(fd, directory, path);

@@ -8,8 +8,10 @@ VMDKMultiFileWriter::VMDKMultiFileWriter(int fd, const std::string& path,
     : VMDKWriter(fd, path, layout), extentWriters_(std::move(extentWriters)) {}
 
 VMDKMultiFileWriter::~VMDKMultiFileWriter() {
-  close();
+  // Each extent writer closes its file as it goes, in order, then the
+  // descriptor file closes; failures can no longer be reported here.
   for (auto& writer : extentWriters_) writer.reset();
+  closeOwnFile();
 }
 
 void VMDKMultiFileWriter::writeGrain(uint64_t grain, const uint8_t* data, uint32_t length) {
@@ -27,7 +29,7 @@ void VMDKMultiFileWriter::writeGrain(uint64_t grain, const uint8_t* data, uint32
 
 void VMDKMultiFileWriter::close() {
   for (auto& writer : extentWriters_) writer->close();
-  closeOwnFile();
+  VMDKWriter::close();
 }
 
 }  // namespace skarvel

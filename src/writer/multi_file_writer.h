@@ -16,7 +16,8 @@ class VMDKMultiFileWriter : public VMDKWriter {
   // already written) and of |extentWriters|, in extent order.
   VMDKMultiFileWriter(int fd, const std::string& path, const SparseLayout& layout,
                       std::vector<std::unique_ptr<VMDKWriter>> extentWriters);
-  // Closes everything, then deletes the extent writers in order.
+  // Deletes the extent writers in order (each closes its file), then closes
+  // the descriptor file.
   ~VMDKMultiFileWriter() override;
 
   // Hands grain |grain| to the extent that holds it, as a local index.

@@ -10,13 +10,15 @@ VMDKWriter::VMDKWriter(int fd, std::string path, const SparseLayout& layout)
 
 VMDKWriter::~VMDKWriter() { closeOwnFile(); }
 
-void VMDKWriter::close() { closeOwnFile(); }
+void VMDKWriter::close() {
+  if (!closeOwnFile()) failWrite();
+}
 
-void VMDKWriter::closeOwnFile() {
-  if (fd_ >= 0) {
-    platform::closeFile(fd_);
-    fd_ = -1;
-  }
+bool VMDKWriter::closeOwnFile() {
+  if (fd_ < 0) return true;
+  bool closed = platform::closeFile(fd_);
+  fd_ = -1;
+  return closed;
 }
 
 void VMDKWriter::failWrite() const { throw FatalError("Failed to write file " + path_); }

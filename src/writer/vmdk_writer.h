@@ -27,13 +27,16 @@ class VMDKWriter {
   // path) when a positioning or write fails.
   virtual void writeGrain(uint64_t grain, const uint8_t* data, uint32_t length) = 0;
 
-  // Closes the file; a second call does nothing.
+  // Closes the file; a second call does nothing. Throws FatalError("Failed
+  // to write file " + path) when the system reports a failure on closing
+  // (some file systems report a failed write only then).
   virtual void close();
 
   const SparseLayout& layout() const { return layout_; }
 
  protected:
-  void closeOwnFile();
+  // Closes the file if open; returns false when closing failed.
+  bool closeOwnFile();
   [[noreturn]] void failWrite() const;
 
   int fd_;

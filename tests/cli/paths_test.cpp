@@ -128,5 +128,16 @@ TEST(CidTest, ValuesStayWithinFifteenBits) {
   }
 }
 
+// A process started without even a program name gets the usage text, and
+// nothing is read past the end of its empty argument vector.
+TEST(EntryTest, EmptyArgumentVectorShowsUsage) {
+  char* argv[] = {nullptr};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(runCommandLine(0, argv), 1);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.rfind("Usage: skarvel <command> [options] [infile] [outfile]\n", 0), 0u) << out;
+  EXPECT_EQ(argv[0], nullptr);
+}
+
 }  // namespace
 }  // namespace skarvel

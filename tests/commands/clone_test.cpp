@@ -326,6 +326,8 @@ TEST(ParentHintTest, RelativeToTheChildsDirectory) {
     EXPECT_EQ(parentHintFor(c.parent, c.child, "/w"), c.hint)
         << "parent " << c.parent << ", child " << c.child;
   }
+  // An unknown working directory never makes a wrong absolute path.
+  EXPECT_EQ(parentHintFor("a/base.vmdk", "/abs/child.vmdk", ""), "a/base.vmdk");
 }
 
 }  // namespace

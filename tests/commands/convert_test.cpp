@@ -357,17 +357,24 @@ TEST(ConvertTest, PlantedLinkBesideTheDescriptorFileIsNotFollowed) {
 
 // A header whose descriptor area runs into the grain directories would lose
 // the image's index if rewritten: it is refused and the file stays whole.
-TEST(ConvertTest, DescriptorAreaOverlappingTheDirectoriesIsRefused) {
-  ScopedTempDir dir;
-  writeRoot(dir.file("disk.vmdk"));
-  Bytes file = readBytes(dir.file("disk.vmdk"));
-  file[36] = 40;  // descriptorSize 40 sectors: 1..40 covers the directory at 21
-  writeBytes(dir.file("disk.vmdk"), file);
-  RunResult run = runSkarvel({"convert", "disk.vmdk", "hwver=6"}, dir.path());
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "Invalid sparse extent header in disk.vmdk\n");
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(readBytes(dir.file("disk.vmdk")), file);
+TEST(ConvertTest, DescriptorAreaOverlappingTheIndexIsRefused) {
+  // The 8 MiB root: redundant directory at 21 with its table at 22-25,
+  // primary directory at 26 with its table at 27-30, grains from 128.
+  const struct { uint8_t offset, size; } areas[] = {{1, 40}, {22, 4}, {27, 1}, {100, 29}};
+  for (const auto& area : areas) {
+    SCOPED_TRACE(std::to_string(area.offset) + "+" + std::to_string(area.size));
+    ScopedTempDir dir;
+    writeRoot(dir.file("disk.vmdk"));
+    Bytes file = readBytes(dir.file("disk.vmdk"));
+    file[28] = area.offset;  // descriptorOffset
+    file[36] = area.size;    // descriptorSize
+    writeBytes(dir.file("disk.vmdk"), file);
+    RunResult run = runSkarvel({"convert", "disk.vmdk", "hwver=6"}, dir.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Invalid sparse extent header in disk.vmdk\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(readBytes(dir.file("disk.vmdk")), file);
+  }
 }
 
 }  // namespace

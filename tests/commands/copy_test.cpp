@@ -327,5 +327,24 @@ TEST_F(CopyChainTest, KeptParentIsReachableFromTheOutputsDirectory) {
       << info.out;
 }
 
+// A root without a descriptor area (a bare extent): a single-file copy that
+// keeps the root as parent still gets an area to record it in.
+TEST(CopyTest, KeptBareRootIsRecorded) {
+  ScopedTempDir dir;
+  writeSparseExtentFile(dir.file("base.vmdk"), extent(16384, "", {{0, 0x11}}));
+  writeSparseExtentFile(
+      dir.file("child.vmdk"),
+      extent(16384, memberText(kChildCid, 0x00000777, "base.vmdk", "4", "ide"), {{1, 0x22}}));
+  RunResult run = runSkarvel({"copy", "-c", "1", "child.vmdk", "out.vmdk"}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  Bytes out = readBytes(dir.file("out.vmdk"));
+  EXPECT_EQ(le64At(out, 28), 1u);   // descriptorOffset
+  EXPECT_EQ(le64At(out, 36), 20u);  // descriptorSize
+  std::string text = embeddedText(out);
+  EXPECT_NE(text.find("\nparentCID=00000777\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nparentFileNameHint=\"base.vmdk\"\n"), std::string::npos) << text;
+  EXPECT_EQ(grainFills(out), (std::map<uint64_t, int>{{1, 0x22}}));
+}
+
 }  // namespace
 }  // namespace skarvel::test

@@ -220,5 +220,22 @@ TEST(DescriptorParserTest, FileSourceReportsReadErrors) {
   ::close(fd);
 }
 
+// A line counts through its first five tokens, and a token is cut at 64 KiB,
+// so that a huge file without line ends cannot exhaust memory.
+TEST(DescriptorParserTest, LongLinesAndTokensAreBounded) {
+  StringByteSource extra("RW 8 SPARSE \"a.vmdk\" 7 x y z\n");
+  ParsedDescriptor parsed = parseDescriptor(extra);
+  ASSERT_EQ(parsed.extents.size(), 1u);
+  EXPECT_EQ(parsed.extents[0].fileName, "a.vmdk");
+  EXPECT_EQ(parsed.extents[0].offset, 7u);
+
+  std::string huge(70000, 'h');
+  StringByteSource source("parentFileNameHint = \"" + huge + "\"\nparentCID=1\n");
+  parsed = parseDescriptor(source);
+  EXPECT_EQ(parsed.descriptor.parentFileNameHint, std::string(65536, 'h'));
+  EXPECT_EQ(parsed.descriptor.parentCID, 1u);
+  EXPECT_EQ(parsed.consumedBytes, 22u + 70000 + 2 + 12);
+}
+
 }  // namespace
 }  // namespace skarvel
