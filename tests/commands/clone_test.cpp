@@ -47,9 +47,9 @@ std::string childText(const std::string& cid, uint32_t parentCid, const std::str
          "\"\n\n# Extent description\n" + extentSection + "# The Disk Data Base\n#DDB\n\n";
 }
 
-ExtentSpec extent(uint64_t capacity, const std::string& descriptor,
-                  const std::map<uint64_t, uint8_t>& fills) {
-  ExtentSpec image;
+ExtentFixture extent(uint64_t capacity, const std::string& descriptor,
+                     const std::map<uint64_t, uint8_t>& fills) {
+  ExtentFixture image;
   image.capacity = capacity;
   image.descriptor = descriptor;
   for (const auto& [index, fill] : fills) image.grains[index] = grainOf(fill);

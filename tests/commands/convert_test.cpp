@@ -53,7 +53,7 @@ std::map<std::string, Bytes> snapshot(const std::string& dir) {
 // An 8 MiB root whose descriptor holds lines convert does not keep, and whose
 // extent line names another file.
 void writeRoot(const std::string& path) {
-  ExtentSpec image;
+  ExtentFixture image;
   image.capacity = 16384;
   image.descriptor = descriptorText(0x00001234, 0xFFFFFFFF, "", "monolithicSparse",
                                     "RW 16384 SPARSE \"renamed.vmdk\"\n") +
@@ -65,7 +65,7 @@ void writeRoot(const std::string& path) {
 // Split image |name| in |dir| of two 8192-sector extents, stem-s001.vmdk and
 // stem-s002.vmdk.
 void writeSplit(const std::string& dir, const std::string& name, const std::string& stem) {
-  ExtentSpec image;
+  ExtentFixture image;
   image.capacity = 8192;
   image.grains[1] = grainOf(0x51);
   writeSparseExtentFile(dir + "/" + stem + "-s001.vmdk", image);

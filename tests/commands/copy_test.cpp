@@ -104,9 +104,9 @@ std::string expectedProgress(uint64_t total) {
   return text + "\n";
 }
 
-ExtentSpec extent(uint64_t capacity, const std::string& descriptor,
-                  const std::map<uint64_t, int>& fills) {
-  ExtentSpec image;
+ExtentFixture extent(uint64_t capacity, const std::string& descriptor,
+                     const std::map<uint64_t, int>& fills) {
+  ExtentFixture image;
   image.capacity = capacity;
   image.descriptor = descriptor;
   for (const auto& [index, fill] : fills) image.grains[index] = grainOf(static_cast<uint8_t>(fill));

@@ -11,7 +11,7 @@
 namespace skarvel {
 namespace {
 
-using test::ExtentSpec;
+using test::ExtentFixture;
 using test::RunResult;
 using test::ScopedTempDir;
 
@@ -21,12 +21,12 @@ constexpr uint32_t kNone = 0xFFFFFFFF;
 // the descriptor and overrides what came before it.
 void writeImage(const std::string& path, uint64_t capacity, uint32_t cid, uint32_t parentCid,
                 const std::string& hint, const std::string& ddb = "") {
-  ExtentSpec spec;
-  spec.capacity = capacity;
-  spec.descriptor = test::descriptorText(cid, parentCid, hint, "monolithicSparse",
-                                         "RW " + std::to_string(capacity) + " SPARSE \"x\"\n") +
-                    ddb;
-  test::writeSparseExtentFile(path, spec);
+  ExtentFixture fixture;
+  fixture.capacity = capacity;
+  fixture.descriptor = test::descriptorText(cid, parentCid, hint, "monolithicSparse",
+                                            "RW " + std::to_string(capacity) + " SPARSE \"x\"\n") +
+                       ddb;
+  test::writeSparseExtentFile(path, fixture);
 }
 
 class InfoTest : public ::testing::Test {
@@ -47,16 +47,16 @@ class InfoTest : public ::testing::Test {
 };
 
 TEST_F(InfoTest, TenGibImage) {
-  ExtentSpec spec;
-  spec.capacity = 20971520;
-  spec.descriptor =
+  ExtentFixture fixture;
+  fixture.capacity = 20971520;
+  fixture.descriptor =
       "# Disk DescriptorFile\nversion=1\nCID=0badcafe\nparentCID=ffffffff\n"
       "createType=\"monolithicSparse\"\n\n# Extent description\n"
       "RW 20971520 SPARSE \"big.vmdk\"\n\n\n# The Disk Data Base\n#DDB\n\n"
       "ddb.virtualHWVersion = \"4\"\nddb.geometry.cylinders = \"1305\"\n"
       "ddb.geometry.heads = \"255\"\nddb.geometry.sectors = \"63\"\n"
       "ddb.adapterType = \"lsilogic\"\n";
-  test::writeSparseExtentFile(dir_.file("big.vmdk"), spec);
+  test::writeSparseExtentFile(dir_.file("big.vmdk"), fixture);
   RunResult run = info({"big.vmdk"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");

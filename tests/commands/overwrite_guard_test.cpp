@@ -16,8 +16,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-ExtentSpec extent(uint64_t capacity, const std::string& descriptor, uint8_t fill) {
-  ExtentSpec image;
+ExtentFixture extent(uint64_t capacity, const std::string& descriptor, uint8_t fill) {
+  ExtentFixture image;
   image.capacity = capacity;
   image.descriptor = descriptor;
   image.grains[0] = grainOf(fill);

@@ -17,7 +17,7 @@ namespace skarvel {
 namespace {
 
 using test::Bytes;
-using test::ExtentSpec;
+using test::ExtentFixture;
 using test::ScopedTempDir;
 
 constexpr int kReadOnly = platform::kOpenBinary | platform::kOpenReadOnly;
@@ -39,13 +39,13 @@ int fillAt(VMDKReader& reader, uint64_t grain) {
 void writeImage(const std::string& path, uint32_t cid, uint32_t parentCid, const std::string& hint,
                 std::map<uint64_t, Bytes> grains, uint64_t capacity = 32768,
                 const std::string& extraText = "") {
-  ExtentSpec spec;
-  spec.capacity = capacity;
-  spec.descriptor = test::descriptorText(cid, parentCid, hint, "monolithicSparse",
-                                         "RW " + std::to_string(capacity) + " SPARSE \"x\"\n") +
-                    extraText;
-  spec.grains = std::move(grains);
-  test::writeSparseExtentFile(path, spec);
+  ExtentFixture fixture;
+  fixture.capacity = capacity;
+  fixture.descriptor = test::descriptorText(cid, parentCid, hint, "monolithicSparse",
+                                            "RW " + std::to_string(capacity) + " SPARSE \"x\"\n") +
+                       extraText;
+  fixture.grains = std::move(grains);
+  test::writeSparseExtentFile(path, fixture);
 }
 
 std::unique_ptr<VMDKChainReader> chainOf(const std::string& path) {
@@ -244,7 +244,7 @@ TEST_F(ChainReaderTest, MissingParentFails) {
 }
 
 TEST_F(ChainReaderTest, IsMultiFileFollowsTheChild) {
-  ExtentSpec extent;
+  ExtentFixture extent;
   extent.capacity = 32768;
   extent.grains = {{0, test::grainOf(0xC0)}};
   test::writeSparseExtentFile(dir_.file("split-s001.vmdk"), extent);

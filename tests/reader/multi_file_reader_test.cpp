@@ -18,7 +18,7 @@ namespace skarvel {
 namespace {
 
 using test::Bytes;
-using test::ExtentSpec;
+using test::ExtentFixture;
 using test::ScopedTempDir;
 
 constexpr int kReadOnly = platform::kOpenBinary | platform::kOpenReadOnly;
@@ -33,10 +33,10 @@ class MultiFileReaderTest : public ::testing::Test {
  protected:
   // Writes an extent file without embedded descriptor.
   void extent(const std::string& name, uint64_t capacity, std::map<uint64_t, Bytes> grains = {}) {
-    ExtentSpec spec;
-    spec.capacity = capacity;
-    spec.grains = std::move(grains);
-    test::writeSparseExtentFile(dir_.file(name), spec);
+    ExtentFixture fixture;
+    fixture.capacity = capacity;
+    fixture.grains = std::move(grains);
+    test::writeSparseExtentFile(dir_.file(name), fixture);
   }
   void descriptorFile(const std::string& name, const std::string& extentLines) {
     test::writeText(dir_.file(name), test::descriptorText(0x51, 0xFFFFFFFF, "",
@@ -156,7 +156,7 @@ TEST_F(MultiFileReaderTest, ExtentsThatEndTheRun) {
   extent("disk-s001.vmdk", 16384);
   extent("disk-s003.vmdk", 16384);
   test::writeText(dir_.file("notes.txt"), "RW 16384 SPARSE \"x.vmdk\"\n");
-  ExtentSpec v2;
+  ExtentFixture v2;
   v2.capacity = 16384;
   v2.version = 2;
   test::writeSparseExtentFile(dir_.file("v2.vmdk"), v2);

@@ -153,13 +153,13 @@ TEST_F(ReaderInteropTest, BuilderImagesAreValidForOtherTools) {
                                       {511, test::grainOf(0x5f)},
                                       {512, test::grainOf(0x60)},
                                       {1023, test::grainOf(0xfe)}};
-  test::ExtentSpec mono;
+  test::ExtentFixture mono;
   mono.capacity = 131072;
   mono.grains = grains;
   mono.descriptor = test::descriptorText(0x10, 0xFFFFFFFF, "", "monolithicSparse",
                                          "RW 131072 SPARSE \"built.vmdk\"\n");
   test::writeSparseExtentFile(dir_.file("built.vmdk"), mono);
-  test::ExtentSpec first, second;
+  test::ExtentFixture first, second;
   first.capacity = second.capacity = 65536;
   for (const auto& [index, data] : grains)
     (index < 512 ? first : second).grains[index % 512] = data;

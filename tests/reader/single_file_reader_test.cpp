@@ -21,7 +21,7 @@ namespace skarvel {
 namespace {
 
 using test::Bytes;
-using test::ExtentSpec;
+using test::ExtentFixture;
 using test::ScopedTempDir;
 
 constexpr int kReadOnly = platform::kOpenBinary | platform::kOpenReadOnly;
@@ -116,16 +116,16 @@ class SingleFileReaderTest : public ::testing::Test {
 };
 
 TEST_F(SingleFileReaderTest, ReadsAllocatedGrainsThroughThePrimaryDirectory) {
-  ExtentSpec spec;
-  spec.capacity = 131072;  // 1024 grains, two tables
-  spec.grains = {{0, patterned(1)},
-                 {5, patterned(2)},
-                 {511, patterned(3)},
-                 {512, patterned(4)},
-                 {1023, patterned(5)}};
-  test::BuiltExtent built = test::writeSparseExtentFile(path(), spec);
+  ExtentFixture fixture;
+  fixture.capacity = 131072;  // 1024 grains, two tables
+  fixture.grains = {{0, patterned(1)},
+                    {5, patterned(2)},
+                    {511, patterned(3)},
+                    {512, patterned(4)},
+                    {1023, patterned(5)}};
+  test::BuiltExtent built = test::writeSparseExtentFile(path(), fixture);
   auto reader = open();
-  for (const auto& [grain, data] : spec.grains)
+  for (const auto& [grain, data] : fixture.grains)
     EXPECT_TRUE(grainAt(*reader, grain) == data) << grain;
   // Unallocated entries of both tables, next to allocated ones.
   for (uint64_t grain : {1u, 4u, 6u, 510u, 513u, 1022u}) {
@@ -137,7 +137,7 @@ TEST_F(SingleFileReaderTest, ReadsAllocatedGrainsThroughThePrimaryDirectory) {
   patchFile(path(), built.gdOffset * 512 + 4, 0, 4);
   patchFile(path(), built.rgdOffset * 512, 0, 4);
   reader = open();
-  EXPECT_TRUE(grainAt(*reader, 0) == spec.grains[0]);
+  EXPECT_TRUE(grainAt(*reader, 0) == fixture.grains[0]);
   EXPECT_TRUE(grainAt(*reader, 512).empty());
   EXPECT_TRUE(grainAt(*reader, 1023).empty());
   // No entries per table: no grain can be found, and nothing divides by 0.
@@ -149,16 +149,16 @@ TEST_F(SingleFileReaderTest, IndexAtGrainCountReadsNothing) {
   // 16385 sectors are 129 grains, the last one partial, but table 0 has
   // room for 512. Its entry 129 is made to point at grain 0's data: only
   // the bound keeps it unread.
-  ExtentSpec spec;
-  spec.capacity = 16385;
-  spec.grains = {{0, patterned(1)}, {128, patterned(2)}};
-  test::BuiltExtent built = test::writeSparseExtentFile(path(), spec);
+  ExtentFixture fixture;
+  fixture.capacity = 16385;
+  fixture.grains = {{0, patterned(1)}, {128, patterned(2)}};
+  test::BuiltExtent built = test::writeSparseExtentFile(path(), fixture);
   uint64_t table0 = built.gdOffset + 1;  // after one directory sector
   patchFile(path(), table0 * 512 + 129 * 4, built.grainSector[0], 4);
   auto reader = open();
   EXPECT_EQ(reader->capacity(), 16385u);
   EXPECT_EQ(reader->grainCount(), 129u);
-  EXPECT_TRUE(grainAt(*reader, 128) == spec.grains[128]);
+  EXPECT_TRUE(grainAt(*reader, 128) == fixture.grains[128]);
   EXPECT_TRUE(grainAt(*reader, 129).empty());
   EXPECT_TRUE(grainAt(*reader, UINT64_MAX).empty());
 }
@@ -173,48 +173,48 @@ TEST_F(SingleFileReaderTest, FourGibImageStopsAtGrain65536) {
   first[0] = 0x80;  // 1152 = 0x480, little-endian
   first[1] = 0x04;
   first[2] = first[3] = 0;
-  ExtentSpec spec;
-  spec.capacity = 8388608;
-  spec.grains = {{0, first}, {65535, patterned(2)}};
-  test::BuiltExtent built = test::writeSparseExtentFile(path(), spec);
+  ExtentFixture fixture;
+  fixture.capacity = 8388608;
+  fixture.grains = {{0, first}, {65535, patterned(2)}};
+  test::BuiltExtent built = test::writeSparseExtentFile(path(), fixture);
   ASSERT_EQ(built.grainSector[0], 1152u);
   auto reader = open();
   EXPECT_EQ(reader->grainCount(), 65536u);
-  EXPECT_TRUE(grainAt(*reader, 65535) == spec.grains[65535]);
+  EXPECT_TRUE(grainAt(*reader, 65535) == fixture.grains[65535]);
   EXPECT_TRUE(grainAt(*reader, 65536).empty());
   EXPECT_TRUE(grainAt(*reader, 65537).empty());
 }
 
 TEST_F(SingleFileReaderTest, GrainCutShortByTheEndOfTheFile) {
-  ExtentSpec spec;
-  spec.capacity = 16384;
-  spec.grains = {{2, patterned(1)}, {9, patterned(2, 1000)}};
-  test::writeSparseExtentFile(path(), spec);
+  ExtentFixture fixture;
+  fixture.capacity = 16384;
+  fixture.grains = {{2, patterned(1)}, {9, patterned(2, 1000)}};
+  test::writeSparseExtentFile(path(), fixture);
   auto reader = open();
-  EXPECT_TRUE(grainAt(*reader, 2) == spec.grains[2]);
-  EXPECT_TRUE(grainAt(*reader, 9) == spec.grains[9]);
+  EXPECT_TRUE(grainAt(*reader, 2) == fixture.grains[2]);
+  EXPECT_TRUE(grainAt(*reader, 9) == fixture.grains[9]);
 
   // A table entry that points at or past the end of the file: nothing.
-  spec.grains = {{3, patterned(3)}};
-  spec.truncateTo = 128 * 512;  // the overhead: 1 + 2 x (1 + 4) = 11 rounded up
-  test::BuiltExtent built = test::writeSparseExtentFile(path(), spec);
+  fixture.grains = {{3, patterned(3)}};
+  fixture.truncateTo = 128 * 512;  // the overhead: 1 + 2 x (1 + 4) = 11 rounded up
+  test::BuiltExtent built = test::writeSparseExtentFile(path(), fixture);
   ASSERT_EQ(built.grainSector[3], 128u);
   EXPECT_TRUE(grainAt(*open(), 3).empty());
 }
 
 TEST_F(SingleFileReaderTest, DeliversNoMoreThanAskedOrThanOneGrain) {
-  ExtentSpec spec;
-  spec.capacity = 16384;
-  spec.grains = {{1, patterned(1)}};
-  test::writeSparseExtentFile(path(), spec);
-  const Bytes& data = spec.grains[1];
+  ExtentFixture fixture;
+  fixture.capacity = 16384;
+  fixture.grains = {{1, patterned(1)}};
+  test::writeSparseExtentFile(path(), fixture);
+  const Bytes& data = fixture.grains[1];
   // The buffer is exactly 512 bytes: writing past it is an overflow.
   EXPECT_TRUE(grainAt(*open(), 1, 512) == Bytes(data.begin(), data.begin() + 512));
   EXPECT_EQ(grainAt(*open(), 1, 100000).size(), 65536u);
 
   // The header's grain size bounds one read; grainBytes stays 65536.
-  spec.grainSize = 64;
-  test::writeSparseExtentFile(path(), spec);
+  fixture.grainSize = 64;
+  test::writeSparseExtentFile(path(), fixture);
   auto reader = open();
   EXPECT_EQ(reader->grainBytes(), 65536u);
   EXPECT_TRUE(grainAt(*reader, 1) == Bytes(data.begin(), data.begin() + 32768));
@@ -225,12 +225,12 @@ TEST_F(SingleFileReaderTest, GrainsStoredInReverseOrder) {
   // point the primary table entries at the mirrored places: the highest
   // grain ends up first in the file, the lowest last.
   const std::vector<uint64_t> grains = {0, 1, 300, 700};
-  ExtentSpec spec;
-  spec.capacity = 131072;
+  ExtentFixture fixture;
+  fixture.capacity = 131072;
   for (size_t i = 0; i < grains.size(); ++i) {
-    spec.grains[grains[i]] = patterned(static_cast<uint8_t>(grains.size() - i));
+    fixture.grains[grains[i]] = patterned(static_cast<uint8_t>(grains.size() - i));
   }
-  test::BuiltExtent built = test::writeSparseExtentFile(path(), spec);
+  test::BuiltExtent built = test::writeSparseExtentFile(path(), fixture);
   for (size_t i = 0; i < grains.size(); ++i) {
     uint64_t grain = grains[grains.size() - 1 - i];
     uint64_t table = built.gdOffset + 1 + 4 * (grain / 512);
@@ -243,11 +243,11 @@ TEST_F(SingleFileReaderTest, GrainsStoredInReverseOrder) {
 }
 
 TEST_F(SingleFileReaderTest, EmbeddedDescriptorNeedsOffsetAndSize) {
-  ExtentSpec spec;
-  spec.capacity = 16384;
-  spec.descriptor = test::descriptorText(0x1a2b, 0x77, "base.vmdk", "custom", "");
-  spec.grains = {{4, patterned(4)}};
-  test::writeSparseExtentFile(path(), spec);
+  ExtentFixture fixture;
+  fixture.capacity = 16384;
+  fixture.descriptor = test::descriptorText(0x1a2b, 0x77, "base.vmdk", "custom", "");
+  fixture.grains = {{4, patterned(4)}};
+  test::writeSparseExtentFile(path(), fixture);
   auto reader = open();
   EXPECT_EQ(reader->descriptor().CID, 0x1a2bu);
   EXPECT_EQ(reader->descriptor().parentCID, 0x77u);
@@ -259,7 +259,7 @@ TEST_F(SingleFileReaderTest, EmbeddedDescriptorNeedsOffsetAndSize) {
   // Without either field the text is not read: the defaults stand.
   for (uint64_t field : {28u /* descriptorOffset */, 36u /* descriptorSize */}) {
     SCOPED_TRACE(field);
-    test::writeSparseExtentFile(path(), spec);
+    test::writeSparseExtentFile(path(), fixture);
     patchFile(path(), field, 0, 8);
     reader = open();
     const DiskDescriptor& d = reader->descriptor();
@@ -270,15 +270,15 @@ TEST_F(SingleFileReaderTest, EmbeddedDescriptorNeedsOffsetAndSize) {
     EXPECT_EQ(d.virtualHWVersion, 4);
     EXPECT_EQ(d.adapterType, "lsilogic");
     EXPECT_EQ(reader->layout().descriptorSectors, 0u);
-    EXPECT_TRUE(grainAt(*reader, 4) == spec.grains[4]);
+    EXPECT_TRUE(grainAt(*reader, 4) == fixture.grains[4]);
   }
 }
 
 TEST_F(SingleFileReaderTest, DescriptorBeyondTwoGibIsReached) {
-  ExtentSpec spec;
-  spec.capacity = 16384;
-  spec.descriptor = "ddb.adapterType = \"ide\"\n";
-  test::writeSparseExtentFile(path(), spec);
+  ExtentFixture fixture;
+  fixture.capacity = 16384;
+  fixture.descriptor = "ddb.adapterType = \"ide\"\n";
+  test::writeSparseExtentFile(path(), fixture);
   constexpr uint64_t kFar = 4194305;  // the first byte lies past 2^31
   patchFile(path(), 28, kFar, 8);
   std::fstream file(path(), std::ios::binary | std::ios::in | std::ios::out);
@@ -296,9 +296,9 @@ TEST_F(SingleFileReaderTest, CapacityInWholeUnits) {
   } cases[] = {{4194303, 'G', 1},    {2097151, 'G', 0}, {2097152, 'G', 1}, {4194303, 'x', 1},
                {4194303, 'M', 2047}, {2047, 'M', 0},    {2048, 'M', 1}};
   for (const Case& c : cases) {
-    ExtentSpec spec;
-    spec.capacity = c.capacity;
-    test::writeSparseExtentFile(path(), spec);
+    ExtentFixture fixture;
+    fixture.capacity = c.capacity;
+    test::writeSparseExtentFile(path(), fixture);
     EXPECT_EQ(open()->capacityIn(c.unit), c.expected) << c.capacity << c.unit;
   }
 }
@@ -316,10 +316,10 @@ TEST_F(SingleFileReaderTest, AbsurdHeadersAreRefused) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ExtentSpec spec;
-    spec.capacity = 16384;
-    spec.descriptor = "version=1\n";
-    test::writeSparseExtentFile(path(), spec);
+    ExtentFixture fixture;
+    fixture.capacity = 16384;
+    fixture.descriptor = "version=1\n";
+    test::writeSparseExtentFile(path(), fixture);
     patchFile(path(), c.offset, c.value, 8);
     EXPECT_EQ(failureOf(path()), "Invalid sparse extent header in " + path());
   }
@@ -330,16 +330,16 @@ TEST_F(SingleFileReaderTest, AbsurdHeadersAreRefused) {
 }
 
 TEST_F(SingleFileReaderTest, CapacityAboveTwoTibIsAccepted) {
-  ExtentSpec spec;
-  spec.capacity = 16384;
-  spec.grains = {{0, patterned(1)}};
-  test::writeSparseExtentFile(path(), spec);
+  ExtentFixture fixture;
+  fixture.capacity = 16384;
+  fixture.grains = {{0, patterned(1)}};
+  test::writeSparseExtentFile(path(), fixture);
   constexpr uint64_t kFourTib = uint64_t{1} << 33;
   patchFile(path(), 12, kFourTib, 8);
   auto reader = open();
   EXPECT_EQ(reader->capacity(), kFourTib);
   EXPECT_EQ(reader->grainCount(), uint64_t{1} << 26);
-  EXPECT_TRUE(grainAt(*reader, 0) == spec.grains[0]);
+  EXPECT_TRUE(grainAt(*reader, 0) == fixture.grains[0]);
   // Directory entries past the end of this small file read as absent.
   EXPECT_TRUE(grainAt(*reader, (uint64_t{1} << 26) - 1).empty());
 }

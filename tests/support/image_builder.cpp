@@ -21,11 +21,11 @@ void put64(Bytes& b, uint64_t at, uint64_t v) {
 
 }  // namespace
 
-BuiltExtent writeSparseExtentFile(const std::string& path, const ExtentSpec& spec) {
-  const uint64_t grains = (spec.capacity + 127) / 128;
+BuiltExtent writeSparseExtentFile(const std::string& path, const ExtentFixture& fixture) {
+  const uint64_t grains = (fixture.capacity + 127) / 128;
   const uint64_t tables = (grains + 511) / 512;
   const uint64_t dirSectors = (tables * 4 + 511) / 512;
-  const uint64_t descSectors = spec.descriptor.empty() ? 0 : 20;
+  const uint64_t descSectors = fixture.descriptor.empty() ? 0 : 20;
 
   BuiltExtent built;
   built.rgdOffset = 1 + descSectors;
@@ -35,13 +35,13 @@ BuiltExtent writeSparseExtentFile(const std::string& path, const ExtentSpec& spe
 
   Bytes file(built.overhead * 512, 0);
   put32(file, 0, 0x564D444B);
-  put32(file, 4, spec.version);
+  put32(file, 4, fixture.version);
   put32(file, 8, 3);
-  put64(file, 12, spec.capacity);
-  put64(file, 20, spec.grainSize);
+  put64(file, 12, fixture.capacity);
+  put64(file, 20, fixture.grainSize);
   put64(file, 28, descSectors ? 1 : 0);
   put64(file, 36, descSectors);
-  put32(file, 44, spec.tableEntries);
+  put32(file, 44, fixture.tableEntries);
   put64(file, 48, built.rgdOffset);
   put64(file, 56, built.gdOffset);
   put64(file, 64, built.overhead);
@@ -49,8 +49,8 @@ BuiltExtent writeSparseExtentFile(const std::string& path, const ExtentSpec& spe
   file[74] = ' ';
   file[75] = '\r';
   file[76] = '\n';
-  for (size_t i = 0; i < spec.descriptor.size() && i < 20 * 512; ++i) {
-    file[512 + i] = static_cast<uint8_t>(spec.descriptor[i]);
+  for (size_t i = 0; i < fixture.descriptor.size() && i < 20 * 512; ++i) {
+    file[512 + i] = static_cast<uint8_t>(fixture.descriptor[i]);
   }
   for (uint64_t t = 0; t < tables; ++t) {
     put32(file, built.rgdOffset * 512 + 4 * t,
@@ -60,12 +60,12 @@ BuiltExtent writeSparseExtentFile(const std::string& path, const ExtentSpec& spe
   }
 
   std::vector<uint64_t> order;
-  for (const auto& [index, data] : spec.grains) order.push_back(index);
-  if (spec.reverseGrainOrder) std::reverse(order.begin(), order.end());
+  for (const auto& [index, data] : fixture.grains) order.push_back(index);
+  if (fixture.reverseGrainOrder) std::reverse(order.begin(), order.end());
   uint64_t next = built.overhead;
   for (size_t k = 0; k < order.size(); ++k) {
     uint64_t index = order[k];
-    const Bytes& data = spec.grains.at(index);
+    const Bytes& data = fixture.grains.at(index);
     built.grainSector[index] = next;
     uint64_t table = index / 512, entry = index % 512;
     put32(file, (built.rgdOffset + dirSectors + 4 * table) * 512 + 4 * entry,
@@ -77,7 +77,7 @@ BuiltExtent writeSparseExtentFile(const std::string& path, const ExtentSpec& spe
     std::copy(data.begin(), data.end(), file.begin() + static_cast<std::ptrdiff_t>(next * 512));
     next += 128;
   }
-  if (spec.truncateTo != 0) file.resize(spec.truncateTo);
+  if (fixture.truncateTo != 0) file.resize(fixture.truncateTo);
   writeBytes(path, file);
   return built;
 }

@@ -12,7 +12,7 @@
 
 namespace skarvel::test {
 
-struct ExtentSpec {
+struct ExtentFixture {
   uint64_t capacity = 0;             // sectors, stored as given in the header
   std::string descriptor;            // embedded text at sector 1 (20 sectors); empty: none
   std::map<uint64_t, Bytes> grains;  // grain index -> data (up to 65536 bytes)
@@ -37,7 +37,7 @@ struct BuiltExtent {
 // redundant then primary directory each followed by its tables, padding to a
 // multiple of 128 sectors, then the grains, each padded to a whole grain
 // except a short last one.
-BuiltExtent writeSparseExtentFile(const std::string& path, const ExtentSpec& spec);
+BuiltExtent writeSparseExtentFile(const std::string& path, const ExtentFixture& fixture);
 
 // A minimal descriptor text for an image; parentHint empty means no parent.
 std::string descriptorText(uint32_t cid, uint32_t parentCid, const std::string& parentHint,
