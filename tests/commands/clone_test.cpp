@@ -18,18 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string hex8(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08x", value);
-  return text;
-}
-
-std::string embeddedText(const Bytes& file) {
-  std::string text;
-  for (size_t i = 512; i < 512 + 10240 && i < file.size() && file[i] != 0; ++i) text += file[i];
-  return text;
-}
-
 std::string valueOf(const std::string& text, const std::string& key) {
   size_t at = text.find("\n" + key + "=");
   if (at == std::string::npos) return std::string();

@@ -17,14 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string embeddedText(const Bytes& file, size_t areaBytes = 10240) {
-  std::string text;
-  for (size_t i = 512; i < 512 + areaBytes && i < file.size() && file[i] != 0; ++i) {
-    text += file[i];
-  }
-  return text;
-}
-
 // The text convert composes for an 8 MiB root (16384 / 16065 = 1 cylinder).
 std::string rootText(const std::string& cid, const std::string& createType,
                      const std::string& extentSection, const std::string& hw,
@@ -39,15 +31,6 @@ std::string rootText(const std::string& cid, const std::string& createType,
 
 std::string singleExtent(const std::string& fileName) {
   return "RW 16384 SPARSE \"" + fileName + "\"\n\n\n";
-}
-
-// Every regular file under |dir| with its bytes.
-std::map<std::string, Bytes> snapshot(const std::string& dir) {
-  std::map<std::string, Bytes> files;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    files[entry.path().filename().string()] = readBytes(entry.path().string());
-  }
-  return files;
 }
 
 // An 8 MiB root whose descriptor holds lines convert does not keep, and whose

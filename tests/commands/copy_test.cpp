@@ -21,12 +21,6 @@ constexpr uint32_t kMiddleCid = 0x2000BBBB;
 constexpr uint32_t kChildCid = 0x3000CCCC;
 constexpr int kZeroGrain = 0x00;  // an allocated grain whose data is all zeros
 
-std::string hex8(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08x", value);
-  return text;
-}
-
 // Descriptor text of a chain member with its own hardware version and adapter.
 std::string memberText(uint32_t cid, uint32_t parentCid, const std::string& hint,
                        const std::string& hw, const std::string& adapter) {
@@ -52,13 +46,6 @@ std::string expectedText(const std::string& cid, uint32_t parentCid, const std::
          "\"\nddb.geometry.cylinders = \"1\"\nddb.geometry.heads = \"255\"\n"
          "ddb.geometry.sectors = \"63\"\nddb.adapterType = \"" +
          adapter + "\"\n";
-}
-
-// Text up to the first zero byte of the 20-sector area at sector 1.
-std::string embeddedText(const Bytes& file) {
-  std::string text;
-  for (size_t i = 512; i < 512 + 10240 && i < file.size() && file[i] != 0; ++i) text += file[i];
-  return text;
 }
 
 std::string cidOf(const std::string& text) {

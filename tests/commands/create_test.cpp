@@ -19,6 +19,7 @@ namespace {
 
 using test::Bytes;
 using test::fileSize;
+using test::filesIn;
 using test::le32At;
 using test::le64At;
 using test::readBytes;
@@ -43,12 +44,6 @@ std::string embeddedText(const Bytes& file) {
   EXPECT_LE(std::stoul(text.substr(at + 5, 8), nullptr, 16), 0x7FFFu);
   text.replace(at + 5, 8, "XXXXXXXX");
   return text;
-}
-
-size_t filesIn(const std::string& dir) {
-  size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) count += entry.exists();
-  return count;
 }
 
 std::string usageText() {

@@ -30,16 +30,6 @@ std::string rootText(uint32_t cid, uint32_t parentCid, const std::string& hint,
                         "RW 16384 SPARSE \"" + fileName + "\"\n");
 }
 
-// Every entry of |dir|: regular files with their bytes, others by kind.
-std::map<std::string, Bytes> snapshot(const std::string& dir) {
-  std::map<std::string, Bytes> entries;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    std::string name = entry.path().filename().string();
-    entries[name] = entry.is_regular_file() ? readBytes(entry.path().string()) : Bytes{'d'};
-  }
-  return entries;
-}
-
 class OverwriteGuardTest : public ::testing::Test {
  protected:
   void SetUp() override {

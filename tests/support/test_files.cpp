@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -61,5 +62,32 @@ uint64_t le64At(const Bytes& bytes, uint64_t offset) {
 }
 
 Bytes grainOf(uint8_t fill) { return Bytes(65536, fill); }
+
+std::string hex8(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", value);
+  return text;
+}
+
+std::string embeddedText(const Bytes& file, size_t areaBytes) {
+  std::string text;
+  for (size_t i = 512; i < 512 + areaBytes && i < file.size() && file[i] != 0; ++i) text += file[i];
+  return text;
+}
+
+std::map<std::string, Bytes> snapshot(const std::string& dir) {
+  std::map<std::string, Bytes> entries;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::string name = entry.path().filename().string();
+    entries[name] = entry.is_regular_file() ? readBytes(entry.path().string()) : Bytes{'d'};
+  }
+  return entries;
+}
+
+size_t filesIn(const std::string& dir) {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) count += entry.exists();
+  return count;
+}
 
 }  // namespace skarvel::test

@@ -2,7 +2,9 @@
 #ifndef SKARVEL_TESTS_SUPPORT_TEST_FILES_H_
 #define SKARVEL_TESTS_SUPPORT_TEST_FILES_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,6 +42,20 @@ uint64_t le64At(const Bytes& bytes, uint64_t offset);
 
 // A grain of 65536 bytes all set to |fill|.
 Bytes grainOf(uint8_t fill);
+
+// Eight lower-case hex digits, as descriptor text shows a CID.
+std::string hex8(uint32_t value);
+
+// The embedded descriptor text of an extent file: the bytes from sector 1 up
+// to the first zero byte, at most |areaBytes| of them.
+std::string embeddedText(const Bytes& file, size_t areaBytes = 10240);
+
+// Every entry of |dir| by name, with a regular file's bytes (a directory
+// shows as the single byte 'd'), to tell whether anything changed.
+std::map<std::string, Bytes> snapshot(const std::string& dir);
+
+// The number of entries in |dir|.
+size_t filesIn(const std::string& dir);
 
 }  // namespace skarvel::test
 

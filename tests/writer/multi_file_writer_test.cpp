@@ -21,6 +21,7 @@ namespace {
 
 using test::Bytes;
 using test::fileSize;
+using test::filesIn;
 using test::grainOf;
 using test::le32At;
 using test::le64At;
@@ -50,12 +51,6 @@ std::string maskCid(std::string text) {
   EXPECT_LE(std::stoul(text.substr(at + 5, 8), nullptr, 16), 0x7FFFu);
   text.replace(at + 5, 8, "XXXXXXXX");
   return text;
-}
-
-size_t filesIn(const std::string& dir) {
-  size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) count += entry.exists();
-  return count;
 }
 
 class MultiFileWriterTest : public ::testing::Test {
