@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <limits>
-#include <vector>
 
 #include "cli/fatal_error.h"
 

@@ -1,5 +1,6 @@
 #include "commands/command_convert.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <vector>

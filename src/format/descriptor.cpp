@@ -1,6 +1,5 @@
 #include "format/descriptor.h"
 
-#include <cinttypes>
 #include <cstdio>
 
 #include "cli/cid.h"

@@ -1,6 +1,6 @@
 #include "format/descriptor_parser.h"
 
-#include <cinttypes>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 

@@ -1,5 +1,6 @@
 #include "format/sparse_extent_file.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 

@@ -1,5 +1,6 @@
 #include "writer/output_image.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/fatal_error.h"

@@ -1,6 +1,6 @@
 #include "writer/single_file_writer.h"
 
-#include <cstring>
+#include <algorithm>
 #include <vector>
 
 #include "platform/file.h"
