@@ -50,9 +50,8 @@ void measure(const char* name, F&& body) {
 
 // A 4 GiB image with every fourth grain written.
 int makeQuarterFullImage(const std::string& path) {
-  skarvel::CommandOptions options;
   skarvel::OutputImage output(path, skarvel::layoutFromBytes(uint64_t{4} << 30, 1),
-                              skarvel::freshDescriptor(options));
+                              skarvel::DiskDescriptor());
   auto writer = output.createSingleFile(true);
   std::vector<uint8_t> grain(65536, 0x5A);
   for (uint64_t g = 0; g < output.layout.grainCount; g += 4)

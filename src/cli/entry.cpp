@@ -6,17 +6,17 @@
 #include <memory>
 #include <new>
 
-#include "cli/cid.h"
-#include "cli/command_processor.h"
-#include "cli/fatal_error.h"
+#include "base/fatal_error.h"
+#include "base/paths.h"
 #include "cli/options.h"
-#include "cli/paths.h"
 #include "cli/usage.h"
 #include "commands/command_clone.h"
 #include "commands/command_convert.h"
 #include "commands/command_copy.h"
 #include "commands/command_create.h"
 #include "commands/command_info.h"
+#include "commands/command_processor.h"
+#include "format/cid.h"
 
 namespace skarvel {
 

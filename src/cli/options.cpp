@@ -1,9 +1,9 @@
 #include "cli/options.h"
 
 #include <cstring>
-#include <limits>
 
-#include "cli/fatal_error.h"
+#include "base/fatal_error.h"
+#include "base/numbers.h"
 
 namespace skarvel {
 
@@ -13,11 +13,6 @@ constexpr uint64_t kMebibyte = 1024 * 1024;
 constexpr uint64_t kMebibytesPerGibibyte = 1024;
 
 [[noreturn]] void rejectCommandLine() { throw FatalError::usage(); }
-
-// The C white-space set, independent of locale.
-bool isAsciiSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 int32_t requireInteger(const std::string& text) {
   std::optional<int32_t> value = readInteger(text);
@@ -85,27 +80,6 @@ void applyOption(OptionKind kind, const std::string& value, CommandOptions& opti
 }
 
 }  // namespace
-
-std::optional<int32_t> readInteger(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && isAsciiSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  // Accumulate the magnitude; one past INT32_MAX is still allowed for the
-  // negative limit.
-  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
-  int64_t magnitude = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    magnitude = magnitude * 10 + (text[i] - '0');
-    if (magnitude > kLimit) return std::nullopt;
-  }
-  int64_t value = negative ? -magnitude : magnitude;
-  if (value > std::numeric_limits<int32_t>::max()) return std::nullopt;
-  return static_cast<int32_t>(value);
-}
 
 uint64_t parseSize(std::string& text) {
   if (text.empty()) rejectCommandLine();

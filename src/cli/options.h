@@ -7,19 +7,11 @@
 #define SKARVEL_CLI_OPTIONS_H_
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
-namespace skarvel {
+#include "commands/command_options.h"
 
-struct CommandOptions {
-  uint64_t sizeBytes = 0;                // -s: disk size in bytes; 0 = not given
-  bool split = false;                    // -p: split output
-  bool merge = false;                    // -m: single-file output from a split input
-  int32_t chainLevels = -1;              // -c: chain members copy reads; -1 = all
-  std::string adapterType = "lsilogic";  // -a: adapter of a new image, unchecked
-  int32_t hardwareVersion = 4;           // -r: hardware version of a new image
-};
+namespace skarvel {
 
 // Parses the options in argv[1..argc-1] into |options|, then compacts argv to
 // the program path and the positional arguments (null after the last) and
@@ -31,11 +23,6 @@ void parseOptions(int& argc, char** argv, CommandOptions& options);
 // bytes) into bytes, cutting the unit letter off |text|. Numbers below 1 or
 // beyond a signed 32-bit integer are usage errors, as is any other unit.
 uint64_t parseSize(std::string& text);
-
-// Reads |text| by the atoi rule: leading white space, an optional sign, the
-// decimal digits that follow; no digits read as 0. Returns nothing when the
-// number does not fit a signed 32-bit integer.
-std::optional<int32_t> readInteger(const std::string& text);
 
 }  // namespace skarvel
 

@@ -1,7 +1,5 @@
 #include "cli/usage.h"
 
-#include "cli/fatal_error.h"
-
 namespace skarvel {
 
 namespace {
@@ -43,7 +41,5 @@ constexpr const char* kUsageLines[] = {
 void writeUsage(std::ostream& out) {
   for (const char* line : kUsageLines) out << line << '\n' << std::flush;
 }
-
-void printUsage() { throw FatalError::usage(); }
 
 }  // namespace skarvel

@@ -1,8 +1,8 @@
 #include "commands/command_clone.h"
 
-#include "cli/usage.h"
+#include "base/fatal_error.h"
+#include "base/paths.h"
 #include "commands/output_choice.h"
-#include "commands/parent_hint.h"
 #include "platform/file.h"
 #include "reader/open_image.h"
 

@@ -3,7 +3,7 @@
 #ifndef SKARVEL_COMMANDS_COMMAND_CLONE_H_
 #define SKARVEL_COMMANDS_COMMAND_CLONE_H_
 
-#include "cli/command_processor.h"
+#include "commands/command_processor.h"
 
 namespace skarvel {
 

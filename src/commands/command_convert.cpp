@@ -5,10 +5,9 @@
 #include <iostream>
 #include <vector>
 
-#include "cli/fatal_error.h"
-#include "cli/options.h"
-#include "cli/paths.h"
-#include "cli/usage.h"
+#include "base/fatal_error.h"
+#include "base/numbers.h"
+#include "base/paths.h"
 #include "platform/file.h"
 #include "reader/multi_file_reader.h"
 #include "reader/open_image.h"

@@ -3,13 +3,11 @@
 #include <iostream>
 #include <vector>
 
-#include "cli/paths.h"
-#include "cli/usage.h"
+#include "base/fatal_error.h"
+#include "base/paths.h"
 #include "commands/output_choice.h"
-#include "commands/parent_hint.h"
 #include "platform/file.h"
 #include "reader/chain_reader.h"
-#include "reader/multi_file_reader.h"
 #include "reader/open_image.h"
 
 namespace skarvel {

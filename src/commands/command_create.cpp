@@ -1,7 +1,6 @@
 #include "commands/command_create.h"
 
-#include "cli/fatal_error.h"
-#include "cli/usage.h"
+#include "base/fatal_error.h"
 #include "commands/output_choice.h"
 #include "writer/output_image.h"
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <iostream>
 
-#include "cli/usage.h"
+#include "base/fatal_error.h"
 #include "platform/file.h"
 #include "reader/chain_reader.h"
 #include "reader/open_image.h"

@@ -2,10 +2,14 @@
 
 #include <algorithm>
 
-#include "cli/fatal_error.h"
+#include "base/fatal_error.h"
 #include "platform/file.h"
 
 namespace skarvel {
+
+DiskDescriptor freshDescriptor(const CommandOptions& options) {
+  return DiskDescriptor(options.hardwareVersion, options.adapterType);
+}
 
 bool wantsSplitOutput(const VMDKReader& input, const CommandOptions& options) {
   return (input.isMultiFile() && !options.merge) || options.split;

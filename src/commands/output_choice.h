@@ -1,13 +1,18 @@
-// What copy and clone share: the choice of output kind, and the guard that
-// keeps an output from overwriting a file being read.
+// What create, copy and clone share: the descriptor of a new image, the
+// choice of output kind, and the guard that keeps an output from overwriting
+// a file being read.
 #ifndef SKARVEL_COMMANDS_OUTPUT_CHOICE_H_
 #define SKARVEL_COMMANDS_OUTPUT_CHOICE_H_
 
-#include "cli/options.h"
+#include "commands/command_options.h"
 #include "reader/vmdk_reader.h"
 #include "writer/output_image.h"
 
 namespace skarvel {
+
+// The descriptor of a brand-new image without a parent: a fresh CID and the
+// hardware version and adapter type of |options|.
+DiskDescriptor freshDescriptor(const CommandOptions& options);
 
 // A split output when the input is split and -m is not given, or when -p is
 // given (-p wins over -m). No size threshold applies.

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "cli/cid.h"
-#include "cli/fatal_error.h"
+#include "base/fatal_error.h"
+#include "format/cid.h"
 
 namespace skarvel {
 

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/fatal_error.h"
-#include "cli/options.h"
+#include "base/fatal_error.h"
+#include "base/numbers.h"
 #include "platform/file.h"
 
 namespace skarvel {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "cli/fatal_error.h"
+#include "base/fatal_error.h"
 #include "format/descriptor.h"
 #include "format/sparse_header.h"
 #include "platform/file.h"

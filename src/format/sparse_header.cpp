@@ -2,26 +2,6 @@
 
 namespace skarvel {
 
-void putLittleEndian32(uint8_t* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-void putLittleEndian64(uint8_t* out, uint64_t value) {
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t getLittleEndian32(const uint8_t* in) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | in[i];
-  return value;
-}
-
-uint64_t getLittleEndian64(const uint8_t* in) {
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | in[i];
-  return value;
-}
-
 namespace {
 
 // Walks the record field by field in file order, so that encoding and

@@ -22,6 +22,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/byte_order.h"
+
 namespace skarvel {
 
 constexpr uint32_t kSparseMagic = 0x564D444B;  // the bytes 'K' 'D' 'M' 'V' in file order
@@ -61,12 +63,6 @@ using HeaderBytes = std::array<uint8_t, kHeaderRecordBytes>;
 
 HeaderBytes encodeHeader(const SparseExtentHeader& header);
 SparseExtentHeader decodeHeader(const HeaderBytes& bytes);
-
-// Little-endian access to a byte buffer.
-void putLittleEndian32(uint8_t* out, uint32_t value);
-void putLittleEndian64(uint8_t* out, uint64_t value);
-uint32_t getLittleEndian32(const uint8_t* in);
-uint64_t getLittleEndian64(const uint8_t* in);
 
 }  // namespace skarvel
 

@@ -2,10 +2,9 @@
 
 #include <algorithm>
 
-#include "cli/fatal_error.h"
-#include "cli/paths.h"
+#include "base/fatal_error.h"
+#include "base/paths.h"
 #include "platform/file.h"
-#include "reader/multi_file_reader.h"
 #include "reader/open_image.h"
 
 namespace skarvel {

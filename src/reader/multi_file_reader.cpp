@@ -1,14 +1,10 @@
 #include "reader/multi_file_reader.h"
 
-#include "cli/fatal_error.h"
-#include "cli/paths.h"
+#include "base/fatal_error.h"
+#include "base/paths.h"
 #include "platform/file.h"
 
 namespace skarvel {
-
-std::string resolveAgainst(const std::string& directory, const std::string& fileName) {
-  return isAbsolutePath(fileName) ? fileName : directory + fileName;
-}
 
 VMDKMultiFileReader::VMDKMultiFileReader(int fd, const std::string& directory,
                                          const std::string& path)

@@ -31,10 +31,6 @@ class VMDKMultiFileReader : public VMDKReader {
   std::vector<std::unique_ptr<VMDKSingleFileReader>> extentReaders_;
 };
 
-// The path under which an extent named |fileName| in a descriptor file in
-// |directory| is found: the name itself when absolute, else directory + name.
-std::string resolveAgainst(const std::string& directory, const std::string& fileName);
-
 }  // namespace skarvel
 
 #endif  // SKARVEL_READER_MULTI_FILE_READER_H_

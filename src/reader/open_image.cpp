@@ -1,7 +1,7 @@
 #include "reader/open_image.h"
 
-#include "cli/fatal_error.h"
-#include "cli/paths.h"
+#include "base/fatal_error.h"
+#include "base/paths.h"
 #include "format/sparse_header.h"
 #include "platform/file.h"
 #include "reader/multi_file_reader.h"

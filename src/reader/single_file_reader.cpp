@@ -1,6 +1,6 @@
 #include "reader/single_file_reader.h"
 
-#include "cli/fatal_error.h"
+#include "base/fatal_error.h"
 
 namespace skarvel {
 

@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "cli/fatal_error.h"
+#include "base/fatal_error.h"
 #include "format/descriptor_parser.h"
 #include "platform/file.h"
 

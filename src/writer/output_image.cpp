@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "cli/fatal_error.h"
-#include "cli/paths.h"
+#include "base/fatal_error.h"
+#include "base/paths.h"
 #include "format/sparse_extent_file.h"
 #include "platform/file.h"
 #include "writer/multi_file_writer.h"
@@ -27,10 +27,6 @@ std::string extentName(const std::string& fileName, uint32_t number) {
 }
 
 }  // namespace
-
-DiskDescriptor freshDescriptor(const CommandOptions& options) {
-  return DiskDescriptor(options.hardwareVersion, options.adapterType);
-}
 
 OutputImage::OutputImage(const std::string& path, const SparseLayout& layout,
                          const DiskDescriptor& descriptor)

@@ -7,15 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
 #include "format/descriptor.h"
 #include "writer/vmdk_writer.h"
 
 namespace skarvel {
-
-// The descriptor of a brand-new image without a parent: a fresh CID and the
-// hardware version and adapter type of |options|.
-DiskDescriptor freshDescriptor(const CommandOptions& options);
 
 struct OutputImage {
   std::string path;       // as typed; the single file or the descriptor file

@@ -1,6 +1,6 @@
 #include "writer/vmdk_writer.h"
 
-#include "cli/fatal_error.h"
+#include "base/fatal_error.h"
 #include "platform/file.h"
 
 namespace skarvel {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/usage.h"
+#include "commands/output_choice.h"
 #include "run_tool.h"
 #include "test_files.h"
 
@@ -18,8 +19,8 @@ namespace skarvel {
 namespace {
 
 using test::Bytes;
-using test::fileSize;
 using test::filesIn;
+using test::fileSize;
 using test::le32At;
 using test::le64At;
 using test::readBytes;
@@ -222,6 +223,25 @@ TEST_F(CreateTest, SplitImageOfTwoTebibytes) {
   EXPECT_NE(text.find("\nRW 2097152 SPARSE \"disk-s1025.vmdk\"\n\n# The Disk Data Base\n"),
             std::string::npos);
   EXPECT_NE(text.find("\nddb.geometry.cylinders = \"267349\"\n"), std::string::npos);
+}
+
+TEST(FreshDescriptorTest, TakesTheOptions) {
+  CommandOptions options;
+  options.adapterType = "ide";
+  options.hardwareVersion = 6;
+  DiskDescriptor chosen = freshDescriptor(options);
+  EXPECT_EQ(chosen.adapterType, "ide");
+  EXPECT_EQ(chosen.virtualHWVersion, 6);
+
+  DiskDescriptor defaults = freshDescriptor(CommandOptions());
+  EXPECT_EQ(defaults.version, 1);
+  EXPECT_EQ(defaults.parentCID, 0xFFFFFFFFu);
+  EXPECT_EQ(defaults.virtualHWVersion, 4);
+  EXPECT_EQ(defaults.createType, "monolithicSparse");
+  EXPECT_EQ(defaults.adapterType, "lsilogic");
+  EXPECT_EQ(defaults.parentFileNameHint, "");
+  EXPECT_FALSE(defaults.hasParent());
+  EXPECT_LE(defaults.CID, 0x7FFFu);
 }
 
 }  // namespace

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/cid.h"
-#include "cli/fatal_error.h"
+#include "base/fatal_error.h"
+#include "format/cid.h"
 #include "platform/file.h"
 #include "test_files.h"
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <tuple>
 
-#include "cli/cid.h"
-#include "cli/fatal_error.h"
+#include "base/fatal_error.h"
+#include "format/cid.h"
 #include "format/descriptor_parser.h"
 
 namespace skarvel {

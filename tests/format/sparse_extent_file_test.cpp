@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <string>
 
-#include "cli/fatal_error.h"
+#include "base/fatal_error.h"
 #include "format/descriptor.h"
 #include "run_tool.h"
 #include "test_files.h"

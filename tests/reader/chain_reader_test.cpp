@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "cli/fatal_error.h"
+#include "base/fatal_error.h"
 #include "image_builder.h"
 #include "platform/file.h"
 #include "reader/open_image.h"

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "cli/fatal_error.h"
+#include "base/fatal_error.h"
 #include "image_builder.h"
 #include "platform/file.h"
 #include "reader/multi_file_reader.h"

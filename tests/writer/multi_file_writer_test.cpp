@@ -10,8 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/fatal_error.h"
-#include "cli/options.h"
+#include "base/fatal_error.h"
 #include "format/sparse_layout.h"
 #include "test_files.h"
 #include "writer/output_image.h"
@@ -20,8 +19,8 @@ namespace skarvel {
 namespace {
 
 using test::Bytes;
-using test::fileSize;
 using test::filesIn;
+using test::fileSize;
 using test::grainOf;
 using test::le32At;
 using test::le64At;
@@ -56,8 +55,7 @@ std::string maskCid(std::string text) {
 class MultiFileWriterTest : public ::testing::Test {
  protected:
   std::unique_ptr<VMDKWriter> createSplit(const std::string& name, uint64_t capacity) {
-    OutputImage output(dir_.file(name), computeLayout(capacity, 1),
-                       freshDescriptor(CommandOptions()));
+    OutputImage output(dir_.file(name), computeLayout(capacity, 1), DiskDescriptor());
     return output.createSplit(true);
   }
 
@@ -104,8 +102,7 @@ TEST_F(MultiFileWriterTest, ExtentSizesFollowTheCapacity) {
   for (const ExtentCase& c : cases) {
     SCOPED_TRACE(c.name);
     test::ScopedTempDir dir;
-    OutputImage output(dir.file(c.name), computeLayout(c.capacity, 1),
-                       freshDescriptor(CommandOptions()));
+    OutputImage output(dir.file(c.name), computeLayout(c.capacity, 1), DiskDescriptor());
     output.createSplit(true)->close();
     std::string stem = c.name.substr(0, c.name.find('.'));
     std::string lines;

@@ -8,8 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "cli/fatal_error.h"
-#include "cli/options.h"
+#include "base/fatal_error.h"
 #include "format/sparse_layout.h"
 #include "test_files.h"
 
@@ -67,25 +66,6 @@ TEST(OutputImageTest, PathSplitsAtItsLastSeparator) {
   }
 }
 
-TEST(OutputImageTest, FreshDescriptorTakesTheOptions) {
-  CommandOptions options;
-  options.adapterType = "ide";
-  options.hardwareVersion = 6;
-  DiskDescriptor chosen = freshDescriptor(options);
-  EXPECT_EQ(chosen.adapterType, "ide");
-  EXPECT_EQ(chosen.virtualHWVersion, 6);
-
-  DiskDescriptor defaults = freshDescriptor(CommandOptions());
-  EXPECT_EQ(defaults.version, 1);
-  EXPECT_EQ(defaults.parentCID, 0xFFFFFFFFu);
-  EXPECT_EQ(defaults.virtualHWVersion, 4);
-  EXPECT_EQ(defaults.createType, "monolithicSparse");
-  EXPECT_EQ(defaults.adapterType, "lsilogic");
-  EXPECT_EQ(defaults.parentFileNameHint, "");
-  EXPECT_FALSE(defaults.hasParent());
-  EXPECT_LE(defaults.CID, 0x7FFFu);
-}
-
 TEST(OutputImageTest, SingleFileEmbedsADescriptorNamingOnlyTheFile) {
   test::ScopedTempDir dir;
   std::filesystem::create_directories(dir.file("images/new"));
@@ -104,7 +84,7 @@ TEST(OutputImageTest, SingleFileEmbedsADescriptorNamingOnlyTheFile) {
 TEST(OutputImageTest, DiskBeyondSector2To32IsRefusedForASingleFile) {
   test::ScopedTempDir dir;
   std::string path = dir.file("big.vmdk");
-  OutputImage output(path, computeLayout(uint64_t{1} << 32, 1), freshDescriptor(CommandOptions()));
+  OutputImage output(path, computeLayout(uint64_t{1} << 32, 1), DiskDescriptor());
   try {
     output.createSingleFile(true);
     FAIL() << "2^32 sectors were accepted in one file";
@@ -122,18 +102,16 @@ TEST(OutputImageTest, DescriptorMustLeaveRoomForItsZeroByte) {
 
   std::string fits = dir.file("fits/out.vmdk");
   std::filesystem::create_directory(dir.file("fits"));
-  CommandOptions options;
-  options.adapterType = std::string(fitting, 'a');
-  OutputImage accepted(fits, computeLayout(16384, 1), freshDescriptor(options));
+  std::string adapter(fitting, 'a');
+  OutputImage accepted(fits, computeLayout(16384, 1), DiskDescriptor(4, adapter));
   accepted.createSingleFile(true)->close();
   Bytes file = readBytes(fits);
   ASSERT_EQ(file.size(), 65536u);
   EXPECT_EQ(file[kAreaStart + kAreaBytes - 1], 0);
-  EXPECT_EQ(embeddedText(file), singleDescriptor("4", options.adapterType));
+  EXPECT_EQ(embeddedText(file), singleDescriptor("4", adapter));
 
   std::string tooLong = dir.file("out.vmdk");
-  options.adapterType += 'a';
-  OutputImage refused(tooLong, computeLayout(16384, 1), freshDescriptor(options));
+  OutputImage refused(tooLong, computeLayout(16384, 1), DiskDescriptor(4, adapter + 'a'));
   try {
     refused.createSingleFile(true);
     FAIL() << "a descriptor without room for its zero byte was accepted";

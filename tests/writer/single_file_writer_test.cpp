@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "cli/fatal_error.h"
+#include "base/fatal_error.h"
 #include "format/sparse_extent_file.h"
 #include "format/sparse_layout.h"
 #include "platform/file.h"

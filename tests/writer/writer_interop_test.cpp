@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "cli/options.h"
 #include "format/sparse_layout.h"
 #include "run_tool.h"
 #include "test_files.h"
@@ -82,8 +81,7 @@ class WriterRoundTripTest : public ::testing::Test {
   // the same size, zero everywhere else.
   void writeBoth(bool split, uint64_t capacity,
                  const std::vector<std::pair<uint64_t, Bytes>>& grains) {
-    OutputImage output(dir_.file("out.vmdk"), computeLayout(capacity, 1),
-                       freshDescriptor(CommandOptions()));
+    OutputImage output(dir_.file("out.vmdk"), computeLayout(capacity, 1), DiskDescriptor());
     auto writer = split ? output.createSplit(true) : output.createSingleFile(true);
     std::ofstream raw(dir_.file("expected.raw"), std::ios::binary | std::ios::trunc);
     for (const auto& [index, data] : grains) {

@@ -1,4 +1,4 @@
-#include "cli/cid.h"
+#include "format/cid.h"
 
 namespace skarvel {
 

@@ -4,9 +4,9 @@
 // generator: the classic 15-bit linear congruential generator of the 32-bit
 // Windows C runtime, so values run from 0 to 0x7FFF on every platform and the
 // same seed gives the same sequence everywhere. The entry point seeds it once
-// from the clock in seconds; nothing reseeds it.
-#ifndef SKARVEL_CLI_CID_H_
-#define SKARVEL_CLI_CID_H_
+// from the clock; nothing reseeds it.
+#ifndef SKARVEL_FORMAT_CID_H_
+#define SKARVEL_FORMAT_CID_H_
 
 #include <cstdint>
 
@@ -22,4 +22,4 @@ uint32_t nextCid();
 
 }  // namespace skarvel
 
-#endif  // SKARVEL_CLI_CID_H_
+#endif  // SKARVEL_FORMAT_CID_H_

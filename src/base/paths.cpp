@@ -1,8 +1,7 @@
-#include "commands/parent_hint.h"
+#include "base/paths.h"
 
+#include <algorithm>
 #include <vector>
-
-#include "cli/paths.h"
 
 namespace skarvel {
 
@@ -35,6 +34,29 @@ std::vector<std::string> normalComponents(const std::string& path) {
 
 }  // namespace
 
+bool isPathSeparator(char c) { return c == '/' || c == '\\'; }
+
+void splitPath(const std::string& path, std::string& directory, std::string& fileName) {
+  // Walk back from the end while the position is after the first character
+  // and holds no separator; a separator found is kept with the directory.
+  size_t position = path.size();
+  while (position > 0 && !(position < path.size() && isPathSeparator(path[position]))) {
+    --position;
+  }
+  if (position < path.size() && isPathSeparator(path[position])) ++position;
+  directory = path.substr(0, position);
+  fileName = path.substr(position);
+}
+
+bool isAbsolutePath(const std::string& path) {
+  if (!path.empty() && isPathSeparator(path[0])) return true;
+  return path.size() > 3 && path[1] == ':' && isPathSeparator(path[2]);
+}
+
+std::string resolveAgainst(const std::string& directory, const std::string& fileName) {
+  return isAbsolutePath(fileName) ? fileName : directory + fileName;
+}
+
 std::string parentHintFor(const std::string& parentPath, const std::string& childPath,
                           const std::string& workingDirectory) {
   std::string childDirectory, childName;
@@ -42,16 +64,14 @@ std::string parentHintFor(const std::string& parentPath, const std::string& chil
   if (isAbsolutePath(parentPath) || childDirectory.empty()) return parentPath;
 
   std::vector<std::string> from = normalComponents(childDirectory);
-  bool climbsOut = !from.empty() && from.front() == "..";
-  if (isAbsolutePath(childDirectory) || climbsOut) {
-    // Without a known working directory the path as typed is the best left.
-    return workingDirectory.empty() ? parentPath : workingDirectory + "/" + parentPath;
-  }
-
   std::vector<std::string> to = normalComponents(parentPath);
   size_t common = 0;
   // The last component of |to| is the parent's file name, never a directory.
   while (common < from.size() && common + 1 < to.size() && from[common] == to[common]) ++common;
+  bool climbsOut = std::find(from.begin() + common, from.end(), "..") != from.end();
+  if (isAbsolutePath(childDirectory) || climbsOut) {
+    return workingDirectory.empty() ? parentPath : workingDirectory + "/" + parentPath;
+  }
   std::string hint;
   for (size_t i = common; i < from.size(); ++i) hint += "../";
   for (size_t i = common; i < to.size(); ++i) {

@@ -4,8 +4,8 @@
 // line the user is to see; the entry point catches it once, prints it and
 // ends the run with exit status 1. A usage error carries no line of its own:
 // it stands for the whole usage text on standard output.
-#ifndef SKARVEL_CLI_FATAL_ERROR_H_
-#define SKARVEL_CLI_FATAL_ERROR_H_
+#ifndef SKARVEL_BASE_FATAL_ERROR_H_
+#define SKARVEL_BASE_FATAL_ERROR_H_
 
 #include <stdexcept>
 #include <string>
@@ -29,6 +29,9 @@ class FatalError : public std::runtime_error {
   bool showsUsage_ = false;
 };
 
+// Ends the run with the usage text on standard output and exit status 1.
+[[noreturn]] inline void printUsage() { throw FatalError::usage(); }
+
 }  // namespace skarvel
 
-#endif  // SKARVEL_CLI_FATAL_ERROR_H_
+#endif  // SKARVEL_BASE_FATAL_ERROR_H_

@@ -1,10 +1,10 @@
 // The abstract command: one per command word.
-#ifndef SKARVEL_CLI_COMMAND_PROCESSOR_H_
-#define SKARVEL_CLI_COMMAND_PROCESSOR_H_
+#ifndef SKARVEL_COMMANDS_COMMAND_PROCESSOR_H_
+#define SKARVEL_COMMANDS_COMMAND_PROCESSOR_H_
 
 #include <cstdint>
 
-#include "cli/options.h"
+#include "commands/command_options.h"
 
 namespace skarvel {
 
@@ -24,4 +24,4 @@ class CommandProcessor {
 
 }  // namespace skarvel
 
-#endif  // SKARVEL_CLI_COMMAND_PROCESSOR_H_
+#endif  // SKARVEL_COMMANDS_COMMAND_PROCESSOR_H_

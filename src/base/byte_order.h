@@ -1,0 +1,34 @@
+// Little-endian integers in byte buffers, whatever the host's byte order.
+//
+// Every integer of the image format is stored little-endian; values are
+// assembled byte by byte so that neither alignment nor host order matters.
+#ifndef SKARVEL_BASE_BYTE_ORDER_H_
+#define SKARVEL_BASE_BYTE_ORDER_H_
+
+#include <cstdint>
+
+namespace skarvel {
+
+inline void putLittleEndian32(uint8_t* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+inline void putLittleEndian64(uint8_t* out, uint64_t value) {
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+inline uint32_t getLittleEndian32(const uint8_t* in) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | in[i];
+  return value;
+}
+
+inline uint64_t getLittleEndian64(const uint8_t* in) {
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | in[i];
+  return value;
+}
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_BASE_BYTE_ORDER_H_

@@ -1,0 +1,22 @@
+// Reading decimal numbers out of text the way the C runtime's atoi does,
+// without its undefined behaviour on overflow.
+#ifndef SKARVEL_BASE_NUMBERS_H_
+#define SKARVEL_BASE_NUMBERS_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace skarvel {
+
+// True for the six bytes of the C white-space set, whatever the locale.
+bool isAsciiSpace(char c);
+
+// Reads |text| by the atoi rule: leading white space, an optional sign, the
+// decimal digits that follow; no digits read as 0. Returns nothing when the
+// number does not fit a signed 32-bit integer.
+std::optional<int32_t> readInteger(const std::string& text);
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_BASE_NUMBERS_H_

@@ -1,0 +1,21 @@
+// The options of one run, as the commands read them.
+#ifndef SKARVEL_COMMANDS_COMMAND_OPTIONS_H_
+#define SKARVEL_COMMANDS_COMMAND_OPTIONS_H_
+
+#include <cstdint>
+#include <string>
+
+namespace skarvel {
+
+struct CommandOptions {
+  uint64_t sizeBytes = 0;                // -s: disk size in bytes; 0 = not given
+  bool split = false;                    // -p: split output
+  bool merge = false;                    // -m: single-file output from a split input
+  int32_t chainLevels = -1;              // -c: chain members copy reads; -1 = all
+  std::string adapterType = "lsilogic";  // -a: adapter of a new image
+  int32_t hardwareVersion = 4;           // -r: hardware version of a new image
+};
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_COMMANDS_COMMAND_OPTIONS_H_
