@@ -17,6 +17,7 @@
 #include "commands/command_info.h"
 #include "commands/command_processor.h"
 #include "format/cid.h"
+#include "platform/file.h"
 
 namespace skarvel {
 
@@ -38,6 +39,8 @@ CommandRegistry buildRegistry(const CommandOptions* options) {
 int dispatch(int argc, char** argv) {
   // A process may be started without even a program name.
   if (argc < 1) printUsage();
+  platform::raiseOpenFileLimit();
+  platform::ignoreBrokenPipes();
   std::string word = takeCommandWord(argc, argv);
   CommandOptions options;
   parseOptions(argc, argv, options);

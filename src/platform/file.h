@@ -22,7 +22,9 @@ constexpr int kOpenBinary = 0x8000;     // no text translation; no effect on POS
 
 // Opens |path|. With kOpenCreate a new file gets an ordinary read-write
 // permission (0666 before the umask on POSIX). Returns a descriptor >= 0, or
-// -1 when the file cannot be opened or is a directory.
+// -1 when the file cannot be opened or is a directory. A FIFO or a socket is
+// refused (-1) before it is opened, so that nothing waits for a peer that
+// never comes; character devices open as usual.
 int openFile(const std::string& path, int flags);
 
 // Reads up to |length| bytes. Returns the count delivered (0 at end of file),
@@ -40,6 +42,11 @@ bool seekFile64(int fd, uint64_t offset);
 
 // Closes a descriptor. Returns true on success.
 bool closeFile(int fd);
+
+// Sets the length of the file open as |fd| to |size| bytes. Bytes added read
+// as zeros and, where the file system allows, take no space (a hole).
+// Returns true on success.
+bool setFileSize(int fd, uint64_t size);
 
 // Which file a path or a descriptor names: equal identities are one file,
 // however it was reached (links, other spellings of the path).
@@ -70,6 +77,18 @@ std::string resolvedPath(const std::string& path);
 
 // The working directory, without a trailing separator; empty if unknown.
 std::string currentDirectory();
+
+// Process set-up, called once at start by the entry point.
+//
+// Raises the limit on open files as far as the system allows (the soft limit
+// to the hard one), so that split images of many extents open. Failures are
+// ignored: the old limit stays.
+void raiseOpenFileLimit();
+// Makes a write to a closed pipe fail with an error instead of ending the
+// process, so that a reader that goes away (| head) cannot stop the work.
+void ignoreBrokenPipes();
+// This process's identifier.
+uint32_t processId();
 
 }  // namespace skarvel::platform
 

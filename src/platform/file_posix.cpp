@@ -1,10 +1,12 @@
 // POSIX implementation of the file layer.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -35,6 +37,12 @@ bool identityOf(const struct stat& st, FileIdentity* identity) {
 }  // namespace
 
 int openFile(const std::string& path, int flags) {
+  // Opening a FIFO waits for its other end; refuse it (and sockets, which do
+  // not open at all) by what the path names now.
+  struct stat named;
+  if (::stat(path.c_str(), &named) == 0 && (S_ISFIFO(named.st_mode) || S_ISSOCK(named.st_mode))) {
+    return -1;
+  }
   int fd;
   do {
     fd = ::open(path.c_str(), posixFlags(flags), kNewFileMode);
@@ -91,6 +99,15 @@ bool seekFile64(int fd, uint64_t offset) {
 
 bool closeFile(int fd) { return ::close(fd) == 0; }
 
+bool setFileSize(int fd, uint64_t size) {
+  if (size > static_cast<uint64_t>(LLONG_MAX)) return false;
+  int rc;
+  do {
+    rc = ::ftruncate(fd, static_cast<off_t>(size));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
 bool identityOfPath(const std::string& path, FileIdentity* identity) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && identityOf(st, identity);
@@ -124,5 +141,16 @@ std::string currentDirectory() {
   char buffer[PATH_MAX];
   return ::getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string();
 }
+
+void raiseOpenFileLimit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+void ignoreBrokenPipes() { std::signal(SIGPIPE, SIG_IGN); }
+
+uint32_t processId() { return static_cast<uint32_t>(::getpid()); }
 
 }  // namespace skarvel::platform
