@@ -33,12 +33,9 @@ uint64_t directoryFromFooter(int fd, const std::string& path, uint64_t firstSect
     if (!marker.isGrain()) {
       MarkerType type = static_cast<MarkerType>(marker.type);
       if (type == MarkerType::kFooter) break;
-      // An end-of-stream marker before the footer is taken as padding (it is
-      // an all-zero sector); the walk goes on to the end of the file.
-      if (type != MarkerType::kGrainTable && type != MarkerType::kGrainDirectory &&
-          type != MarkerType::kEndOfStream) {
-        throw damaged;
-      }
+      // The end of the stream (or an all-zero sector) before the footer, or
+      // a marker of no known type.
+      if (type != MarkerType::kGrainTable && type != MarkerType::kGrainDirectory) throw damaged;
       if (marker.value >= kSectorLimit) throw damaged;
     }
     sector += sectorsToNextMarker(marker);

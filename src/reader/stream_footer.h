@@ -15,8 +15,8 @@ namespace skarvel {
 // Walks the markers of the stream in |fd| (at |path|) from sector
 // |firstSector| (the header's overHead) to the footer marker, and returns the
 // gdOffset of the footer that follows it. Throws FatalError("Failed to read
-// file " + path) when the walk meets the end of the file first, an unknown
-// marker, or a footer that is not a header with a directory.
+// file " + path) when the walk meets the end of the stream or of the file
+// first, an unknown marker, or a footer that is not a header with a directory.
 uint64_t directoryFromFooter(int fd, const std::string& path, uint64_t firstSector);
 
 }  // namespace skarvel
