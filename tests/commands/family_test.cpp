@@ -6,6 +6,7 @@
 // as parent, and damaged compressed grains end the run with one line.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -179,17 +180,28 @@ TEST_F(FamilyTest, EverySampleCopiesEqualAndClean) {
   }
 }
 
-// Neither images nor parents: one line, status 1, nothing written.
+// Neither images nor parents: one line, status 1, nothing written. Header
+// bytes: version at 4, flags at 8, compressAlgorithm at 77.
 TEST_F(FamilyTest, WhatIsNotAnImageIsRefused) {
-  writeText(dir_.file("notes.txt"), "These are notes about a disk,\nnot a disk.\n");
-  writeBytes(dir_.file("zeros.vmdk"), Bytes(8192, 0));
-  writeText(dir_.file("empty.vmdk"),
-            descriptorText(0x1, 0xFFFFFFFF, "", "monolithicSparse", "# no extents\n"));
-  ExtentFixture v4;
-  v4.capacity = 16384;
-  v4.version = 4;
-  writeSparseExtentFile(dir_.file("v4.vmdk"), v4);
-  for (const char* file : {"notes.txt", "zeros.vmdk", "empty.vmdk", "v4.vmdk"}) {
+  auto header = [](uint8_t version, uint32_t flags, uint8_t algorithm) {
+    std::string bytes = "KDMV" + std::string(508, '\0');
+    bytes[4] = static_cast<char>(version);
+    for (int i = 0; i < 4; ++i) bytes[8 + i] = static_cast<char>(flags >> (8 * i));
+    bytes[77] = static_cast<char>(algorithm);
+    return bytes;
+  };
+  const std::map<std::string, std::string> files = {
+      {"notes.txt", "These are notes about a disk,\nnot a disk.\n"},
+      {"zeros.vmdk", std::string(8192, '\0')},
+      {"empty.vmdk", descriptorText(0x1, 0xFFFFFFFF, "", "monolithicSparse", "# no extents\n")},
+      {"short.vmdk", "KDMV" + std::string("\x01\0\0", 3)},
+      {"v0.vmdk", header(0, 3, 0)},
+      {"v4.vmdk", header(4, 3, 0)},
+      {"bzip.vmdk", header(3, 0x30001, 2)},  // compressed, but not with zlib
+      {"bare.vmdk", header(3, 0x10001, 1)},  // compressed grains without markers
+  };
+  for (const auto& [file, bytes] : files) {
+    writeText(dir_.file(file), bytes);
     ExtentFixture child;
     child.capacity = 16384;
     child.descriptor =
@@ -204,26 +216,57 @@ TEST_F(FamilyTest, WhatIsNotAnImageIsRefused) {
       size_t before = filesIn(dir_.path());
       RunResult result = runSkarvel(args, dir_.path());
       EXPECT_EQ(result.status, 1);
-      EXPECT_EQ(result.err, "Unsupported image file " + std::string(file) + "\n");
+      EXPECT_EQ(result.err, "Unsupported image file " + file + "\n");
       EXPECT_EQ(result.out, "");
       EXPECT_EQ(filesIn(dir_.path()), before);
     }
   }
 }
 
-// A compressed grain that is damaged ends the copy with the input's name.
-TEST_F(FamilyTest, DamagedCompressedGrainEndsTheCopy) {
+// A compressed grain that cannot be what its table says ends the copy: a
+// damaged stream, a length past the end of the file or the bound, a grain
+// that inflates to more or less than the disk has there. A directory left to
+// a footer that cannot be found ends it before anything is written.
+TEST_F(FamilyTest, DamagedStreamsEndTheRun) {
   ExtentFixture fixture;
   fixture.capacity = 16384;
   fixture.streamOptimized = true;
-  fixture.grains = {{3, grainOf(0x33)}};
-  BuiltExtent built = writeSparseExtentFile(dir_.file("in.vmdk"), fixture);
-  Bytes file = readBytes(dir_.file("in.vmdk"));
-  file[built.grainSector[3] * 512 + 12] ^= 0xFF;  // the zlib header
-  writeBytes(dir_.file("in.vmdk"), file);
-  RunResult result = runSkarvel({"copy", "in.vmdk", "out.vmdk"}, dir_.path());
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "Failed to read file in.vmdk\n");
+  fixture.grains = {{0, grainOf(0x30)}, {1, Bytes(70000, 0x31)}, {2, Bytes(1000, 0x32)}};
+  const struct {
+    const char* name;
+    uint64_t grain;  // whose marker the offset counts from; 9: from the footer's marker
+    uint64_t offset;
+    uint64_t value;  // a 4-byte value, or 0 to leave the grain as built
+  } cases[] = {
+      {"damaged stream", 0, 12 + 2, 0xFFFFFFFF},  // over its first deflate bytes
+      {"length past the end", 0, 8, 100000},
+      {"length above the bound", 0, 8, 0x7FFFFFFF},
+      {"inflates past 64 KiB", 1, 0, 0},
+      {"inflates short", 2, 0, 0},
+      {"unknown marker before the footer", 9, 12, 7},
+      {"end of stream before the footer", 9, 12, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Lengths in grain markers also steer the walk to a footer: damage to
+    // them is met when the grain is read only if the header names the
+    // directory.
+    fixture.directoryInFooter = c.grain == 9;
+    BuiltExtent built = writeSparseExtentFile(dir_.file("in.vmdk"), fixture);
+    Bytes file = readBytes(dir_.file("in.vmdk"));
+    // From the end: end of stream, footer, footer marker.
+    uint64_t at = c.grain == 9 ? file.size() - 3 * 512 : built.grainSector[c.grain] * 512;
+    for (int i = 0; c.value != 0 && i < 4; ++i) {
+      file[at + c.offset + i] = static_cast<uint8_t>(c.value >> (8 * i));
+    }
+    if (c.grain == 9 && c.value == 0) std::fill_n(file.begin() + at + 12, 4, 0);
+    writeBytes(dir_.file("in.vmdk"), file);
+    RunResult result = runSkarvel({"copy", "in.vmdk", "out.vmdk"}, dir_.path());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Failed to read file in.vmdk\n");
+    EXPECT_EQ(fileExists(dir_.file("out.vmdk")), c.grain != 9);  // a grain: copying had begun
+    std::filesystem::remove(dir_.file("out.vmdk"));
+  }
 }
 
 // convert rewrites an embedded descriptor of version 2 or 3 in place and a

@@ -89,38 +89,6 @@ TEST_F(OpenImageTest, ChoosesTheReaderByMagicAndVersion) {
   }
 }
 
-// Neither a sparse extent of a version read nor a descriptor with an extent
-// line. Header bytes: version at 4, flags at 8, compressAlgorithm at 77.
-TEST_F(OpenImageTest, WhatIsNotAnImageIsRefused) {
-  auto header = [](uint8_t version, uint32_t flags, uint8_t algorithm) {
-    std::string bytes = "KDMV" + std::string(508, '\0');
-    bytes[4] = static_cast<char>(version);
-    for (int i = 0; i < 4; ++i) bytes[8 + i] = static_cast<char>(flags >> (8 * i));
-    bytes[77] = static_cast<char>(algorithm);
-    return bytes;
-  };
-  const struct {
-    const char* name;
-    std::string bytes;
-  } cases[] = {
-      {"empty", ""},
-      {"comments only", "# only a comment\n"},
-      {"prose", "This is a text file,\nnot a disk at all.\n"},
-      {"zeros", std::string(4096, '\0')},
-      {"seven bytes", "KDMV" + std::string("\x01\0\0", 3)},
-      {"version 0", header(0, 3, 0)},
-      {"version 4", header(4, 3, 0)},
-      {"compression 2", header(3, 0x30001, 2)},
-      {"compressed without markers", header(3, 0x10001, 1)},
-  };
-  for (const auto& c : cases) {
-    test::writeText(dir_.file("probe.vmdk"), c.bytes);
-    EXPECT_EQ(failureOf(dir_.file("probe.vmdk")),
-              "Unsupported image file " + dir_.file("probe.vmdk"))
-        << c.name;
-  }
-}
-
 TEST_F(OpenImageTest, FailuresEndTheRun) {
   // A directory holds no image: it is refused when opened, not read as an
   // empty descriptor file.
@@ -421,72 +389,6 @@ TEST_F(SingleFileReaderTest, StreamOptimizedGrainsInflate) {
     Bytes head = patterned(1);
     head.resize(512);
     EXPECT_TRUE(grainAt(*reader, 0, 512) == head);
-  }
-}
-
-// A compressed grain that cannot be what its table says ends the read: a
-// damaged stream, a length past the end of the file or a grain that inflates
-// to more, or less, than the disk has room for there.
-TEST_F(SingleFileReaderTest, DamagedCompressedGrainsFailTheRead) {
-  ExtentFixture fixture;
-  fixture.capacity = 16384;
-  fixture.streamOptimized = true;
-  fixture.grains = {{0, patterned(1)}, {1, patterned(2, 70000)}, {2, patterned(3, 1000)}};
-  const struct {
-    const char* name;
-    uint64_t grain;
-    uint64_t byte;  // from the marker's first byte; 0: no change
-    uint64_t value;
-    int width;
-  } cases[] = {
-      {"checksum", 0, 0, 0, 0},  // the stream's last byte, below
-      {"not zlib", 0, 12, 0, 2},
-      {"length past the end", 0, 8, 0, 4},  // the file size, below
-      {"length above the bound", 0, 8, 0x7FFFFFFF, 4},
-      {"inflates past 64 KiB", 1, 0, 0, 0},
-      {"inflates short", 2, 0, 0, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    test::BuiltExtent built = test::writeSparseExtentFile(path(), fixture);
-    uint64_t marker = built.grainSector[c.grain] * 512;
-    std::string name = c.name;
-    if (name == "checksum") {
-      Bytes file = test::readBytes(path());
-      patchFile(path(), marker + 12 + test::le32At(file, marker + 8) - 1,
-                file[marker + 12 + test::le32At(file, marker + 8) - 1] ^ 0xFF, 1);
-    } else if (name == "length past the end") {
-      patchFile(path(), marker + 8, test::fileSize(path()) - marker - 12 + 1, 4);
-    } else if (c.width != 0) {
-      patchFile(path(), marker + c.byte, c.value, c.width);
-    }
-    Bytes buffer(65536);
-    auto reader = open();
-    try {
-      reader->readGrain(c.grain, buffer.data(), 65536);
-      ADD_FAILURE() << "no failure";
-    } catch (const FatalError& error) {
-      EXPECT_EQ(std::string(error.what()), "Failed to read file " + path());
-    }
-  }
-}
-
-// A stream whose header leaves the directory to the footer, but whose
-// footer cannot be reached, cannot be read at all.
-TEST_F(SingleFileReaderTest, StreamWithoutFooterIsRefused) {
-  ExtentFixture fixture;
-  fixture.capacity = 16384;
-  fixture.streamOptimized = true;
-  fixture.directoryInFooter = true;
-  fixture.grains = {{0, patterned(1)}};
-  test::writeSparseExtentFile(path(), fixture);
-  Bytes file = test::readBytes(path());
-  // Marker sectors from the end: end of stream, footer, footer marker.
-  uint64_t footerMarker = file.size() - 3 * 512;
-  ASSERT_EQ(test::le32At(file, footerMarker + 12), 3u);
-  for (uint64_t type : {9u, 0u}) {  // an unknown marker; the footer's marker lost
-    patchFile(path(), footerMarker + 12, type, 4);
-    EXPECT_EQ(failureOf(path()), "Failed to read file " + path()) << type;
   }
 }
 
