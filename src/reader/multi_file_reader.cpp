@@ -31,8 +31,13 @@ VMDKMultiFileReader::VMDKMultiFileReader(int fd, const std::string& directory,
   firstGrains_.push_back(0);
   for (const ExtentDescriptor& extent : extents_) {
     extentReaders_.push_back(openExtent(extent, directory));
-    capacity_ += extentReaders_.back()->capacity();
-    firstGrains_.push_back(firstGrains_.back() + extentReaders_.back()->grainCount());
+    const VMDKReader& added = *extentReaders_.back();
+    // Sizes that add up past 64 bits describe no disk.
+    if (added.capacity() > UINT64_MAX - kGrainSectors - capacity_) {
+      throw FatalError("Unsupported image file " + path_);
+    }
+    capacity_ += added.capacity();
+    firstGrains_.push_back(firstGrains_.back() + added.grainCount());
   }
   layout_ = computeLayout(capacity_, textBytes != 0 ? 1 : 0);
 }

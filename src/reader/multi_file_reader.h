@@ -17,7 +17,8 @@ class VMDKMultiFileReader : public VMDKReader {
   // place from the line's sector offset on) and ZERO extents (no file).
   // Throws FatalError with
   //   "Unsupported image file " + path          when the file holds no extent
-  //       line, that is none whose access word is RW, RDONLY or NOACCESS;
+  //       line, that is none whose access word is RW, RDONLY or NOACCESS, or
+  //       when the extents' sizes add up past 64 bits;
   //   "Unsupported extent file " + extent path  for a line of another type or
   //       a SPARSE file that is not a sparse extent of a version read;
   //   "Failed to open " + extent path           for an extent that cannot be opened.

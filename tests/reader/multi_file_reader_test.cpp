@@ -142,6 +142,9 @@ TEST_F(MultiFileReaderTest, DescriptorWithoutExtentLinesIsNoImage) {
   // Four words are no extent line without an access word first.
   descriptorFile("prose.vmdk", "This is a text.\n");
   expectInfoFails("prose.vmdk", "Unsupported image file prose.vmdk");
+  // Nor is a disk larger than 64 bits count.
+  descriptorFile("huge.vmdk", "RW 9223372036854775808 ZERO\nRW 9223372036854775808 ZERO\n");
+  expectInfoFails("huge.vmdk", "Unsupported image file huge.vmdk");
 }
 
 TEST_F(MultiFileReaderTest, ExtentsThatEndTheRun) {
