@@ -17,6 +17,10 @@ inline void putLittleEndian64(uint8_t* out, uint64_t value) {
   for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
+inline uint16_t getLittleEndian16(const uint8_t* in) {
+  return static_cast<uint16_t>(in[0] | in[1] << 8);
+}
+
 inline uint32_t getLittleEndian32(const uint8_t* in) {
   uint32_t value = 0;
   for (int i = 3; i >= 0; --i) value = (value << 8) | in[i];

@@ -1,5 +1,6 @@
 #include "commands/command_copy.h"
 
+#include <algorithm>
 #include <iostream>
 #include <vector>
 
@@ -56,6 +57,15 @@ void keepParentReachable(DiskDescriptor& descriptor, const VMDKChainReader& chai
       parentHintFor(parent.path(), outputPath, platform::currentDirectory());
 }
 
+// A grain that reads as zeros becomes a grain of zeros in |buffer| when the
+// output names a parent, whose grain would otherwise show through; without
+// a parent an unallocated grain reads as zeros already, so nothing is stored.
+uint32_t zeroedGrainLength(std::vector<uint8_t>& buffer, bool outputHasParent) {
+  if (!outputHasParent) return 0;
+  std::fill(buffer.begin(), buffer.end(), 0);
+  return static_cast<uint32_t>(buffer.size());
+}
+
 }  // namespace
 
 int32_t CommandCopy::execute(int32_t argc, char** argv) {
@@ -84,6 +94,7 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   for (uint64_t i = 0; i < total; ++i) {
     progress.show(i);
     uint32_t n = reader->readGrain(i, buffer.data(), reader->grainBytes());
+    if (n == kZeroedGrain) n = zeroedGrainLength(buffer, descriptor.hasParent());
     if (n != 0) writer->writeGrain(i, buffer.data(), n);
   }
   std::cout << '\n' << std::flush;

@@ -48,8 +48,11 @@ std::string extentSection(const ExtentList& extents) {
   std::string text = "# Extent description\n";
   for (const ExtentDescriptor& extent : extents) {
     text.append(extent.access).append(" ").append(std::to_string(extent.size)).append(" ");
-    text.append(extent.type).append(" \"").append(extent.fileName).append("\"");
-    if (extent.offset != 0) text.append(" ").append(std::to_string(extent.offset));
+    text.append(extent.type);
+    if (extent.type != kZeroExtentType) text.append(" \"").append(extent.fileName).append("\"");
+    if (extent.offset != 0 || extent.type == kFlatExtentType) {
+      text.append(" ").append(std::to_string(extent.offset));
+    }
     text.append("\n");
   }
   return text + "\n";

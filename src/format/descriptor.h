@@ -37,7 +37,12 @@ struct DiskDescriptor {
   void renewCID();
 };
 
-// One extent line: ACCESS SIZE TYPE "FILE" [OFFSET].
+// Extent types with a meaning of their own in text: a FLAT line always
+// carries its offset, a ZERO line has neither file nor offset.
+constexpr const char* kFlatExtentType = "FLAT";
+constexpr const char* kZeroExtentType = "ZERO";
+
+// One extent line: ACCESS SIZE TYPE "FILE" [OFFSET], or ACCESS SIZE ZERO.
 struct ExtentDescriptor {
   std::string access = "RW";
   uint64_t size = 0;  // sectors

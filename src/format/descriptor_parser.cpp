@@ -142,12 +142,14 @@ void DescriptorParser::handleLine() {
     applyKey(key, tokens.size() >= 3 ? tokens[2] : std::string());
     return;
   }
-  if (tokens.size() < 4) return;
+  // A ZERO extent has no file: its line ends after the type.
+  bool zeroExtent = tokens.size() == 3 && tokens[2] == kZeroExtentType;
+  if (tokens.size() < 4 && !zeroExtent) return;
   ExtentDescriptor extent;
   extent.access = key;
   unsignedValue(tokens[1], extent.size);
   extent.type = tokens[2];
-  extent.fileName = tokens[3];
+  if (tokens.size() >= 4) extent.fileName = tokens[3];
   if (tokens.size() >= 5) unsignedValue(tokens[4], extent.offset);
   result_.extents.push_back(std::move(extent));
 }

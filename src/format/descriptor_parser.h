@@ -5,7 +5,8 @@
 // of its own; '#' at the start of a token comments out the rest of the line;
 // carriage returns are dropped everywhere. A line "key = value" sets a known
 // key; a line of four or more tokens that is not a key line is an extent
-// line. Nothing here fails: malformed lines are skipped.
+// line, and so is a line of three whose third is ZERO (an extent without a
+// file). Nothing here fails: malformed lines are skipped.
 #ifndef SKARVEL_FORMAT_DESCRIPTOR_PARSER_H_
 #define SKARVEL_FORMAT_DESCRIPTOR_PARSER_H_
 

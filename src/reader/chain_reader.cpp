@@ -44,7 +44,7 @@ uint32_t VMDKChainReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t le
   for (size_t i = 0; i < readers_.size(); ++i) {
     if (levels_ != -1 && static_cast<int64_t>(i) >= levels_) break;
     uint32_t n = readers_[i]->readGrain(grain, buffer, length);
-    if (n != 0) return n;
+    if (n != 0) return n;  // data, or kZeroedGrain: either hides the members beyond
   }
   return 0;
 }

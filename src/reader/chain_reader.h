@@ -19,7 +19,8 @@ class VMDKChainReader : public VMDKReader {
 
   // The child's answer.
   bool isMultiFile() const override;
-  // The grain from the first of the consulted members that holds it.
+  // The grain from the first of the consulted members that holds it. A
+  // member that has it zeroed answers too (kZeroedGrain), hiding the rest.
   uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) override;
   void appendOpenFiles(std::vector<int>& fds) const override;
 

@@ -1,22 +1,43 @@
 #include "reader/multi_file_reader.h"
 
+#include <algorithm>
+
 #include "base/fatal_error.h"
 #include "base/paths.h"
 #include "platform/file.h"
+#include "reader/flat_extent_reader.h"
+#include "reader/single_file_reader.h"
+#include "reader/zero_extent_reader.h"
 
 namespace skarvel {
+
+namespace {
+
+// A line whose first word is not one of these is some other text that
+// happens to have four words, not an extent line.
+bool hasAccessWord(const ExtentDescriptor& extent) {
+  return extent.access == "RW" || extent.access == "RDONLY" || extent.access == "NOACCESS";
+}
+
+}  // namespace
 
 VMDKMultiFileReader::VMDKMultiFileReader(int fd, const std::string& directory,
                                          const std::string& path)
     : VMDKReader(fd, path) {
   uint64_t textBytes = readDescriptor(0, &extents_);
+  if (std::none_of(extents_.begin(), extents_.end(), hasAccessWord)) {
+    throw FatalError("Unsupported image file " + path_);
+  }
+  firstGrains_.push_back(0);
   for (const ExtentDescriptor& extent : extents_) {
-    std::string extentPath = resolveAgainst(directory, extent.fileName);
-    if (extent.type != "SPARSE") throw FatalError("Unsupported extent file " + extentPath);
-    int extentFd = platform::openFile(extentPath, platform::kOpenBinary | platform::kOpenReadOnly);
-    if (extentFd < 0) throw FatalError("Failed to open " + extentPath);
-    extentReaders_.push_back(std::make_unique<VMDKSingleFileReader>(extentFd, extentPath));
-    capacity_ += extentReaders_.back()->capacity();
+    extentReaders_.push_back(openExtent(extent, directory));
+    const VMDKReader& added = *extentReaders_.back();
+    // Sizes that add up past 64 bits describe no disk.
+    if (added.capacity() > UINT64_MAX - kGrainSectors - capacity_) {
+      throw FatalError("Unsupported image file " + path_);
+    }
+    capacity_ += added.capacity();
+    firstGrains_.push_back(firstGrains_.back() + added.grainCount());
   }
   layout_ = computeLayout(capacity_, textBytes != 0 ? 1 : 0);
 }
@@ -26,14 +47,36 @@ VMDKMultiFileReader::~VMDKMultiFileReader() {
   for (auto& reader : extentReaders_) reader.reset();
 }
 
-uint32_t VMDKMultiFileReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
-  // Extents lie end to end in grain order; |grain| >= |base| throughout.
-  uint64_t base = 0;
-  for (auto& reader : extentReaders_) {
-    if (grain - base < reader->grainCount()) return reader->readGrain(grain - base, buffer, length);
-    base += reader->grainCount();
+std::unique_ptr<VMDKReader> VMDKMultiFileReader::openExtent(const ExtentDescriptor& extent,
+                                                            const std::string& directory) {
+  if (extent.type == kZeroExtentType)
+    return std::make_unique<VMDKZeroExtentReader>(path_, extent.size);
+  std::string extentPath = resolveAgainst(directory, extent.fileName);
+  if (extent.type != "SPARSE" && extent.type != kFlatExtentType) {
+    throw FatalError("Unsupported extent file " + extentPath);
   }
-  return 0;
+  int extentFd = platform::openFile(extentPath, platform::kOpenBinary | platform::kOpenReadOnly);
+  if (extentFd < 0) throw FatalError("Failed to open " + extentPath);
+  if (extent.type == kFlatExtentType) {
+    return std::make_unique<VMDKFlatExtentReader>(extentFd, extentPath, extent.size, extent.offset);
+  }
+  return std::make_unique<VMDKSingleFileReader>(extentFd, extentPath);
+}
+
+size_t VMDKMultiFileReader::extentHolding(uint64_t grain) {
+  auto holds = [&](size_t k) { return firstGrains_[k] <= grain && grain < firstGrains_[k + 1]; };
+  if (holds(current_)) return current_;
+  if (current_ + 1 < extentReaders_.size() && holds(current_ + 1)) return current_ + 1;
+  // The last extent whose first grain is not past |grain|; empty extents
+  // before it share its first grain.
+  auto after = std::upper_bound(firstGrains_.begin(), firstGrains_.end(), grain);
+  return static_cast<size_t>(after - firstGrains_.begin()) - 1;
+}
+
+uint32_t VMDKMultiFileReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
+  if (grain >= firstGrains_.back()) return 0;
+  current_ = extentHolding(grain);
+  return extentReaders_[current_]->readGrain(grain - firstGrains_[current_], buffer, length);
 }
 
 void VMDKMultiFileReader::appendOpenFiles(std::vector<int>& fds) const {

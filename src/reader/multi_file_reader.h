@@ -1,20 +1,26 @@
-// Reading a split image: a descriptor file whose extent lines list sparse
-// extent files, each serving a consecutive run of the disk's grains.
+// Reading a descriptor file: its extent lines list the files (or the zeros)
+// that serve consecutive runs of the disk's grains.
 #ifndef SKARVEL_READER_MULTI_FILE_READER_H_
 #define SKARVEL_READER_MULTI_FILE_READER_H_
 
-#include "reader/single_file_reader.h"
+#include "reader/vmdk_reader.h"
 
 namespace skarvel {
 
 class VMDKMultiFileReader : public VMDKReader {
  public:
-  // Takes ownership of |fd|, the open descriptor file at |path|; |directory|
-  // is the directory part of |path| (with its separator, possibly empty),
-  // against which relative extent names are resolved. Opens every listed
-  // extent read-only, in text order. Throws FatalError with
-  //   "Unsupported extent file " + extent path  for a line whose type is not
-  //       SPARSE or a file that is not a version-1 sparse extent;
+  // Takes ownership of |fd|, the open file at |path|, and reads it as a
+  // descriptor file; |directory| is the directory part of |path| (with its
+  // separator, possibly empty), against which relative extent names are
+  // resolved. Opens every listed extent read-only, in text order: SPARSE
+  // extents (sparse extent files of versions 1 to 3), FLAT extents (read in
+  // place from the line's sector offset on) and ZERO extents (no file).
+  // Throws FatalError with
+  //   "Unsupported image file " + path          when the file holds no extent
+  //       line, that is none whose access word is RW, RDONLY or NOACCESS, or
+  //       when the extents' sizes add up past 64 bits;
+  //   "Unsupported extent file " + extent path  for a line of another type or
+  //       a SPARSE file that is not a sparse extent of a version read;
   //   "Failed to open " + extent path           for an extent that cannot be opened.
   VMDKMultiFileReader(int fd, const std::string& directory, const std::string& path);
   ~VMDKMultiFileReader() override;
@@ -27,8 +33,20 @@ class VMDKMultiFileReader : public VMDKReader {
   const ExtentList& extents() const { return extents_; }
 
  private:
+  // The reader of one extent line.
+  std::unique_ptr<VMDKReader> openExtent(const ExtentDescriptor& extent,
+                                         const std::string& directory);
+  // The index of the extent that holds |grain|, which is below the total.
+  size_t extentHolding(uint64_t grain);
+
   ExtentList extents_;
-  std::vector<std::unique_ptr<VMDKSingleFileReader>> extentReaders_;
+  std::vector<std::unique_ptr<VMDKReader>> extentReaders_;
+  // Extents lie end to end in whole grains: extent k serves the grains from
+  // firstGrains_[k] up to firstGrains_[k + 1]; the last element is the total.
+  std::vector<uint64_t> firstGrains_;
+  // The extent that served the last grain. Copies read grains in order, so
+  // the next grain is almost always there or in the next extent.
+  size_t current_ = 0;
 };
 
 }  // namespace skarvel

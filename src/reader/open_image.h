@@ -10,11 +10,14 @@
 namespace skarvel {
 
 // Opens |path| with the platform open |flags| (read-only binary for reading,
-// read-write binary for convert). A file that begins with the sparse magic
-// and version 1 gets a VMDKSingleFileReader; any other file is read as a
+// read-write binary for convert). A sparse extent of version 1, 2 or 3 gets a
+// VMDKSingleFileReader; a file without the sparse magic is read as a
 // descriptor file by a VMDKMultiFileReader. Never returns null: throws
-// FatalError("Failed to open " + path) when the file cannot be opened, and
-// passes on the readers' own failures.
+// FatalError("Failed to open " + path) when the file cannot be opened,
+// FatalError("Unsupported image file " + path) for a sparse extent of
+// another version or compression and for a file that is not a descriptor
+// with at least one extent line (VMDKMultiFileReader), and passes on the
+// readers' other failures.
 std::unique_ptr<VMDKReader> openImage(const std::string& path, int flags);
 
 }  // namespace skarvel

@@ -1,16 +1,57 @@
 #include "reader/single_file_reader.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
 #include "base/fatal_error.h"
+#include "format/compressed_grain.h"
+#include "format/stream_marker.h"
+#include "reader/stream_footer.h"
 
 namespace skarvel {
 
 namespace {
 
+// The header record and the compressAlgorithm field after it.
+constexpr uint32_t kProbedBytes = kCompressAlgorithmOffset + 2;
+static_assert(kCompressAlgorithmOffset == kHeaderRecordBytes);
+
+struct ProbedHeader {
+  SparseExtentHeader header;
+  uint16_t compressAlgorithm = 0;
+  uint32_t bytesRead = 0;
+};
+
+ProbedHeader readHeader(int fd, const std::string& path) {
+  std::array<uint8_t, kProbedBytes> bytes{};
+  ProbedHeader probed;
+  probed.bytesRead = readAt(fd, path, 0, bytes.data(), kProbedBytes);
+  HeaderBytes record;
+  std::copy_n(bytes.begin(), record.size(), record.begin());
+  probed.header = decodeHeader(record);
+  probed.compressAlgorithm = getLittleEndian16(&bytes[kCompressAlgorithmOffset]);
+  return probed;
+}
+
+// Compressed grains are read when they are zlib streams behind grain
+// markers; the markers flag alone changes nothing for a reader that finds
+// grains through the tables.
+bool isReadable(const ProbedHeader& probed) {
+  const SparseExtentHeader& h = probed.header;
+  if (h.magicNumber != kSparseMagic || h.version < 1 || h.version > kNewestReadVersion) {
+    return false;
+  }
+  if ((h.flags & kHeaderFlagCompressedGrains) == 0) return true;
+  return (h.flags & kHeaderFlagMarkers) != 0 && probed.compressAlgorithm == kCompressDeflate;
+}
+
 // Sector numbers from the header must leave byte offsets that 64 bits hold
 // and name places a 32-bit entry could also name.
-bool headerIsSane(const SparseExtentHeader& header, const SparseLayout& layout) {
+bool headerIsSane(const SparseExtentHeader& header, uint64_t directorySector,
+                  const SparseLayout& layout) {
   if (!layout.metadataAddressable()) return false;
-  if (header.gdOffset >= kSectorLimit) return false;
+  if (directorySector >= kSectorLimit) return false;
   return !header.hasEmbeddedDescriptor() || header.descriptorOffset < kSectorLimit;
 }
 
@@ -19,16 +60,31 @@ constexpr uint32_t kMaxCachedTableEntries = 4096;
 
 }  // namespace
 
+SparseProbe probeSparseExtent(int fd, const std::string& path) {
+  ProbedHeader probed = readHeader(fd, path);
+  // Magic and version: the first 8 bytes of a sparse extent.
+  constexpr uint32_t kMagicAndVersionBytes = 8;
+  if (probed.bytesRead < kMagicAndVersionBytes || probed.header.magicNumber != kSparseMagic) {
+    return SparseProbe::kNotSparse;
+  }
+  return isReadable(probed) ? SparseProbe::kReadable : SparseProbe::kUnsupported;
+}
+
 VMDKSingleFileReader::VMDKSingleFileReader(int fd, const std::string& path) : VMDKReader(fd, path) {
-  HeaderBytes bytes{};
-  readAt(fd_, path_, 0, bytes.data(), static_cast<uint32_t>(bytes.size()));
-  header_ = decodeHeader(bytes);
-  if (header_.magicNumber != kSparseMagic || header_.version != kSparseVersion) {
-    throw FatalError("Unsupported extent file " + path_);
+  ProbedHeader probed = readHeader(fd_, path_);
+  if (!isReadable(probed)) throw FatalError("Unsupported extent file " + path_);
+  header_ = probed.header;
+  zeroedGrains_ = (header_.flags & kHeaderFlagZeroedGrains) != 0;
+  compressed_ = (header_.flags & kHeaderFlagCompressedGrains) != 0;
+  directorySector_ = header_.gdOffset;
+  if (compressed_ && directorySector_ == kDirectoryInFooter) {
+    directorySector_ = directoryFromFooter(fd_, path_, header_.overHead);
   }
   bool embedded = header_.hasEmbeddedDescriptor();
   layout_ = computeLayout(header_.capacity, embedded ? 1 : 0);
-  if (!headerIsSane(header_, layout_)) throw FatalError("Invalid sparse extent header in " + path_);
+  if (!headerIsSane(header_, directorySector_, layout_)) {
+    throw FatalError("Invalid sparse extent header in " + path_);
+  }
   if (embedded) readDescriptor(header_.descriptorOffset, nullptr);
   capacity_ = header_.capacity;
 }
@@ -42,7 +98,7 @@ uint32_t VMDKSingleFileReader::readEntry(uint64_t offset) {
 void VMDKSingleFileReader::loadTable(uint64_t tableIndex) {
   cachedTableIndex_ = tableIndex;
   cachedTable_.assign(header_.numGTEsPerGT, 0);
-  uint32_t table = readEntry(header_.gdOffset * kSectorBytes + tableIndex * kEntryBytes);
+  uint32_t table = readEntry(directorySector_ * kSectorBytes + tableIndex * kEntryBytes);
   if (table == 0) return;
   std::vector<uint8_t> bytes(cachedTable_.size() * kEntryBytes);
   uint32_t n = readAt(fd_, path_, uint64_t{table} * kSectorBytes, bytes.data(),
@@ -58,7 +114,7 @@ uint32_t VMDKSingleFileReader::grainSector(uint64_t tableIndex, uint64_t entryIn
     if (tableIndex != cachedTableIndex_) loadTable(tableIndex);
     return cachedTable_[entryIndex];
   }
-  uint32_t table = readEntry(header_.gdOffset * kSectorBytes + tableIndex * kEntryBytes);
+  uint32_t table = readEntry(directorySector_ * kSectorBytes + tableIndex * kEntryBytes);
   if (table == 0) return 0;
   return readEntry(uint64_t{table} * kSectorBytes + entryIndex * kEntryBytes);
 }
@@ -67,8 +123,35 @@ uint32_t VMDKSingleFileReader::readGrain(uint64_t grain, uint8_t* buffer, uint32
   if (grain >= layout_.grainCount || header_.numGTEsPerGT == 0) return 0;
   uint32_t sector = grainSector(grain / header_.numGTEsPerGT, grain % header_.numGTEsPerGT);
   if (sector == 0) return 0;
+  if (sector == kZeroedGrainEntry && zeroedGrains_) return kZeroedGrain;
+  if (compressed_) return readCompressedGrain(grain, sector, buffer, length);
   uint32_t grainLength = static_cast<uint32_t>(header_.grainSize * kSectorBytes);
   return readAt(fd_, path_, uint64_t{sector} * kSectorBytes, buffer, std::min(grainLength, length));
 }
+
+uint32_t VMDKSingleFileReader::readCompressedGrain(uint64_t grain, uint32_t sector, uint8_t* buffer,
+                                                   uint32_t length) {
+  uint64_t at = uint64_t{sector} * kSectorBytes;
+  uint8_t marker[kGrainMarkerBytes];
+  if (readAt(fd_, path_, at, marker, sizeof marker) != sizeof marker) failRead();
+  uint32_t size = decodeGrainMarker(marker).size;
+  if (size == 0 || size > kMaxCompressedGrainBytes) failRead();
+  stream_.resize(size);
+  if (readAt(fd_, path_, at + kGrainMarkerBytes, stream_.data(), size) != size) failRead();
+
+  inflated_.resize(kGrainBytes);
+  std::optional<uint32_t> inflatedBytes =
+      inflateGrain(stream_.data(), size, inflated_.data(), static_cast<uint32_t>(kGrainBytes));
+  // Every grain inflates to a whole grain, but the last one of the disk may
+  // stop at the capacity.
+  uint64_t sectorsLeft = header_.capacity - grain * kGrainSectors;
+  uint64_t needed = std::min(kGrainBytes, sectorsLeft * kSectorBytes);
+  if (!inflatedBytes || *inflatedBytes < needed) failRead();
+  uint32_t delivered = std::min(*inflatedBytes, length);
+  std::memcpy(buffer, inflated_.data(), delivered);
+  return delivered;
+}
+
+void VMDKSingleFileReader::failRead() const { throw FatalError("Failed to read file " + path_); }
 
 }  // namespace skarvel

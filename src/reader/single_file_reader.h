@@ -1,4 +1,9 @@
 // Reading one sparse extent file through its primary grain directory.
+//
+// Versions 1 to 3 are read. Version 2 may mark grains as zeroed (a table
+// entry of 1 with flag bit 2 set). A stream-optimized extent (version 3 with
+// flag bits 16 and 17) stores each grain as a zlib stream behind a grain
+// marker, and may leave its directory to a footer at the end of the file.
 #ifndef SKARVEL_READER_SINGLE_FILE_READER_H_
 #define SKARVEL_READER_SINGLE_FILE_READER_H_
 
@@ -9,13 +14,29 @@
 
 namespace skarvel {
 
+// What the first bytes of a file say about it.
+enum class SparseProbe {
+  kNotSparse,    // no "KDMV" magic (or fewer than 8 bytes): maybe a descriptor file
+  kReadable,     // a sparse extent of a version and kind this reader reads
+  kUnsupported,  // the magic, but another version or compression
+};
+
+// Reads the header at the start of |fd| (at |path|, for messages). Throws
+// FatalError("Failed to read file " + path) on an I/O error.
+SparseProbe probeSparseExtent(int fd, const std::string& path);
+
 class VMDKSingleFileReader : public VMDKReader {
  public:
   // Takes ownership of |fd|, an open sparse extent file at |path|, and reads
-  // its header and any embedded descriptor. Bytes the file lacks read as 0.
-  // Throws FatalError("Unsupported extent file " + path) when the file is
-  // not a version-1 sparse extent, and FatalError("Invalid sparse extent
-  // header in " + path) when its metadata would lie at or past sector 2^32.
+  // its header, any embedded descriptor and, for a stream whose directory is
+  // in its footer, the footer. Bytes the file lacks read as 0.
+  // Throws FatalError with
+  //   "Unsupported extent file " + path        when the file is not a
+  //       sparse extent that probeSparseExtent calls readable;
+  //   "Invalid sparse extent header in " + path when its metadata would lie
+  //       at or past sector 2^32;
+  //   "Failed to read file " + path            when a stream's footer cannot
+  //       be found.
   VMDKSingleFileReader(int fd, const std::string& path);
 
   bool isMultiFile() const override { return false; }
@@ -30,14 +51,24 @@ class VMDKSingleFileReader : public VMDKReader {
   uint32_t grainSector(uint64_t tableIndex, uint64_t entryIndex);
   // Makes |cachedTable_| hold table |tableIndex| (all zero when absent).
   void loadTable(uint64_t tableIndex);
+  // Inflates the grain whose marker is at |sector| into |buffer|.
+  uint32_t readCompressedGrain(uint64_t grain, uint32_t sector, uint8_t* buffer, uint32_t length);
+  [[noreturn]] void failRead() const;
 
   SparseExtentHeader header_;
+  // The primary directory: the header's gdOffset, or the footer's.
+  uint64_t directorySector_ = 0;
+  bool zeroedGrains_ = false;
+  bool compressed_ = false;
   // The grain table last looked up. Grains are mostly read in index order,
   // so one read per table replaces two entry reads per grain; tables larger
   // than usual (an odd numGTEsPerGT) are looked up entry by entry instead.
   static constexpr uint64_t kNoTable = ~uint64_t{0};
   uint64_t cachedTableIndex_ = kNoTable;
   std::vector<uint32_t> cachedTable_;
+  // A compressed grain as stored, and as inflated (both empty until needed).
+  std::vector<uint8_t> stream_;
+  std::vector<uint8_t> inflated_;
 };
 
 }  // namespace skarvel

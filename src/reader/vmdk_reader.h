@@ -4,7 +4,9 @@
 // the layout a monolithic sparse image of that capacity has, and the data of
 // each grain. Implementations: VMDKSingleFileReader (one sparse extent file),
 // VMDKMultiFileReader (a descriptor file listing extents) and VMDKChainReader
-// (a child and its parents). Readers never write.
+// (a child and its parents); a descriptor file's extents are read by
+// VMDKSingleFileReader, VMDKFlatExtentReader and VMDKZeroExtentReader.
+// Readers never write.
 #ifndef SKARVEL_READER_VMDK_READER_H_
 #define SKARVEL_READER_VMDK_READER_H_
 
@@ -17,6 +19,11 @@
 #include "format/sparse_layout.h"
 
 namespace skarvel {
+
+// What readGrain returns for a grain that reads as zeros: a zeroed grain of a
+// sparse extent, or a grain of a ZERO extent. Unlike an absent grain (0), it
+// hides whatever a parent image holds there. No grain length can equal it.
+constexpr uint32_t kZeroedGrain = UINT32_MAX;
 
 class VMDKReader {
  public:
@@ -32,10 +39,15 @@ class VMDKReader {
   virtual bool isMultiFile() const = 0;
 
   // Places up to |length| bytes of grain |grain| at the start of |buffer|
-  // and returns their count: at most one grain; 0 when the grain is not
-  // allocated or past grainCount() (|buffer| is then unspecified); fewer
-  // than asked when the file ends inside the grain. Never fills zeros itself.
-  // Throws FatalError("Failed to read file " + path) on an I/O error.
+  // and returns their count: at most one grain; fewer than asked when the
+  // file ends inside the grain (the last grain of a disk may also be
+  // shorter). Returns 0 when the grain is absent, that is not allocated or
+  // past grainCount(), so that a parent's grain shows through; kZeroedGrain
+  // when it reads as zeros and hides any parent's. In both cases |buffer| is
+  // unspecified: a reader never fills zeros itself. Throws FatalError("Failed
+  // to read file " + path) on an I/O error and on a compressed grain that is
+  // damaged, runs past the end of the file, or inflates to more or fewer
+  // bytes than the grain holds.
   virtual uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) = 0;
 
   // Appends the descriptor of every file this reader holds open.

@@ -99,6 +99,8 @@ TEST(DescriptorParserTest, Cases) {
       {"extents in text order", "RW 1 SPARSE \"a\"\r\n\nRW 2 SPARSE \"b\"",
        "extent=RW,1,SPARSE,'a',0; extent=RW,2,SPARSE,'b',0"},
       {"extent without file name", "RW 4192256 SPARSE\n", ""},
+      {"zero extent has no file", "RW 2048 ZERO\nRW 8 ZERO # x\n",
+       "extent=RW,2048,ZERO,'',0; extent=RW,8,ZERO,'',0"},
       {"empty quoted name is no token", "RW 10 SPARSE \"\"\n", ""},
       {"short lines ignored", "one\none two\none two three\n", ""},
       // Keys and their values.

@@ -76,6 +76,9 @@ TEST(DescriptorTest, SplitImageText) {
       extent("RW", 4192256, "SPARSE", "big-s001.vmdk", 0),
       extent("RW", 4192256, "SPARSE", "big-s002.vmdk", 0),
       extent("RDONLY", 841728, "FLAT", "big-s003.vmdk", 2048),
+      // A FLAT line always names its offset; a ZERO line has no file.
+      extent("RW", 2048, "FLAT", "big-flat.vmdk", 0),
+      extent("RW", 128, "ZERO", "", 0),
   };
   // 9226240 / 16065 = 574 cylinders.
   EXPECT_EQ(composeDescriptor(d, computeLayout(9226240, 0), extents, true),
@@ -89,6 +92,8 @@ TEST(DescriptorTest, SplitImageText) {
             "RW 4192256 SPARSE \"big-s001.vmdk\"\n"
             "RW 4192256 SPARSE \"big-s002.vmdk\"\n"
             "RDONLY 841728 FLAT \"big-s003.vmdk\" 2048\n"
+            "RW 2048 FLAT \"big-flat.vmdk\" 0\n"
+            "RW 128 ZERO\n"
             "\n"
             "# The Disk Data Base\n"
             "#DDB\n"

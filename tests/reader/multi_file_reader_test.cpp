@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "image_builder.h"
@@ -135,31 +136,25 @@ TEST_F(MultiFileReaderTest, AbsoluteNamesAreOpenedUnchanged) {
   EXPECT_TRUE(grainAt(*reader, 3) == test::grainOf(0x33));
 }
 
-TEST_F(MultiFileReaderTest, DescriptorWithOnlyComments) {
+TEST_F(MultiFileReaderTest, DescriptorWithoutExtentLinesIsNoImage) {
   test::writeText(dir_.file("notes.vmdk"), "# nothing here\n# nor here\n");
-  auto reader = openImage(dir_.file("notes.vmdk"), kReadOnly);
-  EXPECT_TRUE(reader->isMultiFile());
-  EXPECT_TRUE(static_cast<VMDKMultiFileReader&>(*reader).extents().empty());
-  EXPECT_EQ(reader->capacity(), 0u);
-  EXPECT_EQ(reader->layout().descriptorSectors, 20u);
-  EXPECT_EQ(reader->layout().grainCount, 0u);
-  EXPECT_EQ(reader->layout().overhead, 128u);
-  EXPECT_TRUE(grainAt(*reader, 0).empty());
-  EXPECT_EQ(reader->descriptor().adapterType, "lsilogic");
-
-  // An empty file holds no text at all: no descriptor area either.
-  test::writeText(dir_.file("empty.vmdk"), "");
-  EXPECT_EQ(openImage(dir_.file("empty.vmdk"), kReadOnly)->layout().descriptorSectors, 0u);
+  expectInfoFails("notes.vmdk", "Unsupported image file notes.vmdk");
+  // Four words are no extent line without an access word first.
+  descriptorFile("prose.vmdk", "This is a text.\n");
+  expectInfoFails("prose.vmdk", "Unsupported image file prose.vmdk");
+  // Nor is a disk larger than 64 bits count.
+  descriptorFile("huge.vmdk", "RW 9223372036854775808 ZERO\nRW 9223372036854775808 ZERO\n");
+  expectInfoFails("huge.vmdk", "Unsupported image file huge.vmdk");
 }
 
 TEST_F(MultiFileReaderTest, ExtentsThatEndTheRun) {
   extent("disk-s001.vmdk", 16384);
   extent("disk-s003.vmdk", 16384);
   test::writeText(dir_.file("notes.txt"), "RW 16384 SPARSE \"x.vmdk\"\n");
-  ExtentFixture v2;
-  v2.capacity = 16384;
-  v2.version = 2;
-  test::writeSparseExtentFile(dir_.file("v2.vmdk"), v2);
+  ExtentFixture v4;
+  v4.capacity = 16384;
+  v4.version = 4;
+  test::writeSparseExtentFile(dir_.file("v4.vmdk"), v4);
   std::filesystem::create_directory(dir_.file("images"));
 
   struct Case {
@@ -170,11 +165,12 @@ TEST_F(MultiFileReaderTest, ExtentsThatEndTheRun) {
        "RW 16384 SPARSE \"disk-s003.vmdk\"\n",
        "Failed to open disk-s002.vmdk"},
       // The type is refused before the file is looked for.
-      {"RW 16384 FLAT \"disk-flat.vmdk\" 0\n", "Unsupported extent file disk-flat.vmdk"},
-      {"RW 16384 SPARSE \"disk-s001.vmdk\"\nRW 16384 FLAT \"disk-s003.vmdk\"\n",
+      {"RW 16384 VMFS \"disk-flat.vmdk\"\n", "Unsupported extent file disk-flat.vmdk"},
+      {"RW 16384 SPARSE \"disk-s001.vmdk\"\nRW 16384 SESPARSE \"disk-s003.vmdk\"\n",
        "Unsupported extent file disk-s003.vmdk"},
       {"RW 16384 SPARSE \"notes.txt\"\n", "Unsupported extent file notes.txt"},
-      {"RW 16384 SPARSE \"v2.vmdk\"\n", "Unsupported extent file v2.vmdk"},
+      {"RW 16384 SPARSE \"v4.vmdk\"\n", "Unsupported extent file v4.vmdk"},
+      {"RW 16384 FLAT \"disk-f001.vmdk\" 0\n", "Failed to open disk-f001.vmdk"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lines);
@@ -185,6 +181,50 @@ TEST_F(MultiFileReaderTest, ExtentsThatEndTheRun) {
   // The message names the path as built from the descriptor's directory.
   descriptorFile("images/disk.vmdk", "RW 16384 SPARSE \"disk-s001.vmdk\"\n");
   expectInfoFails("images/disk.vmdk", "Failed to open images/disk-s001.vmdk");
+}
+
+// Extents of every kind end to end, in whole grains: a sparse one of 128
+// grains, a flat one of 64 read from sector 2048 of its file, a zero one of
+// 32 and a flat one of 1000 sectors (7 grains and 104 sectors).
+TEST_F(MultiFileReaderTest, FlatAndZeroExtentsBetweenSparseOnes) {
+  extent("a.vmdk", 16384, {{5, test::grainOf(0x05)}});
+  // Sectors 0-2047 of f.bin lie before the extent: filled, never read.
+  std::map<uint64_t, Bytes> flat = {{17, test::grainOf(0xF1)}};
+  for (uint64_t g = 0; g < 16; ++g) flat[g] = test::grainOf(0xEE);
+  test::writeFlatFile(dir_.file("f.bin"), 2048 + 8192, flat);
+  test::writeFlatFile(dir_.file("g.bin"), 1000, {{7, test::grainOf(0x77)}});
+  descriptorFile("disk.vmdk",
+                 "RW 16384 SPARSE \"a.vmdk\"\nRW 8192 FLAT \"f.bin\" 2048\nRW 4096 ZERO\n"
+                 "RDONLY 1000 FLAT \"g.bin\" 0\n");
+  auto reader = openImage(dir_.file("disk.vmdk"), kReadOnly);
+  EXPECT_EQ(reader->capacity(), 16384u + 8192 + 4096 + 1000);
+  EXPECT_EQ(reader->grainCount(), 232u);
+  const struct {
+    uint64_t grain;
+    uint32_t result;  // bytes, or kZeroedGrain
+    int fill;
+  } reads[] = {{5, 65536, 0x05},
+               {6, 0, 0},
+               {128, 0, 0},
+               {129, 65536, 0xF1},
+               {130, 0, 0},
+               {192, kZeroedGrain, 0},
+               {223, kZeroedGrain, 0},
+               {224, 0, 0},
+               {231, 53248, 0x77},
+               {232, 0, 0}};
+  // In order, then backwards and again in order, through the same reader.
+  for (int pass = 0; pass < 3; ++pass) {
+    for (size_t k = 0; k < std::size(reads); ++k) {
+      const auto& r = reads[pass == 1 ? std::size(reads) - 1 - k : k];
+      SCOPED_TRACE(testing::Message() << "pass " << pass << ", grain " << r.grain);
+      Bytes buffer(65536);
+      ASSERT_EQ(reader->readGrain(r.grain, buffer.data(), 65536), r.result);
+      if (r.result != kZeroedGrain && r.result != 0) {
+        EXPECT_EQ(std::count(buffer.begin(), buffer.begin() + r.result, r.fill), r.result);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -69,12 +69,11 @@ TEST_F(OpenImageTest, ChoosesTheReaderByMagicAndVersion) {
     std::string bytes;
     bool single;
   } cases[] = {
-      {"empty", "", false},
-      {"text", "# only a comment\n", false},
-      {"seven bytes", kdmv + std::string("\x01\0\0", 3), false},
-      {"version 2", kdmv + std::string("\x02\0\0\0", 4) + std::string(504, '\0'), false},
+      {"version 2", kdmv + std::string("\x02\0\0\0", 4) + std::string(504, '\0'), true},
+      {"version 3", kdmv + std::string("\x03\0\0\0", 4) + std::string(504, '\0'), true},
       {"magic and version 1 alone", kdmv + std::string("\x01\0\0\0", 4), true},
       {"magic and version 1 then text", kdmv + std::string("\x01\0\0\0", 4) + "junk", true},
+      {"descriptor with an extent line", "RW 0 ZERO\n", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -342,6 +341,55 @@ TEST_F(SingleFileReaderTest, CapacityAboveTwoTibIsAccepted) {
   EXPECT_TRUE(grainAt(*reader, 0) == fixture.grains[0]);
   // Directory entries past the end of this small file read as absent.
   EXPECT_TRUE(grainAt(*reader, (uint64_t{1} << 26) - 1).empty());
+}
+
+// Version 2: with flag bit 2 a table entry of 1 is a zeroed grain, told apart
+// from an absent one; without the flag it is an ordinary sector number.
+TEST_F(SingleFileReaderTest, ZeroedGrainsAreNotAbsentGrains) {
+  ExtentFixture fixture;
+  fixture.capacity = 131072;
+  fixture.version = 2;
+  fixture.flags = 7;
+  fixture.grains = {{0, patterned(1)}};
+  fixture.zeroedGrains = {1, 600};
+  test::writeSparseExtentFile(path(), fixture);
+  auto reader = open();
+  Bytes buffer(65536);
+  EXPECT_TRUE(grainAt(*reader, 0) == fixture.grains[0]);
+  EXPECT_EQ(reader->readGrain(1, buffer.data(), 65536), kZeroedGrain);
+  EXPECT_EQ(reader->readGrain(600, buffer.data(), 65536), kZeroedGrain);
+  EXPECT_EQ(reader->readGrain(2, buffer.data(), 65536), 0u);
+  fixture.flags = 3;
+  test::writeSparseExtentFile(path(), fixture);
+  EXPECT_EQ(open()->readGrain(1, buffer.data(), 65536), 65536u);  // sector 1 on
+}
+
+// Version 3: grains inflate from behind their markers, with the directory
+// named by the header or only by the footer. 2000 sectors are 15 grains and
+// 80 sectors (40960 bytes).
+TEST_F(SingleFileReaderTest, StreamOptimizedGrainsInflate) {
+  for (bool inFooter : {false, true}) {
+    SCOPED_TRACE(inFooter ? "footer" : "header");
+    ExtentFixture fixture;
+    fixture.capacity = 2000;
+    fixture.streamOptimized = true;
+    fixture.directoryInFooter = inFooter;
+    fixture.descriptor = "createType=\"streamOptimized\"\n";
+    fixture.grains = {{0, patterned(1)}, {3, Bytes(65536, 0)}, {15, patterned(3, 40960)}};
+    fixture.reverseGrainOrder = true;
+    test::writeSparseExtentFile(path(), fixture);
+    auto reader = open();
+    EXPECT_EQ(reader->capacity(), 2000u);
+    EXPECT_EQ(reader->descriptor().createType, "streamOptimized");
+    for (const auto& [grain, data] : fixture.grains) {
+      EXPECT_TRUE(grainAt(*reader, grain) == data) << grain;
+    }
+    EXPECT_TRUE(grainAt(*reader, 1).empty());
+    EXPECT_TRUE(grainAt(*reader, 16).empty());
+    Bytes head = patterned(1);
+    head.resize(512);
+    EXPECT_TRUE(grainAt(*reader, 0, 512) == head);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,40 @@
+#include "reader/flat_extent_reader.h"
+
+#include <algorithm>
+
+#include "base/fatal_error.h"
+
+namespace skarvel {
+
+namespace {
+
+// Sectors whose byte offsets a signed 64-bit file position reaches.
+constexpr uint64_t kPositionableSectors = (uint64_t{1} << 63) / kSectorBytes;
+
+}  // namespace
+
+VMDKFlatExtentReader::VMDKFlatExtentReader(int fd, const std::string& path, uint64_t sizeSectors,
+                                           uint64_t offsetSectors)
+    : VMDKReader(fd, path), offsetSectors_(offsetSectors) {
+  // The extent, and the whole grain its last one may round up to, must lie
+  // below that.
+  constexpr uint64_t kLimit = kPositionableSectors - kGrainSectors;
+  if (offsetSectors > kLimit || sizeSectors > kLimit - offsetSectors) {
+    throw FatalError("Unsupported extent file " + path_);
+  }
+  capacity_ = sizeSectors;
+  layout_ = computeLayout(capacity_, 0);
+}
+
+uint32_t VMDKFlatExtentReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
+  if (grain >= layout_.grainCount) return 0;
+  uint64_t first = grain * kGrainSectors;
+  // The last grain of an extent whose size is not whole grains is shorter.
+  uint64_t grainBytes = std::min(kGrainBytes, (capacity_ - first) * kSectorBytes);
+  uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(grainBytes, length));
+  uint32_t n = readAt(fd_, path_, (offsetSectors_ + first) * kSectorBytes, buffer, wanted);
+  bool allZero = std::all_of(buffer, buffer + n, [](uint8_t b) { return b == 0; });
+  return allZero ? 0 : n;
+}
+
+}  // namespace skarvel

@@ -1,0 +1,30 @@
+// Reading a FLAT extent: a plain file (or a part of one) that holds a run of
+// the disk's sectors in order, with no header and no tables.
+#ifndef SKARVEL_READER_FLAT_EXTENT_READER_H_
+#define SKARVEL_READER_FLAT_EXTENT_READER_H_
+
+#include "reader/vmdk_reader.h"
+
+namespace skarvel {
+
+class VMDKFlatExtentReader : public VMDKReader {
+ public:
+  // Takes ownership of |fd|, open on the file at |path| whose sectors from
+  // |offsetSectors| on hold the extent's |sizeSectors| sectors (the size and
+  // offset of the extent line). Throws FatalError("Unsupported extent file "
+  // + path) when the extent would end past what 64-bit byte offsets reach.
+  VMDKFlatExtentReader(int fd, const std::string& path, uint64_t sizeSectors,
+                       uint64_t offsetSectors);
+
+  bool isMultiFile() const override { return false; }
+  // The grain's bytes in place; 0 when they are all zeros, so that a copy of
+  // a flat disk stays sparse, or when the file holds none of them.
+  uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) override;
+
+ private:
+  uint64_t offsetSectors_;
+};
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_READER_FLAT_EXTENT_READER_H_
