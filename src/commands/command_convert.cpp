@@ -79,13 +79,15 @@ bool overlaps(uint64_t start, uint64_t end, uint64_t otherStart, uint64_t otherE
   return start < otherEnd && otherStart < end;
 }
 
-// True when the descriptor area the header declares lies before the first
-// grain and clear of both grain directories and the tables that follow them,
-// so that rewriting it cannot damage the image.
-bool descriptorAreaIsSafe(const SparseExtentHeader& header, const SparseLayout& layout) {
+// True when the descriptor area the header declares lies wholly inside the
+// file as it is (rewriting it never grows the file), before the first grain,
+// and clear of both grain directories and the tables that follow them, so
+// that rewriting it cannot damage the image.
+bool descriptorAreaIsSafe(const SparseExtentHeader& header, const SparseLayout& layout,
+                          uint64_t fileSectors) {
   if (header.overHead > kSectorLimit || header.descriptorSize > header.overHead) return false;
   uint64_t start = header.descriptorOffset, end = start + header.descriptorSize;
-  if (end > header.overHead) return false;
+  if (end > header.overHead || end > fileSectors) return false;
   uint64_t indexSectors = layout.directorySectors + kTableSectors * layout.grainTableCount;
   for (uint64_t directory : {header.gdOffset, header.rgdOffset}) {
     if (directory != 0 && overlaps(start, end, directory, directory + indexSectors)) return false;
@@ -94,11 +96,13 @@ bool descriptorAreaIsSafe(const SparseExtentHeader& header, const SparseLayout& 
 }
 
 // Writes |text| and zeros over the whole descriptor area that the header
-// declares, and nothing outside it. Throws FatalError("Invalid sparse extent
-// header in " + path) when that area would reach other structures.
+// declares, and nothing outside it or past the end of the file. Throws FatalError("Invalid sparse
+// extent header in " + path) when that area would reach other structures.
 void rewriteEmbeddedDescriptor(const VMDKSingleFileReader& reader, const std::string& text) {
   const SparseExtentHeader& header = reader.header();
-  if (!descriptorAreaIsSafe(header, reader.layout())) {
+  uint64_t fileBytes = 0;
+  if (!platform::fileSizeOf(reader.fileHandle(), &fileBytes) ||
+      !descriptorAreaIsSafe(header, reader.layout(), fileBytes / kSectorBytes)) {
     throw FatalError("Invalid sparse extent header in " + reader.path());
   }
   uint64_t areaBytes = header.descriptorSize * kSectorBytes;

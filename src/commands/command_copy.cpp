@@ -6,6 +6,7 @@
 
 #include "base/fatal_error.h"
 #include "base/paths.h"
+#include "commands/copy_progress.h"
 #include "commands/output_choice.h"
 #include "platform/file.h"
 #include "reader/chain_reader.h"
@@ -14,28 +15,6 @@
 namespace skarvel {
 
 namespace {
-
-// The progress text before grain |index| of |total|: "i/N, p%" and a carriage
-// return, so that each overwrites the last on a terminal. The stream is
-// flushed when the percentage moves, not for every grain of a large image.
-class Progress {
- public:
-  explicit Progress(uint64_t total) : total_(total) {}
-
-  void show(uint64_t index) {
-    uint64_t done = index + 1;
-    uint64_t percent = done * 100 / total_;
-    std::cout << done << '/' << total_ << ", " << percent << "%\r";
-    if (percent != lastPercent_) {
-      std::cout << std::flush;
-      lastPercent_ = percent;
-    }
-  }
-
- private:
-  uint64_t total_;
-  uint64_t lastPercent_ = ~uint64_t{0};
-};
 
 // A copy that keeps part of the chain names the first image it did not fold
 // in, by the hint stored in the last image it did. That hint is relative to
@@ -90,14 +69,14 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   std::vector<uint8_t> buffer(reader->grainBytes());
   uint64_t total = reader->totalGrains();
   std::cout << "Copying " << total << " Grains ...\n" << std::flush;
-  Progress progress(total);
+  CopyProgress progress(std::cout, total);
   for (uint64_t i = 0; i < total; ++i) {
-    progress.show(i);
+    progress.next();
     uint32_t n = reader->readGrain(i, buffer.data(), reader->grainBytes());
     if (n == kZeroedGrain) n = zeroedGrainLength(buffer, descriptor.hasParent());
     if (n != 0) writer->writeGrain(i, buffer.data(), n);
   }
-  std::cout << '\n' << std::flush;
+  progress.finish();
   writer->close();
   return 0;
 }

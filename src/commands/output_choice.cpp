@@ -28,13 +28,13 @@ void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKRea
     platform::FileIdentity identity;
     if (platform::identityOfDescriptor(fd, &identity)) inputs.push_back(identity);
   }
-  for (const std::string& path : output.pathsToCreate(split)) {
+  output.forEachPathToCreate(split, [&inputs](const std::string& path) {
     platform::FileIdentity identity;
     if (platform::identityOfPath(path, &identity) &&
         std::find(inputs.begin(), inputs.end(), identity) != inputs.end()) {
       throw FatalError("Output would overwrite input file " + path);
     }
-  }
+  });
 }
 
 std::unique_ptr<VMDKWriter> createOutput(OutputImage& output, bool split, bool includeDdb) {

@@ -40,21 +40,24 @@ std::string headerSection(const DiskDescriptor& descriptor) {
 }
 
 std::string extentSection(const SparseLayout& layout, const std::string& fileName) {
-  return "# Extent description\nRW " + std::to_string(layout.capacitySectors()) + " SPARSE \"" +
-         fileName + "\"\n\n\n";
+  return kExtentSectionTitle + std::string("RW ") + std::to_string(layout.capacitySectors()) +
+         " SPARSE \"" + fileName + "\"\n\n\n";
+}
+
+std::string extentLine(const ExtentDescriptor& extent) {
+  std::string text = extent.access;
+  text.append(" ").append(std::to_string(extent.size)).append(" ").append(extent.type);
+  // A ZERO extent has no file; a FLAT one always names its offset.
+  if (extent.type != kZeroExtentType) text.append(" \"").append(extent.fileName).append("\"");
+  if (extent.offset != 0 || extent.type == kFlatExtentType) {
+    text.append(" ").append(std::to_string(extent.offset));
+  }
+  return text.append("\n");
 }
 
 std::string extentSection(const ExtentList& extents) {
-  std::string text = "# Extent description\n";
-  for (const ExtentDescriptor& extent : extents) {
-    text.append(extent.access).append(" ").append(std::to_string(extent.size)).append(" ");
-    text.append(extent.type);
-    if (extent.type != kZeroExtentType) text.append(" \"").append(extent.fileName).append("\"");
-    if (extent.offset != 0 || extent.type == kFlatExtentType) {
-      text.append(" ").append(std::to_string(extent.offset));
-    }
-    text.append("\n");
-  }
+  std::string text = kExtentSectionTitle;
+  for (const ExtentDescriptor& extent : extents) text += extentLine(extent);
   return text + "\n";
 }
 

@@ -61,7 +61,14 @@ std::string composeDescriptor(const DiskDescriptor& descriptor, const SparseLayo
 std::string composeDescriptor(const DiskDescriptor& descriptor, const SparseLayout& layout,
                               const ExtentList& extents, bool includeDdb);
 
+// The pieces of both texts: header + extents + disk database. A split
+// image's text is headerSection, kExtentSectionTitle, one extentLine per
+// extent, "\n", ddbSection; writers of many extents stream it in that order.
+constexpr const char* kExtentSectionTitle = "# Extent description\n";
 std::string headerSection(const DiskDescriptor& descriptor);
+// ACCESS SIZE TYPE "FILE", then " OFFSET" when it is not 0 (always for a
+// FLAT extent), then "\n"; a ZERO extent has no file name.
+std::string extentLine(const ExtentDescriptor& extent);
 std::string extentSection(const SparseLayout& layout, const std::string& fileName);
 std::string extentSection(const ExtentList& extents);
 std::string ddbSection(const DiskDescriptor& descriptor, const SparseLayout& layout,

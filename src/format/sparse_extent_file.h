@@ -16,6 +16,10 @@ namespace skarvel {
 // layout.overhead. Returns the descriptor, open read-write and positioned at
 // the end of the file, which is exactly layout.overhead sectors long.
 //
+// Only sectors that hold non-zero bytes are written: the file is first sized
+// to its length, so the tables and the padding read as zeros without taking
+// space. A file that cannot be sized (a device) gets every sector written.
+//
 // REQUIRES: the text fits the area with room for a terminating zero byte
 // (checkDescriptorFits); a text that does not is refused with
 // FatalError("Descriptor too long for " + path), never cut.

@@ -24,7 +24,8 @@ constexpr uint64_t kDescriptorBytes = kDescriptorSectors * kSectorBytes;  // 102
 constexpr uint64_t kSectorLimit = uint64_t{1} << 32;  // first sector a 32-bit entry cannot name
 
 // A split image's extents hold 2047 MiB each (2 GiB less 1 MiB), 32752 grains.
-constexpr uint64_t kSplitExtentSectors = 2047 * 2048;  // 4192256
+constexpr uint64_t kSplitExtentSectors = 2047 * 2048;                         // 4192256
+constexpr uint64_t kSplitExtentGrains = kSplitExtentSectors / kGrainSectors;  // 32752
 
 // The descriptor geometry: 255 heads of 63 sectors per cylinder.
 constexpr uint64_t kGeometryHeads = 255;

@@ -43,6 +43,9 @@ bool seekFile64(int fd, uint64_t offset);
 // Closes a descriptor. Returns true on success.
 bool closeFile(int fd);
 
+// The length in bytes of the file open as |fd|. Returns true on success.
+bool fileSizeOf(int fd, uint64_t* size);
+
 // Sets the length of the file open as |fd| to |size| bytes. Bytes added read
 // as zeros and, where the file system allows, take no space (a hole).
 // Returns true on success.

@@ -99,6 +99,13 @@ bool seekFile64(int fd, uint64_t offset) {
 
 bool closeFile(int fd) { return ::close(fd) == 0; }
 
+bool fileSizeOf(int fd, uint64_t* size) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
 bool setFileSize(int fd, uint64_t size) {
   if (size > static_cast<uint64_t>(LLONG_MAX)) return false;
   int rc;

@@ -1,8 +1,5 @@
 #include "writer/output_image.h"
 
-#include <algorithm>
-#include <cstdio>
-
 #include "base/fatal_error.h"
 #include "base/paths.h"
 #include "format/sparse_extent_file.h"
@@ -17,14 +14,30 @@ namespace {
 constexpr const char* kMonolithicSparse = "monolithicSparse";
 constexpr const char* kSplitSparse = "twoGbMaxExtentSparse";
 
-std::string extentName(const std::string& fileName, uint32_t number) {
-  size_t dot = fileName.rfind('.');
-  std::string stem = dot == std::string::npos ? fileName : fileName.substr(0, dot);
-  std::string extension = dot == std::string::npos ? std::string() : fileName.substr(dot);
-  char suffix[16];
-  std::snprintf(suffix, sizeof suffix, "-s%03u", number);
-  return stem + suffix + extension;
-}
+// Text written to a file in blocks as it is produced.
+class TextSink {
+ public:
+  TextSink(int fd, const std::string& path) : fd_(fd), path_(path) {}
+
+  void append(const std::string& text) {
+    buffer_ += text;
+    if (buffer_.size() >= kBlockBytes) flush();
+  }
+
+  void flush() {
+    if (!buffer_.empty() &&
+        !platform::writeFile(fd_, buffer_.data(), static_cast<uint32_t>(buffer_.size()))) {
+      throw FatalError("Failed to write file " + path_);
+    }
+    buffer_.clear();
+  }
+
+ private:
+  static constexpr size_t kBlockBytes = 1 << 20;
+  int fd_;
+  const std::string& path_;
+  std::string buffer_;
+};
 
 }  // namespace
 
@@ -34,28 +47,17 @@ OutputImage::OutputImage(const std::string& path, const SparseLayout& layout,
   splitPath(path, directory, fileName);
 }
 
-ExtentList OutputImage::splitExtents() const {
-  ExtentList extents;
-  uint64_t remaining = layout.capacitySectors();
-  for (uint32_t number = 1; remaining > 0; ++number) {
-    ExtentDescriptor extent;
-    extent.size = std::min(remaining, kSplitExtentSectors);
-    extent.fileName = extentName(fileName, number);
-    extents.push_back(extent);
-    remaining -= extent.size;
-  }
-  return extents;
+SplitExtents OutputImage::splitExtents() const {
+  return SplitExtents(fileName, layout.capacitySectors());
 }
 
-std::vector<std::string> OutputImage::pathsToCreate(bool split) const {
-  std::vector<std::string> paths;
+void OutputImage::forEachPathToCreate(bool split,
+                                      const std::function<void(const std::string&)>& visit) const {
   if (split) {
-    for (const ExtentDescriptor& extent : splitExtents()) {
-      paths.push_back(directory + extent.fileName);
-    }
+    SplitExtents extents = splitExtents();
+    for (uint64_t i = 0; i < extents.count(); ++i) visit(directory + extents.name(i));
   }
-  paths.push_back(path);
-  return paths;
+  visit(path);
 }
 
 std::unique_ptr<VMDKWriter> OutputImage::createSingleFile(bool includeDdb) {
@@ -72,22 +74,23 @@ std::unique_ptr<VMDKWriter> OutputImage::createSingleFile(bool includeDdb) {
 
 std::unique_ptr<VMDKWriter> OutputImage::createSplit(bool includeDdb) {
   descriptor.createType = kSplitSparse;
-  ExtentList extents = splitExtents();
-  std::vector<std::unique_ptr<VMDKWriter>> writers;
-  for (const ExtentDescriptor& extent : extents) {
-    SparseLayout extentLayout = computeLayout(extent.size, 0);
-    std::string extentPath = directory + extent.fileName;
-    int fd = createSparseExtent(extentPath, extentLayout, nullptr, 0);
-    writers.push_back(std::make_unique<VMDKSingleFileWriter>(fd, extentPath, extentLayout));
+  SplitExtents extents = splitExtents();
+  for (uint64_t i = 0; i < extents.count(); ++i) {
+    std::string extentPath = directory + extents.name(i);
+    int fd = createSparseExtent(extentPath, computeLayout(extents.sectors(i), 0), nullptr, 0);
+    if (!platform::closeFile(fd)) throw FatalError("Failed to write file " + extentPath);
   }
-  std::string text = composeDescriptor(descriptor, layout, extents, includeDdb);
   int fd = platform::openFile(path, platform::kOpenBinary | platform::kOpenReadWrite |
                                         platform::kOpenCreate | platform::kOpenTruncate);
   if (fd < 0) throw FatalError("Failed to create " + path);
-  auto writer = std::make_unique<VMDKMultiFileWriter>(fd, path, layout, std::move(writers));
-  if (!platform::writeFile(fd, text.data(), static_cast<uint32_t>(text.size()))) {
-    throw FatalError("Failed to write file " + path);
-  }
+  auto writer = std::make_unique<VMDKMultiFileWriter>(fd, path, layout, directory, extents);
+  TextSink text(fd, path);
+  text.append(headerSection(descriptor));
+  text.append(kExtentSectionTitle);
+  for (uint64_t i = 0; i < extents.count(); ++i) text.append(extentLine(extents.extent(i)));
+  text.append("\n");
+  text.append(ddbSection(descriptor, layout, includeDdb));
+  text.flush();
   return writer;
 }
 

@@ -3,11 +3,12 @@
 #ifndef SKARVEL_WRITER_OUTPUT_IMAGE_H_
 #define SKARVEL_WRITER_OUTPUT_IMAGE_H_
 
+#include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "format/descriptor.h"
+#include "writer/split_extents.h"
 #include "writer/vmdk_writer.h"
 
 namespace skarvel {
@@ -22,13 +23,13 @@ struct OutputImage {
   OutputImage(const std::string& path, const SparseLayout& layout,
               const DiskDescriptor& descriptor);
 
-  // The extent lines a split output gets: extents of 4192256 sectors, the
-  // last taking the rest, named stem + "-s%03u" + extension.
-  ExtentList splitExtents() const;
+  // The extents a split output gets: 4192256 sectors each, the last taking
+  // the rest, named stem + "-s%03u" + extension.
+  SplitExtents splitExtents() const;
 
-  // Every path the chosen creation would write: the extent files in order,
-  // then |path|.
-  std::vector<std::string> pathsToCreate(bool split) const;
+  // Calls |visit| with every path the chosen creation would write: the
+  // extent files in order, then |path|.
+  void forEachPathToCreate(bool split, const std::function<void(const std::string&)>& visit) const;
 
   // One sparse extent file at |path| with the descriptor embedded (when the
   // layout has a descriptor area); createType becomes "monolithicSparse".
@@ -41,7 +42,9 @@ struct OutputImage {
   // createType becomes "twoGbMaxExtentSparse". Throws FatalError("Failed to
   // create " + path) when the descriptor file cannot be created, and
   // FatalError("Failed to write file " + path) when its text cannot be
-  // written; extents made before stay.
+  // written; extents made before stay. The extents are laid down and closed
+  // one by one, and the descriptor text is written as it is composed, so
+  // memory does not grow with the number of extents.
   std::unique_ptr<VMDKWriter> createSplit(bool includeDdb);
 };
 

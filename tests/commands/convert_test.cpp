@@ -360,5 +360,28 @@ TEST(ConvertTest, DescriptorAreaOverlappingTheIndexIsRefused) {
   }
 }
 
+// A 77-byte header whose descriptor area is declared to reach 2 TiB: convert
+// must not write past the end of the file (it would fill the disk).
+TEST(ConvertTest, DescriptorAreaPastTheEndOfTheFileIsRefused) {
+  ScopedTempDir dir;
+  Bytes header(77, 0);
+  auto put = [&header](size_t at, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) header[at + i] = static_cast<uint8_t>(value >> (8 * i));
+  };
+  put(0, 0x564D444B, 4);                // "KDMV"
+  put(4, 1, 4);                         // version
+  put(12, uint64_t{1} << 28, 8);        // capacity: 128 GiB
+  put(20, 128, 8);                      // grainSize
+  put(28, 1, 8);                        // descriptorOffset
+  put(36, (uint64_t{1} << 32) - 2, 8);  // descriptorSize
+  put(44, 512, 4);                      // numGTEsPerGT
+  put(64, uint64_t{1} << 32, 8);        // overHead; both directories at 0
+  writeBytes(dir.file("disk.vmdk"), header);
+  RunResult run = runSkarvel({"convert", "disk.vmdk", "hwver=6"}, dir.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Invalid sparse extent header in disk.vmdk\n");
+  EXPECT_EQ(readBytes(dir.file("disk.vmdk")), header);
+}
+
 }  // namespace
 }  // namespace skarvel::test

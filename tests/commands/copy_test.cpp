@@ -284,6 +284,29 @@ TEST(CopyTest, ProgressBytesOfASmallImage) {
   EXPECT_EQ(fileSize(dir.file("out.vmdk")), 65536u);
 }
 
+// A reader that goes away (| head) ends the progress report, not the copy.
+TEST(CopyTest, ClosedStandardOutputDoesNotStopTheCopy) {
+#ifdef _WIN32
+  GTEST_SKIP() << "needs a POSIX shell pipeline";
+#endif
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  ScopedTempDir dir;
+  writeSparseExtentFile(dir.file("in.vmdk"),
+                        extent(2097152,
+                               descriptorText(0x12345678, 0xFFFFFFFF, "", "monolithicSparse",
+                                              "RW 2097152 SPARSE \"in.vmdk\"\n"),
+                               {{0, 1}, {16383, 2}}));
+  // 16387 progress texts, far more than a pipe holds once head has gone.
+  RunResult run = runProgram(
+      "bash",
+      {"-c", "'" + skarvelBinary() + "' copy in.vmdk out.vmdk | head -n 1; echo ${PIPESTATUS[0]}"},
+      dir.path());
+  EXPECT_EQ(run.out, "Copying 16387 Grains ...\n0\n");
+  EXPECT_EQ(run.err, "");
+  RunResult compare = runProgram("qemu-img", {"compare", "in.vmdk", "out.vmdk"}, dir.path());
+  EXPECT_EQ(compare.status, 0) << compare.out << compare.err;
+}
+
 TEST_F(CopyChainTest, MissingInputOrParentCreatesNothing) {
   std::filesystem::remove(dir_.file("root.vmdk"));
   for (const char* input : {"nothere.vmdk", "child.vmdk"}) {

@@ -2,6 +2,9 @@
 // split images, their header, descriptor and empty tables, the options it
 // reads, and the runs it refuses.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
@@ -197,6 +200,19 @@ TEST_F(CreateTest, SingleFileStopsBelowSector2To32) {
   ASSERT_EQ(head.size(), 512u);
   EXPECT_EQ(le64At(head, 12), 4292870144u);
   EXPECT_EQ(le64At(head, 64), 525184u);
+#ifndef _WIN32
+  // Only sectors holding non-zero bytes take space: the header, the text and
+  // two directories of 256 KiB; the 256 MiB of zero tables are a hole.
+  struct stat st;
+  ASSERT_EQ(stat(dir_.file("disk.vmdk").c_str(), &st), 0);
+  std::ofstream(dir_.file("probe")).close();
+  std::filesystem::resize_file(dir_.file("probe"), 1 << 20);
+  struct stat probe;
+  ASSERT_EQ(stat(dir_.file("probe").c_str(), &probe), 0);
+  if (probe.st_blocks == 0) {
+    EXPECT_LE(st.st_blocks * 512, 1 << 20);
+  }
+#endif
 }
 
 TEST_F(CreateTest, SplitImageOfTwoTebibytes) {

@@ -192,8 +192,10 @@ TEST_F(SingleFileWriterTest, FailedWriteEndsWithTheFileName) {
   ASSERT_GE(fd, 0);
   VMDKSingleFileWriter writer(fd, "/dev/full", layout);
   Bytes data = grainOf(9);
+  // Grains are gathered, so the failure shows at the latest when closing.
   try {
     writer.writeGrain(0, data.data(), kGrain);
+    writer.close();
     FAIL() << "a write to a full device went unnoticed";
   } catch (const FatalError& error) {
     EXPECT_EQ(std::string(error.what()), "Failed to write file /dev/full");

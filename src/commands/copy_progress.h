@@ -1,0 +1,54 @@
+// The progress report of copy.
+//
+// Before grain index i of N, copy shows "i+1/N, p%" and a carriage return,
+// p being (i + 1) * 100 / N truncated, so that on a terminal each text
+// overwrites the last. The text is the same for every index whatever the
+// size of the image, which makes it long (about 1.6 GB for a 4 TiB disk), so
+// it is formatted by hand into a large buffer (the counter is incremented in
+// its decimal form) and written in large blocks. A terminal still sees it
+// move: the buffer goes out whenever the percentage changes and at least
+// every few milliseconds in between.
+//
+// A stream that fails (a closed pipe) ends the report at its first failed
+// write; the work goes on without it.
+#ifndef SKARVEL_COMMANDS_COPY_PROGRESS_H_
+#define SKARVEL_COMMANDS_COPY_PROGRESS_H_
+
+#include <chrono>
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+namespace skarvel {
+
+class CopyProgress {
+ public:
+  // Reports on |out| (not owned; it must outlive this object) for |total|
+  // grains.
+  CopyProgress(std::ostream& out, uint64_t total);
+
+  // Adds the text before the next grain index: the first call shows 1/N,
+  // the last N/N. REQUIRES: called at most |total| times.
+  void next();
+
+  // Writes what is gathered and ends the line with "\n".
+  void finish();
+
+ private:
+  void setPercent(uint64_t percent);
+  void write();
+
+  std::ostream& out_;
+  uint64_t total_;
+  uint64_t done_ = 0;
+  std::string counter_ = "0";  // done_ in decimal
+  std::string suffix_;         // "/N, p%\r" for the current percentage
+  uint64_t nextPercentAt_ = 0;
+  std::string buffer_;
+  bool stopped_ = false;
+  std::chrono::steady_clock::time_point lastWrite_;
+};
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_COMMANDS_COPY_PROGRESS_H_
