@@ -1,6 +1,8 @@
 // The info command as a user runs it: the report byte for byte, the chain
-// list of a child, and the runs that end with an error line.
+// list of a child, split images that need many open files, and the runs that
+// end with an error line.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -161,6 +163,24 @@ TEST_F(InfoTest, ByteOrderMarkBeforeTheFirstKey) {
             "GrainDirSize   : 1\n"
             "Overhead       : 128\n"
             "\n");
+}
+
+// All extents of a split image are open at once; the run raises its own
+// soft limit of open files, so 40 extents open under a soft limit of 16.
+TEST_F(InfoTest, MoreExtentsThanTheSoftOpenFileLimit) {
+  struct rlimit limit;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 64) {
+    GTEST_SKIP() << "the hard limit of open files is below 64";
+  }
+  writeSplit(dir_.path(), "many", 40, "createType=\"twoGbMaxExtentSparse\"\n");
+  RunResult run = test::runProgram(
+      "sh", {"-c", "ulimit -Sn 16 && exec \"$0\" info many.vmdk", test::skarvelBinary()},
+      dir_.path());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_NE(run.out.find("CreateType     : twoGbMaxExtentSparse\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Capacity       : 5120 Sectors, 0 GBytes\n"), std::string::npos);
 }
 
 TEST_F(InfoTest, MissingParentPrintsNothingOnStandardOutput) {
