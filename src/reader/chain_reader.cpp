@@ -4,6 +4,7 @@
 
 #include "base/fatal_error.h"
 #include "base/paths.h"
+#include "format/units.h"
 #include "platform/file.h"
 #include "reader/open_image.h"
 
@@ -16,6 +17,18 @@ void clearParent(DiskDescriptor& descriptor) {
   descriptor.parentFileNameHint.clear();
 }
 
+// The bytes of grain |grain| that lie within |member|'s capacity, at most
+// |length|: 0 when the grain begins at or past its end.
+uint32_t bytesWithin(const VMDKReader& member, uint64_t grain, uint32_t length) {
+  uint64_t sectors = member.capacity();
+  // The grain begins at sector grain * 128, before the end exactly when
+  // grain <= (sectors - 1) / 128.
+  if (sectors == 0 || grain > (sectors - 1) / kGrainSectors) return 0;
+  uint64_t sectorsLeft = sectors - grain * kGrainSectors;
+  if (sectorsLeft >= kGrainSectors) return length;
+  return static_cast<uint32_t>(std::min<uint64_t>(length, sectorsLeft * kSectorBytes));
+}
+
 platform::FileIdentity identityOf(const VMDKReader& reader) {
   platform::FileIdentity identity;
   platform::identityOfDescriptor(reader.fileHandle(), &identity);
@@ -26,11 +39,11 @@ platform::FileIdentity identityOf(const VMDKReader& reader) {
 
 VMDKChainReader::VMDKChainReader(std::vector<std::unique_ptr<VMDKReader>> readers)
     : VMDKReader(-1, readers.front()->path()), readers_(std::move(readers)) {
-  const VMDKReader& root = *readers_.back();
-  layout_ = root.layout();
-  descriptor_ = root.descriptor();
+  // The disk is the child's; its descriptor fields are the root's.
+  layout_ = readers_.front()->layout();
+  capacity_ = readers_.front()->capacity();
+  descriptor_ = readers_.back()->descriptor();
   clearParent(descriptor_);
-  capacity_ = root.capacity();
 }
 
 VMDKChainReader::~VMDKChainReader() {
@@ -43,6 +56,10 @@ bool VMDKChainReader::isMultiFile() const { return readers_.front()->isMultiFile
 uint32_t VMDKChainReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
   for (size_t i = 0; i < readers_.size(); ++i) {
     if (levels_ != -1 && static_cast<int64_t>(i) >= levels_) break;
+    // A member shows nothing past its own capacity, also where the members
+    // below it are larger.
+    length = bytesWithin(*readers_[i], grain, length);
+    if (length == 0) return 0;
     uint32_t n = readers_[i]->readGrain(grain, buffer, length);
     if (n != 0) return n;
   }

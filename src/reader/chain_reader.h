@@ -13,13 +13,17 @@ namespace skarvel {
 class VMDKChainReader : public VMDKReader {
  public:
   // Takes over |readers|, child first and root last (at least two). Reports
-  // the root's capacity, layout and descriptor, the latter without a parent.
+  // the child's capacity and layout (the disk the child shows) and the root's
+  // descriptor, without a parent.
   explicit VMDKChainReader(std::vector<std::unique_ptr<VMDKReader>> readers);
   ~VMDKChainReader() override;
 
   // The child's answer.
   bool isMultiFile() const override;
-  // The grain from the first of the consulted members that holds it.
+  // The grain from the first of the consulted members that holds it. A
+  // member shows nothing past its own capacity: a grain past it reads as
+  // absent, and one that it cuts is cut short, whatever the members below
+  // hold there.
   uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) override;
   void appendOpenFiles(std::vector<int>& fds) const override;
 
