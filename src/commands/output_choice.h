@@ -4,6 +4,10 @@
 #ifndef SKARVEL_COMMANDS_OUTPUT_CHOICE_H_
 #define SKARVEL_COMMANDS_OUTPUT_CHOICE_H_
 
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "commands/command_options.h"
 #include "reader/vmdk_reader.h"
 #include "writer/output_image.h"
@@ -25,8 +29,10 @@ SparseLayout layoutRecordingParent(const VMDKReader& input, bool split);
 
 // Throws FatalError("Output would overwrite input file " + output path) when
 // any file that creating |output| would write already exists as one of the
-// files |input| holds open (compared by file identity). Nothing is created.
-void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKReader& input);
+// files |input| or |parents| hold open (compared by file identity). Nothing
+// is created.
+void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKReader& input,
+                            const std::vector<std::unique_ptr<VMDKReader>>& parents = {});
 
 // Creates |output| as chosen and returns its writer.
 std::unique_ptr<VMDKWriter> createOutput(OutputImage& output, bool split, bool includeDdb);

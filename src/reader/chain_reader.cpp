@@ -35,6 +35,38 @@ platform::FileIdentity identityOf(const VMDKReader& reader) {
   return identity;
 }
 
+// Opens the parents of |child|, opened from |childPath|, nearest first. A
+// parent that cannot be opened, or that is a file already in the chain, ends
+// the walk: quietly when |quiet|, otherwise with the FatalError of openChain.
+std::vector<std::unique_ptr<VMDKReader>> openParents(const VMDKReader& child,
+                                                     const std::string& childPath, bool quiet) {
+  std::vector<platform::FileIdentity> seen = {identityOf(child)};
+  std::vector<std::unique_ptr<VMDKReader>> parents;
+  const VMDKReader* member = &child;
+  std::string memberPath = childPath;
+  while (member->descriptor().hasParent()) {
+    std::string directory, fileName;
+    splitPath(memberPath, directory, fileName);
+    std::string parentPath = resolveAgainst(directory, member->descriptor().parentFileNameHint);
+    platform::FileIdentity identity;
+    if (platform::identityOfPath(parentPath, &identity) &&
+        std::find(seen.begin(), seen.end(), identity) != seen.end()) {
+      if (quiet) break;
+      throw FatalError("Parent chain loops back to " + parentPath);
+    }
+    try {
+      parents.push_back(openImage(parentPath, platform::kOpenBinary | platform::kOpenReadOnly));
+    } catch (const FatalError&) {
+      if (quiet) break;
+      throw;
+    }
+    seen.push_back(identityOf(*parents.back()));
+    member = parents.back().get();
+    memberPath = parentPath;
+  }
+  return parents;
+}
+
 }  // namespace
 
 VMDKChainReader::VMDKChainReader(std::vector<std::unique_ptr<VMDKReader>> readers)
@@ -84,25 +116,14 @@ void VMDKChainReader::setLevels(int32_t levels) {
 std::unique_ptr<VMDKChainReader> openChain(std::unique_ptr<VMDKReader>& child,
                                            const std::string& childPath) {
   if (!child->descriptor().hasParent()) return nullptr;
-  std::vector<platform::FileIdentity> seen = {identityOf(*child)};
-  std::vector<std::unique_ptr<VMDKReader>> members;
-  members.push_back(std::move(child));
-  std::string memberPath = childPath;
-  while (members.back()->descriptor().hasParent()) {
-    std::string directory, fileName;
-    splitPath(memberPath, directory, fileName);
-    std::string parentPath =
-        resolveAgainst(directory, members.back()->descriptor().parentFileNameHint);
-    platform::FileIdentity identity;
-    if (platform::identityOfPath(parentPath, &identity) &&
-        std::find(seen.begin(), seen.end(), identity) != seen.end()) {
-      throw FatalError("Parent chain loops back to " + parentPath);
-    }
-    members.push_back(openImage(parentPath, platform::kOpenBinary | platform::kOpenReadOnly));
-    seen.push_back(identityOf(*members.back()));
-    memberPath = parentPath;
-  }
+  std::vector<std::unique_ptr<VMDKReader>> members = openParents(*child, childPath, false);
+  members.insert(members.begin(), std::move(child));
   return std::make_unique<VMDKChainReader>(std::move(members));
+}
+
+std::vector<std::unique_ptr<VMDKReader>> openReachableParents(const VMDKReader& child,
+                                                              const std::string& childPath) {
+  return openParents(child, childPath, true);
 }
 
 }  // namespace skarvel

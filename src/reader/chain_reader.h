@@ -50,6 +50,14 @@ class VMDKChainReader : public VMDKReader {
 std::unique_ptr<VMDKChainReader> openChain(std::unique_ptr<VMDKReader>& child,
                                            const std::string& childPath);
 
+// The parents of |child|, opened from |childPath|, nearest first, as far as
+// the chain opens: the walk ends quietly at a parent that cannot be opened
+// and at one that is a file already in the chain. Never throws for the
+// chain's sake; for guards that must know the files of a chain that may be
+// broken. Empty when the child names no parent.
+std::vector<std::unique_ptr<VMDKReader>> openReachableParents(const VMDKReader& child,
+                                                              const std::string& childPath);
+
 }  // namespace skarvel
 
 #endif  // SKARVEL_READER_CHAIN_READER_H_

@@ -1,7 +1,7 @@
 // copy and clone refuse to create any file over one they are reading: the
-// input, its extents and, for copy, every member of its chain, however the
-// output path reaches it (same text, other spellings, links). Nothing may be
-// created or changed when they refuse.
+// input, its extents and every member of its chain, however the output path
+// reaches it (same text, other spellings, links); clone walks the chain only
+// as far as it opens. Nothing may be created or changed when they refuse.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -56,6 +56,9 @@ class OverwriteGuardTest : public ::testing::Test {
     writeSparseExtentFile(
         dir_.file("child.vmdk"),
         extent(16384, rootText(0x6666, 0x5555, "middle.vmdk", "child.vmdk"), 0x66));
+    // top.vmdk -> disk.vmdk, a child of the split image.
+    writeSparseExtentFile(dir_.file("top.vmdk"),
+                          extent(16384, rootText(0x7777, 0x2222, "disk.vmdk", "top.vmdk"), 0x77));
   }
 
   ScopedTempDir dir_;
@@ -89,6 +92,12 @@ TEST_F(OverwriteGuardTest, RefusesOutputsThatAreInputs) {
       {{"clone", "-p", "disk.vmdk", "disk.vmdk"}, "disk-s001.vmdk"},
       {{"clone", "-m", "disk.vmdk", "disk-s001.vmdk"}, "disk-s001.vmdk"},
       {{"clone", "x.vmdk", "disk.vmdk"}, "disk-s001.vmdk"},
+      // A clone stands on every file of its input's chain, extents included.
+      {{"clone", "child.vmdk", "middle.vmdk"}, "middle.vmdk"},
+      {{"clone", "child.vmdk", "root.vmdk"}, "root.vmdk"},
+      {{"clone", "-p", "child.vmdk", "./root.vmdk"}, "./root.vmdk"},
+      {{"clone", "top.vmdk", "disk-s002.vmdk"}, "disk-s002.vmdk"},
+      {{"clone", "top.vmdk", "disk.vmdk"}, "disk.vmdk"},
   };
   const auto before = snapshot(dir_.path());
   for (const Case& c : cases) {
@@ -101,6 +110,30 @@ TEST_F(OverwriteGuardTest, RefusesOutputsThatAreInputs) {
     EXPECT_EQ(run.out, "");
     ASSERT_EQ(snapshot(dir_.path()), before);
   }
+}
+
+// clone walks its input's chain only as far as it opens: a chain that is
+// broken or loops still lets it make a child elsewhere.
+TEST_F(OverwriteGuardTest, CloneWalksTheChainAsFarAsItOpens) {
+  std::filesystem::remove(dir_.file("root.vmdk"));
+  writeSparseExtentFile(dir_.file("loop1.vmdk"),
+                        extent(16384, rootText(0x8881, 0x8882, "loop2.vmdk", "loop1.vmdk"), 1));
+  writeSparseExtentFile(dir_.file("loop2.vmdk"),
+                        extent(16384, rootText(0x8882, 0x8881, "loop1.vmdk", "loop2.vmdk"), 2));
+  const auto before = snapshot(dir_.path());
+  for (const char* input : {"child.vmdk", "loop1.vmdk"}) {
+    std::string parent = input[0] == 'c' ? "middle.vmdk" : "loop2.vmdk";
+    RunResult run = runSkarvel({"clone", input, parent}, dir_.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Output would overwrite input file " + parent + "\n");
+    ASSERT_EQ(snapshot(dir_.path()), before);
+  }
+  for (const char* input : {"child.vmdk", "loop1.vmdk"}) {
+    RunResult run = runSkarvel({"clone", input, std::string("new-") + input}, dir_.path());
+    EXPECT_EQ(run.status, 0) << input;
+    EXPECT_EQ(run.err, "") << input;
+  }
+  EXPECT_EQ(filesIn(dir_.path()), before.size() + 2);
 }
 
 TEST_F(OverwriteGuardTest, OtherExistingFilesAreStillReplaced) {
