@@ -21,6 +21,7 @@ int32_t CommandClone::execute(int32_t argc, char** argv) {
   descriptor.parentCID = reader->descriptor().CID;
   descriptor.parentFileNameHint = parentHintFor(argv[1], argv[2], platform::currentDirectory());
   OutputImage output(argv[2], layout, descriptor);
+  refuseUnquotableNames(output, argv[1]);
   // The child must not replace any file of the chain it is to stand on.
   refuseOverwritingInput(output, split, *reader, openReachableParents(*reader, argv[1]));
   createOutput(output, split, false)->close();

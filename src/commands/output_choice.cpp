@@ -20,6 +20,13 @@ SparseLayout layoutRecordingParent(const VMDKReader& input, bool split) {
   return computeLayout(input.capacity(), 1);
 }
 
+void refuseUnquotableNames(const OutputImage& output, const std::string& parentPath) {
+  if (!quotesCleanly(output.fileName)) throw FatalError("Unsupported file name " + output.path);
+  if (!quotesCleanly(output.descriptor.parentFileNameHint)) {
+    throw FatalError("Unsupported file name " + parentPath);
+  }
+}
+
 void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKReader& input,
                             const std::vector<std::unique_ptr<VMDKReader>>& parents) {
   std::vector<int> fds;
