@@ -29,4 +29,14 @@ std::optional<int32_t> readInteger(const std::string& text) {
   return static_cast<int32_t>(value);
 }
 
+std::optional<int32_t> readWholeInteger(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && isAsciiSpace(text[i])) ++i;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  size_t digits = i;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == i || digits != text.size()) return std::nullopt;
+  return readInteger(text);
+}
+
 }  // namespace skarvel

@@ -1,5 +1,6 @@
 // Reading decimal numbers out of text the way the C runtime's atoi does,
-// without its undefined behaviour on overflow.
+// without its undefined behaviour on overflow, and a strict form of it for
+// numbers typed on the command line.
 #ifndef SKARVEL_BASE_NUMBERS_H_
 #define SKARVEL_BASE_NUMBERS_H_
 
@@ -16,6 +17,12 @@ bool isAsciiSpace(char c);
 // decimal digits that follow; no digits read as 0. Returns nothing when the
 // number does not fit a signed 32-bit integer.
 std::optional<int32_t> readInteger(const std::string& text);
+
+// Reads |text| as one whole number: leading white space and an optional sign
+// as readInteger allows, then at least one decimal digit and nothing after
+// the digits. Returns nothing for any other text ("6x", "1.5", "", "-") and
+// for a number that does not fit a signed 32-bit integer.
+std::optional<int32_t> readWholeInteger(const std::string& text);
 
 }  // namespace skarvel
 

@@ -1,6 +1,6 @@
 #include "cli/entry.h"
 
-#include <ctime>
+#include <chrono>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -36,6 +36,17 @@ CommandRegistry buildRegistry(const CommandOptions* options) {
   return registry;
 }
 
+// The start of the run to the microsecond, and the process id: runs in the
+// same second still give their images different CIDs.
+uint32_t cidSeed() {
+  using std::chrono::microseconds;
+  constexpr uint64_t kMicrosecondsPerSecond = 1000000;
+  uint64_t now = static_cast<uint64_t>(
+      std::chrono::duration_cast<microseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
+  return mixSeed(now / kMicrosecondsPerSecond, now % kMicrosecondsPerSecond, platform::processId());
+}
+
 int dispatch(int argc, char** argv) {
   // A process may be started without even a program name.
   if (argc < 1) printUsage();
@@ -44,7 +55,7 @@ int dispatch(int argc, char** argv) {
   std::string word = takeCommandWord(argc, argv);
   CommandOptions options;
   parseOptions(argc, argv, options);
-  seedCid(static_cast<uint32_t>(std::time(nullptr)));
+  seedCid(cidSeed());
   CommandRegistry registry = buildRegistry(&options);
   auto found = registry.find(word);
   if (found == registry.end()) printUsage();

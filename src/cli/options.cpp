@@ -4,6 +4,7 @@
 
 #include "base/fatal_error.h"
 #include "base/numbers.h"
+#include "format/descriptor.h"
 
 namespace skarvel {
 
@@ -14,8 +15,10 @@ constexpr uint64_t kMebibytesPerGibibyte = 1024;
 
 [[noreturn]] void rejectCommandLine() { throw FatalError::usage(); }
 
+// A number typed on the command line: white space and a sign may lead, but
+// nothing may follow the digits ("6x" and "1.5" are refused, not cut short).
 int32_t requireInteger(const std::string& text) {
-  std::optional<int32_t> value = readInteger(text);
+  std::optional<int32_t> value = readWholeInteger(text);
   if (!value) rejectCommandLine();
   return *value;
 }
@@ -54,6 +57,8 @@ void applyOption(OptionKind kind, const std::string& value, CommandOptions& opti
       break;
     }
     case OptionKind::kAdapter:
+      // The value goes between quotes in descriptor text.
+      if (!isPlainSetting(value)) rejectCommandLine();
       options.adapterType = value;
       break;
     case OptionKind::kHwver:

@@ -21,7 +21,8 @@ void parseOptions(int& argc, char** argv, CommandOptions& options);
 
 // Parses a size text "<number>G" or "<number>M" (units of 2^30 and 2^20
 // bytes) into bytes, cutting the unit letter off |text|. Numbers below 1 or
-// beyond a signed 32-bit integer are usage errors, as is any other unit.
+// beyond a signed 32-bit integer are usage errors, as are any other unit and
+// any text between the digits and the unit ("1.5G", "9xM").
 uint64_t parseSize(std::string& text);
 
 }  // namespace skarvel

@@ -4,6 +4,7 @@
 #include "base/paths.h"
 #include "commands/output_choice.h"
 #include "platform/file.h"
+#include "reader/chain_reader.h"
 #include "reader/open_image.h"
 
 namespace skarvel {
@@ -20,7 +21,9 @@ int32_t CommandClone::execute(int32_t argc, char** argv) {
   descriptor.parentCID = reader->descriptor().CID;
   descriptor.parentFileNameHint = parentHintFor(argv[1], argv[2], platform::currentDirectory());
   OutputImage output(argv[2], layout, descriptor);
-  refuseOverwritingInput(output, split, *reader);
+  refuseUnquotableNames(output, argv[1]);
+  // The child must not replace any file of the chain it is to stand on.
+  refuseOverwritingInput(output, split, *reader, openReachableParents(*reader, argv[1]));
   createOutput(output, split, false)->close();
   return 0;
 }

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <vector>
 
 #include "base/fatal_error.h"
 #include "base/numbers.h"
 #include "base/paths.h"
+#include "format/descriptor.h"
 #include "platform/file.h"
 #include "reader/multi_file_reader.h"
 #include "reader/open_image.h"
@@ -26,18 +28,35 @@ bool startsWith(const char* word, const char* prefix) {
   return std::strncmp(word, prefix, std::strlen(prefix)) == 0;
 }
 
-// Applies the "hwver=" and "adapter=" words; others are skipped.
-void applySettings(int32_t argc, char** argv, DiskDescriptor& descriptor) {
+// The values the setting words ask for; a later word overrides an earlier one.
+struct Settings {
+  std::optional<int32_t> hardwareVersion;
+  std::optional<std::string> adapterType;
+};
+
+// Reads the "hwver=" and "adapter=" words; others are skipped. A hardware
+// version that is not one whole number ("hwver=", "hwver=6x") and an adapter
+// type that descriptor text cannot carry are usage errors, found before the
+// image is opened.
+Settings readSettings(int32_t argc, char** argv) {
+  Settings settings;
   for (int32_t i = 2; i < argc; ++i) {
     const char* equals = std::strchr(argv[i], '=');
     if (equals == nullptr) continue;
     if (startsWith(argv[i], "hwver=")) {
-      // The atoi rule; a value beyond 32 bits writes 0 rather than failing.
-      descriptor.virtualHWVersion = readInteger(equals + 1).value_or(0);
+      settings.hardwareVersion = readWholeInteger(equals + 1);
+      if (!settings.hardwareVersion) printUsage();
     } else if (startsWith(argv[i], "adapter=")) {
-      descriptor.adapterType = equals + 1;
+      settings.adapterType = equals + 1;
+      if (!isPlainSetting(*settings.adapterType)) printUsage();
     }
   }
+  return settings;
+}
+
+void applySettings(const Settings& settings, DiskDescriptor& descriptor) {
+  if (settings.hardwareVersion) descriptor.virtualHWVersion = *settings.hardwareVersion;
+  if (settings.adapterType) descriptor.adapterType = *settings.adapterType;
 }
 
 // Creates a new file beside |path| that no other file or link occupies.
@@ -131,13 +150,14 @@ int32_t refuse(const char* message) {
 
 int32_t CommandConvert::execute(int32_t argc, char** argv) {
   if (argc < 3) printUsage();
+  Settings settings = readSettings(argc, argv);
   std::unique_ptr<VMDKReader> reader =
       openImage(argv[1], platform::kOpenBinary | platform::kOpenReadWrite);
   SparseLayout layout = reader->layout();
   DiskDescriptor descriptor = reader->descriptor();
   if (layout.descriptorSectors == 0) return refuse(kNoDescriptorMessage);
   if (descriptor.hasParent()) return refuse(kNotRootMessage);
-  applySettings(argc, argv, descriptor);
+  applySettings(settings, descriptor);
 
   if (reader->isMultiFile()) {
     const auto& multi = static_cast<const VMDKMultiFileReader&>(*reader);

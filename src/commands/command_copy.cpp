@@ -19,10 +19,11 @@ namespace {
 // A copy that keeps part of the chain names the first image it did not fold
 // in, by the hint stored in the last image it did. That hint is relative to
 // that image's directory; when it does not reach the parent from the
-// output's directory, the output records a hint that does.
-void keepParentReachable(DiskDescriptor& descriptor, const VMDKChainReader& chain, int32_t levels,
-                         const std::string& outputPath) {
-  if (!descriptor.hasParent()) return;
+// output's directory, the output records a hint that does. Returns the path
+// of the parent kept (empty when the output names none).
+std::string keepParentReachable(DiskDescriptor& descriptor, const VMDKChainReader& chain,
+                                int32_t levels, const std::string& outputPath) {
+  if (!descriptor.hasParent()) return std::string();
   const VMDKReader& parent = *chain.readers().at(static_cast<size_t>(levels));
   std::string directory, fileName;
   splitPath(outputPath, directory, fileName);
@@ -30,10 +31,11 @@ void keepParentReachable(DiskDescriptor& descriptor, const VMDKChainReader& chai
   if (platform::identityOfDescriptor(parent.fileHandle(), &wanted) &&
       platform::identityOfPath(resolveAgainst(directory, descriptor.parentFileNameHint), &found) &&
       wanted == found) {
-    return;
+    return parent.path();
   }
   descriptor.parentFileNameHint =
       parentHintFor(parent.path(), outputPath, platform::currentDirectory());
+  return parent.path();
 }
 
 // A grain that reads as zeros becomes a grain of zeros in |buffer| when the
@@ -52,10 +54,13 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   std::unique_ptr<VMDKReader> reader =
       openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
   DiskDescriptor descriptor = reader->descriptor();
+  // The parent the output's hint names, for messages; an input that names no
+  // parent may still carry a hint, shown as stored.
+  std::string parentPath = descriptor.parentFileNameHint;
   if (std::unique_ptr<VMDKChainReader> chain = openChain(reader, argv[1])) {
     chain->setLevels(options->chainLevels);
     descriptor = chain->descriptor();
-    keepParentReachable(descriptor, *chain, options->chainLevels, argv[2]);
+    parentPath = keepParentReachable(descriptor, *chain, options->chainLevels, argv[2]);
     reader = std::move(chain);
   }
   descriptor.renewCID();
@@ -63,6 +68,7 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   OutputImage output(
       argv[2], descriptor.hasParent() ? layoutRecordingParent(*reader, split) : reader->layout(),
       descriptor);
+  refuseUnquotableNames(output, parentPath);
   refuseOverwritingInput(output, split, *reader);
   std::unique_ptr<VMDKWriter> writer = createOutput(output, split, !descriptor.hasParent());
 

@@ -53,8 +53,10 @@ int32_t CommandInfo::execute(int32_t argc, char** argv) {
   const VMDKReader* input = reader.get();
   std::unique_ptr<VMDKChainReader> chain;
   if (reader->descriptor().hasParent()) chain = openChain(reader, argv[1]);
-  const VMDKReader& described = chain ? *chain : *input;
-  printReport(*input, described.descriptor(), described.layout());
+  // A child's report gives its own capacity and grains but the root's
+  // descriptor fields and table geometry.
+  const VMDKReader& root = chain ? *chain->readers().back() : *input;
+  printReport(*input, root.descriptor(), root.layout());
   if (chain) printChain(argv[1], *chain);
   return 0;
 }

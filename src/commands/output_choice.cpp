@@ -20,9 +20,18 @@ SparseLayout layoutRecordingParent(const VMDKReader& input, bool split) {
   return computeLayout(input.capacity(), 1);
 }
 
-void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKReader& input) {
+void refuseUnquotableNames(const OutputImage& output, const std::string& parentPath) {
+  if (!quotesCleanly(output.fileName)) throw FatalError("Unsupported file name " + output.path);
+  if (!quotesCleanly(output.descriptor.parentFileNameHint)) {
+    throw FatalError("Unsupported file name " + parentPath);
+  }
+}
+
+void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKReader& input,
+                            const std::vector<std::unique_ptr<VMDKReader>>& parents) {
   std::vector<int> fds;
   input.appendOpenFiles(fds);
+  for (const auto& parent : parents) parent->appendOpenFiles(fds);
   std::vector<platform::FileIdentity> inputs;
   for (int fd : fds) {
     platform::FileIdentity identity;

@@ -1,8 +1,12 @@
 // What create, copy and clone share: the descriptor of a new image, the
-// choice of output kind, and the guard that keeps an output from overwriting
-// a file being read.
+// choice of output kind, and the guards that keep an output from overwriting
+// a file being read or recording a name its descriptor cannot hold.
 #ifndef SKARVEL_COMMANDS_OUTPUT_CHOICE_H_
 #define SKARVEL_COMMANDS_OUTPUT_CHOICE_H_
+
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "commands/command_options.h"
 #include "reader/vmdk_reader.h"
@@ -23,10 +27,20 @@ bool wantsSplitOutput(const VMDKReader& input, const CommandOptions& options);
 // split image): without it the output could not record its parent.
 SparseLayout layoutRecordingParent(const VMDKReader& input, bool split);
 
+// Throws FatalError("Unsupported file name " + path) when a name that the
+// output's descriptor text records between quotes would not read back (see
+// quotesCleanly): the output's file name, from which split extent names are
+// made (path: |output|.path), or its parent hint (path: |parentPath|, the
+// image the hint leads to). Runs before any other check on the output;
+// nothing is created.
+void refuseUnquotableNames(const OutputImage& output, const std::string& parentPath);
+
 // Throws FatalError("Output would overwrite input file " + output path) when
 // any file that creating |output| would write already exists as one of the
-// files |input| holds open (compared by file identity). Nothing is created.
-void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKReader& input);
+// files |input| or |parents| hold open (compared by file identity). Nothing
+// is created.
+void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKReader& input,
+                            const std::vector<std::unique_ptr<VMDKReader>>& parents = {});
 
 // Creates |output| as chosen and returns its writer.
 std::unique_ptr<VMDKWriter> createOutput(OutputImage& output, bool split, bool includeDdb);

@@ -28,6 +28,19 @@ bool DiskDescriptor::hasParent() const {
 
 void DiskDescriptor::renewCID() { CID = nextCid(); }
 
+bool quotesCleanly(const std::string& name) {
+  return name.find_first_of("\"\r\n") == std::string::npos;
+}
+
+bool isPlainSetting(const std::string& value) {
+  constexpr unsigned char kFirstPrintable = 0x20, kDelete = 0x7F;
+  for (char c : value) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '"' || byte < kFirstPrintable || byte == kDelete) return false;
+  }
+  return true;
+}
+
 std::string headerSection(const DiskDescriptor& descriptor) {
   std::string text = "# Disk DescriptorFile\nversion=1\n";
   text += "CID=" + hex8(descriptor.CID) + "\n";

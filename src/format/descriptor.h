@@ -74,6 +74,16 @@ std::string extentSection(const ExtentList& extents);
 std::string ddbSection(const DiskDescriptor& descriptor, const SparseLayout& layout,
                        bool includeDdb);
 
+// True when |name| reads back as written from between the quotes of a
+// descriptor line: a quote or a line feed would end the value early and a
+// carriage return is dropped, so none of the three may occur.
+bool quotesCleanly(const std::string& name);
+
+// True when |value| holds no '"' and no control byte (below 0x20, or 0x7F):
+// a setting typed by the user that can neither end its quotes or line early
+// nor hide characters in the text.
+bool isPlainSetting(const std::string& value);
+
 // Throws FatalError("Descriptor too long for " + outputPath) unless |text|
 // and its terminating zero byte fit an area of |areaBytes| bytes (by default
 // the 20-sector embedded area). Callers run it before creating any file.

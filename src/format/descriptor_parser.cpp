@@ -79,6 +79,22 @@ uint32_t StringByteSource::fill(uint8_t* buffer, uint32_t capacity) {
 
 void DescriptorParser::consume(uint8_t c) {
   ++result_.consumedBytes;
+  if (lookingForMark_) {
+    if (c == kByteOrderMark[markBytes_]) {
+      lookingForMark_ = ++markBytes_ < sizeof kByteOrderMark;
+      return;
+    }
+    endMarkLook();
+  }
+  feed(c);
+}
+
+void DescriptorParser::endMarkLook() {
+  lookingForMark_ = false;
+  for (size_t i = 0; i < markBytes_; ++i) feed(kByteOrderMark[i]);
+}
+
+void DescriptorParser::feed(uint8_t c) {
   if (c == '\r') return;
   switch (state_) {
     case State::kBetweenTokens:
@@ -117,6 +133,7 @@ void DescriptorParser::consume(uint8_t c) {
 }
 
 ParsedDescriptor DescriptorParser::finish() {
+  if (lookingForMark_) endMarkLook();
   if (!token_.empty()) endToken();
   if (!line_.empty()) handleLine();
   return std::move(result_);

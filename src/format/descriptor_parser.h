@@ -3,7 +3,8 @@
 // The text is a sequence of lines of tokens. A token is a run of bytes
 // without white space, or a quoted string; '=' after a bare token is a token
 // of its own; '#' at the start of a token comments out the rest of the line;
-// carriage returns are dropped everywhere. A line "key = value" sets a known
+// carriage returns are dropped everywhere, and so is a UTF-8 byte order mark
+// that an editor put at the start of the text. A line "key = value" sets a known
 // key; a line of four or more tokens that is not a key line is an extent
 // line, and so is a line of three whose third is ZERO (an extent without a
 // file). Nothing here fails: malformed lines are skipped.
@@ -78,7 +79,8 @@ struct ParsedDescriptor {
 // The state machine over the bytes of one text.
 class DescriptorParser {
  public:
-  // Feeds one byte of text (a carriage return is counted and dropped).
+  // Feeds one byte of text (a carriage return, and a byte order mark at the
+  // start of the text, are counted and dropped).
   void consume(uint8_t c);
   // Ends the text and returns the result.
   ParsedDescriptor finish();
@@ -86,6 +88,11 @@ class DescriptorParser {
  private:
   enum class State { kBetweenTokens, kBareToken, kQuotedToken, kComment };
 
+  // Acts on one byte of the text proper.
+  void feed(uint8_t c);
+  // Ends the look for a byte order mark: the bytes of a mark that was begun
+  // but not finished ("\xEF" then "x") are text after all.
+  void endMarkLook();
   void appendToToken(uint8_t c);
   void endToken();
   void handleLine();
@@ -97,6 +104,11 @@ class DescriptorParser {
   static constexpr size_t kMaxLineTokens = 5;
   static constexpr size_t kMaxTokenBytes = 64 * 1024;
   void applyKey(const std::string& key, const std::string& value);
+
+  // The UTF-8 encoding of U+FEFF, which marks text as UTF-8 and is no part of it.
+  static constexpr uint8_t kByteOrderMark[] = {0xEF, 0xBB, 0xBF};
+  bool lookingForMark_ = true;  // until the first byte that is not the mark's
+  size_t markBytes_ = 0;        // bytes of the mark found so far
 
   State state_ = State::kBetweenTokens;
   std::string token_;

@@ -4,6 +4,7 @@
 
 #include "base/fatal_error.h"
 #include "base/paths.h"
+#include "format/units.h"
 #include "platform/file.h"
 #include "reader/open_image.h"
 
@@ -16,21 +17,65 @@ void clearParent(DiskDescriptor& descriptor) {
   descriptor.parentFileNameHint.clear();
 }
 
+// The bytes of grain |grain| that lie within |member|'s capacity, at most
+// |length|: 0 when the grain begins at or past its end.
+uint32_t bytesWithin(const VMDKReader& member, uint64_t grain, uint32_t length) {
+  uint64_t sectors = member.capacity();
+  // The grain begins at sector grain * 128, before the end exactly when
+  // grain <= (sectors - 1) / 128.
+  if (sectors == 0 || grain > (sectors - 1) / kGrainSectors) return 0;
+  uint64_t sectorsLeft = sectors - grain * kGrainSectors;
+  if (sectorsLeft >= kGrainSectors) return length;
+  return static_cast<uint32_t>(std::min<uint64_t>(length, sectorsLeft * kSectorBytes));
+}
+
 platform::FileIdentity identityOf(const VMDKReader& reader) {
   platform::FileIdentity identity;
   platform::identityOfDescriptor(reader.fileHandle(), &identity);
   return identity;
 }
 
+// Opens the parents of |child|, opened from |childPath|, nearest first. A
+// parent that cannot be opened, or that is a file already in the chain, ends
+// the walk: quietly when |quiet|, otherwise with the FatalError of openChain.
+std::vector<std::unique_ptr<VMDKReader>> openParents(const VMDKReader& child,
+                                                     const std::string& childPath, bool quiet) {
+  std::vector<platform::FileIdentity> seen = {identityOf(child)};
+  std::vector<std::unique_ptr<VMDKReader>> parents;
+  const VMDKReader* member = &child;
+  std::string memberPath = childPath;
+  while (member->descriptor().hasParent()) {
+    std::string directory, fileName;
+    splitPath(memberPath, directory, fileName);
+    std::string parentPath = resolveAgainst(directory, member->descriptor().parentFileNameHint);
+    platform::FileIdentity identity;
+    if (platform::identityOfPath(parentPath, &identity) &&
+        std::find(seen.begin(), seen.end(), identity) != seen.end()) {
+      if (quiet) break;
+      throw FatalError("Parent chain loops back to " + parentPath);
+    }
+    try {
+      parents.push_back(openImage(parentPath, platform::kOpenBinary | platform::kOpenReadOnly));
+    } catch (const FatalError&) {
+      if (quiet) break;
+      throw;
+    }
+    seen.push_back(identityOf(*parents.back()));
+    member = parents.back().get();
+    memberPath = parentPath;
+  }
+  return parents;
+}
+
 }  // namespace
 
 VMDKChainReader::VMDKChainReader(std::vector<std::unique_ptr<VMDKReader>> readers)
     : VMDKReader(-1, readers.front()->path()), readers_(std::move(readers)) {
-  const VMDKReader& root = *readers_.back();
-  layout_ = root.layout();
-  descriptor_ = root.descriptor();
+  // The disk is the child's; its descriptor fields are the root's.
+  layout_ = readers_.front()->layout();
+  capacity_ = readers_.front()->capacity();
+  descriptor_ = readers_.back()->descriptor();
   clearParent(descriptor_);
-  capacity_ = root.capacity();
 }
 
 VMDKChainReader::~VMDKChainReader() {
@@ -43,6 +88,10 @@ bool VMDKChainReader::isMultiFile() const { return readers_.front()->isMultiFile
 uint32_t VMDKChainReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
   for (size_t i = 0; i < readers_.size(); ++i) {
     if (levels_ != -1 && static_cast<int64_t>(i) >= levels_) break;
+    // A member shows nothing past its own capacity, also where the members
+    // below it are larger.
+    length = bytesWithin(*readers_[i], grain, length);
+    if (length == 0) return 0;
     uint32_t n = readers_[i]->readGrain(grain, buffer, length);
     if (n != 0) return n;  // data, or kZeroedGrain: either hides the members beyond
   }
@@ -67,25 +116,14 @@ void VMDKChainReader::setLevels(int32_t levels) {
 std::unique_ptr<VMDKChainReader> openChain(std::unique_ptr<VMDKReader>& child,
                                            const std::string& childPath) {
   if (!child->descriptor().hasParent()) return nullptr;
-  std::vector<platform::FileIdentity> seen = {identityOf(*child)};
-  std::vector<std::unique_ptr<VMDKReader>> members;
-  members.push_back(std::move(child));
-  std::string memberPath = childPath;
-  while (members.back()->descriptor().hasParent()) {
-    std::string directory, fileName;
-    splitPath(memberPath, directory, fileName);
-    std::string parentPath =
-        resolveAgainst(directory, members.back()->descriptor().parentFileNameHint);
-    platform::FileIdentity identity;
-    if (platform::identityOfPath(parentPath, &identity) &&
-        std::find(seen.begin(), seen.end(), identity) != seen.end()) {
-      throw FatalError("Parent chain loops back to " + parentPath);
-    }
-    members.push_back(openImage(parentPath, platform::kOpenBinary | platform::kOpenReadOnly));
-    seen.push_back(identityOf(*members.back()));
-    memberPath = parentPath;
-  }
+  std::vector<std::unique_ptr<VMDKReader>> members = openParents(*child, childPath, false);
+  members.insert(members.begin(), std::move(child));
   return std::make_unique<VMDKChainReader>(std::move(members));
+}
+
+std::vector<std::unique_ptr<VMDKReader>> openReachableParents(const VMDKReader& child,
+                                                              const std::string& childPath) {
+  return openParents(child, childPath, true);
 }
 
 }  // namespace skarvel

@@ -13,14 +13,18 @@ namespace skarvel {
 class VMDKChainReader : public VMDKReader {
  public:
   // Takes over |readers|, child first and root last (at least two). Reports
-  // the root's capacity, layout and descriptor, the latter without a parent.
+  // the child's capacity and layout (the disk the child shows) and the root's
+  // descriptor, without a parent.
   explicit VMDKChainReader(std::vector<std::unique_ptr<VMDKReader>> readers);
   ~VMDKChainReader() override;
 
   // The child's answer.
   bool isMultiFile() const override;
   // The grain from the first of the consulted members that holds it. A
-  // member that has it zeroed answers too (kZeroedGrain), hiding the rest.
+  // member that has it zeroed answers too (kZeroedGrain), hiding the rest. A
+  // member shows nothing past its own capacity: a grain past it reads as
+  // absent, and one that it cuts is cut short, whatever the members below
+  // hold there.
   uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) override;
   void appendOpenFiles(std::vector<int>& fds) const override;
 
@@ -46,6 +50,14 @@ class VMDKChainReader : public VMDKReader {
 // parent is a file already in the chain.
 std::unique_ptr<VMDKChainReader> openChain(std::unique_ptr<VMDKReader>& child,
                                            const std::string& childPath);
+
+// The parents of |child|, opened from |childPath|, nearest first, as far as
+// the chain opens: the walk ends quietly at a parent that cannot be opened
+// and at one that is a file already in the chain. Never throws for the
+// chain's sake; for guards that must know the files of a chain that may be
+// broken. Empty when the child names no parent.
+std::vector<std::unique_ptr<VMDKReader>> openReachableParents(const VMDKReader& child,
+                                                              const std::string& childPath);
 
 }  // namespace skarvel
 

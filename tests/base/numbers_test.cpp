@@ -1,4 +1,4 @@
-// Numbers read from text by the atoi rule.
+// Numbers read from text by the atoi rule, and as one whole number.
 #include "base/numbers.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +26,19 @@ TEST(NumbersTest, ReadIntegerFollowsAtoi) {
   // Numbers beyond 32 bits are refused rather than wrapped (4294967302 would be 6).
   for (const char* text : {"2147483648", "-2147483649", "4294967302", "99999999999999999999999"}) {
     EXPECT_EQ(readInteger(text), std::nullopt) << text;
+  }
+}
+
+TEST(NumbersTest, ReadWholeIntegerWantsNothingAfterTheDigits) {
+  struct Case {
+    std::string text;
+    int32_t value;
+  };
+  const Case cases[] = {
+      {"6", 6}, {" \t+9", 9}, {"-12", -12}, {"007", 7}, {"2147483647", INT32_MAX}};
+  for (const Case& c : cases) EXPECT_EQ(readWholeInteger(c.text), c.value) << '"' << c.text << '"';
+  for (const char* text : {"6x", "1.5", "6 ", "", " ", "-", "+", "x5", "- 5", "2147483648"}) {
+    EXPECT_EQ(readWholeInteger(text), std::nullopt) << '"' << text << '"';
   }
 }
 

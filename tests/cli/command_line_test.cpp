@@ -73,6 +73,15 @@ TEST(CommandLineTest, UsageTextForCommandLineErrors) {
       {{"create", "-s", "-5G", "out.vmdk"}}, {{"create", "-s", "10g", "out.vmdk"}},
       {{"create", "-s", "0M", "out.vmdk"}}, {{"create", "-r", "0", "-s", "8M", "out.vmdk"}},
       {{"copy", "-c", "0", "a.vmdk", "b.vmdk"}},
+      // Numbers with text after the digits are refused, not cut short.
+      {{"create", "-s", "1.5G", "out.vmdk"}}, {{"create", "-s", "9xM", "out.vmdk"}},
+      {{"create", "-r", "6x", "-s", "8M", "out.vmdk"}}, {{"copy", "-c", "3x", "a.vmdk", "b.vmdk"}},
+      // Adapter texts that would rewrite the descriptor around them.
+      {{"create", "-a", "ide\"\nparentCID=1234abcd\nparentFileNameHint=\"gone.vmdk", "-s", "8M",
+        "out.vmdk"}},
+      {{"create", "-a", "ide\"", "-s", "8M", "out.vmdk"}},
+      {{"create", "-a", "a\tb", "-s", "8M", "out.vmdk"}},
+      {{"create", "-a", "a\x7F", "-s", "8M", "out.vmdk"}},
   };
   // clang-format on
   for (const Invocation& c : cases) {

@@ -1,6 +1,7 @@
 // Option parsing: the option table with its accepted and rejected forms, the
-// compaction of argv to the positional arguments, the size text and the atoi
-// rule for numbers.
+// compaction of argv to the positional arguments, the size text, numbers
+// (white space and a sign may lead, nothing may follow the digits) and the
+// adapter texts a descriptor can hold.
 #include "cli/options.h"
 
 #include <gtest/gtest.h>
@@ -77,7 +78,6 @@ TEST(OptionsTest, AcceptedCommandLines) {
       {{"-s", "10M"}, "size=10485760"},
       {{"-s", "4G"}, "size=4294967296"},
       {{"-s", " 8M"}, "size=8388608"},
-      {{"-s", "8xM"}, "size=8388608"},
       {{"-s", "2147483647M"}, "size=2251799812636672"},
       {{"-s", "2147483647G"}, "size=2305843008139952128"},
       {{"-s", "1G", "-s", "8M"}, "size=8388608"},
@@ -86,13 +86,13 @@ TEST(OptionsTest, AcceptedCommandLines) {
       {{"-c", "1"}, "chains=1"},
       {{"--chains", "3"}, "chains=3"},
       {{"-c", "2", "-c", "all"}, ""},
-      {{"-c", "2x"}, "chains=2"},
       {{"-a", "foo"}, "adapter=foo"},
       {{"--adapter", "ide"}, "adapter=ide"},
       {{"-a", ""}, "adapter="},
+      {{"-a", "my \xC3\xA9 bus"}, "adapter=my \xC3\xA9 bus"},
+      {{"-c", " +2"}, "chains=2"},
       // A value is taken verbatim, even when it looks like an option.
       {{"-a", "-p"}, "adapter=-p"},
-      {{"-r", "6x"}, "hwver=6"},
       {{"-r", "7"}, "hwver=7"},
       {{"--hwver", "  +5"}, "hwver=5"},
       {{"-r", "-3"}, "hwver=-3"},
@@ -123,11 +123,15 @@ TEST(OptionsTest, RejectedCommandLines) {
       // Size texts.
       {"-s", "10g"}, {"-s", "10m"}, {"-s", "10"}, {"-s", "10K"}, {"-s", "0M"}, {"-s", "0G"},
       {"-s", "M"}, {"-s", "xM"}, {"-s", ""}, {"-s", "-5G"}, {"-s", "-1M"}, {"-s", "2147483648M"},
-      {"-s", "99999999999G"},
+      {"-s", "99999999999G"}, {"-s", "8xM"}, {"-s", "1.5G"}, {"-s", "8 M"}, {"-s", "+M"},
       // Hardware versions and chain levels.
       {"-r", "0"}, {"-r", "abc"}, {"-r", "x"}, {"-r", ""}, {"-r", "2147483648"},
       {"-r", "-2147483649"}, {"-c", "0"}, {"-c", "-2"}, {"-c", "-1"}, {"-c", "x"}, {"-c", "ALL"},
-      {"-c", "All"}, {"-c", " all"}, {"-c", "2147483648"},
+      {"-c", "All"}, {"-c", " all"}, {"-c", "2147483648"}, {"-c", "2x"}, {"-c", "2 "}, {"-r", "6x"},
+      {"-r", "6.0"}, {"-r", "-"},
+      // Adapter texts that would end their quotes or line in descriptor text.
+      {"-a", "ide\""}, {"-a", "ide\nparentCID=1234abcd"}, {"-a", "a\rb"}, {"-a", "a\tb"},
+      {"-a", "\x01"}, {"-a", "\x1F"}, {"-a", "a\x7F"},
   };
   // clang-format on
   for (const std::vector<std::string>& args : cases) {
@@ -154,7 +158,8 @@ TEST(OptionsTest, ParseSizeCutsTheUnitLetter) {
     EXPECT_EQ(parseSize(text), c.bytes) << c.text;
     EXPECT_EQ(text, c.rest) << c.text;
   }
-  for (const char* bad : {"10g", "10", "0M", "M", "", "-5G", "2147483648M", "G", "5MB"}) {
+  for (const char* bad :
+       {"10g", "10", "0M", "M", "", "-5G", "2147483648M", "G", "5MB", "1.5G", "9xM", "8 M"}) {
     std::string text = bad;
     EXPECT_TRUE(failsWithUsage([&] { parseSize(text); })) << '"' << bad << '"';
   }

@@ -1,8 +1,7 @@
 // copy, clone and convert against the general disk tools: copies must read
 // identical to their inputs (single-file, split, and chains the other tool
-// made), a cloned child written by the other tool must read as its grains
-// over its parent's, and every image skarvel writes or rewrites must check
-// clean.
+// made, also of members that differ in size), a cloned child written by the other tool must read as
+// its grains over its parent's, and every image skarvel writes or rewrites must check clean.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -107,6 +106,39 @@ TEST_F(CommandsInteropTest, CopyOfAChainTheOtherToolMadeIsIdentical) {
   for (const char* out : {"flat.vmdk", "top.vmdk"}) {
     expectIdentical("child.vmdk", out);
     expectCleanCheck(out);
+  }
+}
+
+// Chains whose members differ in size: the copy is the disk the child shows,
+// of the child's capacity, and a member shows nothing past its own end.
+TEST_F(CommandsInteropTest, CopyOfAChainHasTheChildsCapacity) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  SKARVEL_REQUIRE_PEER("qemu-io");
+  auto make = [&](const std::string& image, const std::string& size, const std::string& parent) {
+    std::vector<std::string> args = {"create", "-f", "vmdk"};
+    if (!parent.empty()) args.insert(args.end(), {"-b", parent, "-F", "vmdk"});
+    args.insert(args.end(), {image, size});
+    RunResult run = runProgram("qemu-img", args, dir_.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+  };
+  make("base8.vmdk", "8M", "");
+  qemuIo("base8.vmdk", {"write -P 0x11 0 64k"});
+  make("base16.vmdk", "16M", "");
+  qemuIo("base16.vmdk", {"write -P 0x12 64k 64k", "write -P 0x13 12M 64k"});
+  make("grown.vmdk", "16M", "base8.vmdk");  // data past its parent's end
+  qemuIo("grown.vmdk", {"write -P 0x21 12M 64k", "write -P 0x22 15M 1k"});
+  make("shrunk.vmdk", "8M", "base16.vmdk");  // hides the parent's tail
+  make("narrow.vmdk", "8M", "base16.vmdk");  // a middle that hides the root's tail
+  make("wide.vmdk", "16M", "narrow.vmdk");
+  const std::pair<const char*, uint64_t> cases[] = {
+      {"grown.vmdk", 32768}, {"shrunk.vmdk", 16384}, {"wide.vmdk", 32768}};
+  for (const auto& [child, sectors] : cases) {
+    SCOPED_TRACE(child);
+    std::string flat = std::string("flat-") + child;
+    skarvel({"copy", child, flat});
+    expectIdentical(child, flat);
+    expectCleanCheck(flat);
+    EXPECT_EQ(le64At(readBytes(dir_.file(flat)), 12), sectors);  // header capacity
   }
 }
 

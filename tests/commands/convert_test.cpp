@@ -121,10 +121,9 @@ TEST(ConvertTest, SettingWords) {
       {{"Hwver=6", "hwver6", "ADAPTER=x"}, "4", "ide"},
       {{"adapter=ide=x"}, "4", "ide=x"},
       {{"adapter="}, "4", ""},
-      {{"hwver=x"}, "0", "ide"},
-      {{"hwver="}, "0", "ide"},
-      {{"hwver=12abc"}, "12", "ide"},
+      {{"hwver= +6"}, "6", "ide"},
       {{"hwver=-3"}, "4294967293", "ide"},  // written as unsigned decimal
+      {{"adapter=my \xC3\xA9 bus"}, "4", "my \xC3\xA9 bus"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0]);
@@ -157,15 +156,34 @@ TEST(ConvertTest, OptionsHaveNoEffect) {
             rootText("00001234", "monolithicSparse", singleExtent("disk.vmdk"), "4", "ide"));
 }
 
-TEST(ConvertTest, WithoutSettingWordShowsUsage) {
-  ScopedTempDir dir;
-  writeRoot(dir.file("disk.vmdk"));
-  auto before = snapshot(dir.path());
-  RunResult run = runSkarvel({"convert", "disk.vmdk"}, dir.path());
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out.rfind("Usage: skarvel <command> [options] [infile] [outfile]\n", 0), 0u);
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(snapshot(dir.path()), before);
+// No setting word, a hardware version that is not one whole number, or an
+// adapter type that would end its quotes or line: the usage text, before the
+// image is even opened, and nothing written.
+TEST(ConvertTest, SettingsItCannotWriteShowUsage) {
+  const std::vector<std::string> cases[] = {
+      {"disk.vmdk"},
+      {"disk.vmdk", "hwver="},
+      {"disk.vmdk", "hwver=x"},
+      {"disk.vmdk", "hwver=12abc"},
+      {"disk.vmdk", "hwver=6 "},
+      {"disk.vmdk", "adapter=ide\"\nparentCID=1234abcd\nparentFileNameHint=\"gone.vmdk"},
+      {"disk.vmdk", "hwver=6", "adapter=a\x7F"},
+      {"disk.vmdk", "adapter=a\x01", "adapter=ide"},
+      {"missing.vmdk", "hwver=6x"},
+  };
+  for (const std::vector<std::string>& words : cases) {
+    SCOPED_TRACE(::testing::PrintToString(words));
+    ScopedTempDir dir;
+    writeRoot(dir.file("disk.vmdk"));
+    auto before = snapshot(dir.path());
+    std::vector<std::string> args = {"convert"};
+    args.insert(args.end(), words.begin(), words.end());
+    RunResult run = runSkarvel(args, dir.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out.rfind("Usage: skarvel <command> [options] [infile] [outfile]\n", 0), 0u);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(snapshot(dir.path()), before);
+  }
 }
 
 TEST(ConvertTest, RefusesChildrenAndBareExtents) {

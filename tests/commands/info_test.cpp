@@ -1,7 +1,10 @@
 // The info command as a user runs it: the report byte for byte, the chain
-// list of a child, and the runs that end with an error line.
+// list of a child, split images that need many open files, and the runs that
+// end with an error line.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "image_builder.h"
@@ -27,6 +30,24 @@ void writeImage(const std::string& path, uint64_t capacity, uint32_t cid, uint32
                                             "RW " + std::to_string(capacity) + " SPARSE \"x\"\n") +
                        ddb;
   test::writeSparseExtentFile(path, fixture);
+}
+
+// A split image |stem|.vmdk in |directory| of |extents| extents of one grain
+// (128 sectors) each, cut to their 512-byte headers, which is all info
+// reads; |text| opens the descriptor file, before the extent lines.
+void writeSplit(const std::string& directory, const std::string& stem, int extents,
+                const std::string& text) {
+  std::string lines;
+  for (int i = 1; i <= extents; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%s-s%03d.vmdk", stem.c_str(), i);
+    ExtentFixture fixture;
+    fixture.capacity = 128;
+    fixture.truncateTo = 512;
+    test::writeSparseExtentFile(directory + "/" + name, fixture);
+    lines += "RW 128 SPARSE \"" + std::string(name) + "\"\n";
+  }
+  test::writeText(directory + "/" + stem + ".vmdk", text + lines);
 }
 
 class InfoTest : public ::testing::Test {
@@ -106,6 +127,47 @@ TEST_F(InfoTest, ChildReportsTheRootAndListsTheChain) {
 TEST_F(InfoTest, DescriptorFileWithOnlyCommentsIsNoImage) {
   test::writeText(dir_.file("notes.vmdk"), "# a comment\n#another\n");
   expectFailure("notes.vmdk", "Unsupported image file notes.vmdk");
+}
+
+// An editor may save the descriptor file with a UTF-8 byte order mark; the
+// first line's key still counts.
+TEST_F(InfoTest, ByteOrderMarkBeforeTheFirstKey) {
+  // The mark is EF BB BF, octal 357 273 277.
+  writeSplit(dir_.path(), "marked", 2, "\357\273\277createType=\"twoGbMaxExtentSparse\"\n");
+  RunResult run = info({"marked.vmdk"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  // 256 sectors: 2 grains in one table, a 1-sector directory, 1 + 20 +
+  // 2 x (1 + 4) = 31 sectors of metadata rounded up to 128.
+  EXPECT_EQ(run.out,
+            "Version        : 1\n"
+            "CreateType     : twoGbMaxExtentSparse\n"
+            "HardwareVersion: 4\n"
+            "AdapterType    : lsilogic\n"
+            "Capacity       : 256 Sectors, 0 GBytes\n"
+            "Grains         : 2 (65536 bytes each)\n"
+            "GrainTables    : 1\n"
+            "GrainDirSize   : 1\n"
+            "Overhead       : 128\n"
+            "\n");
+}
+
+// All extents of a split image are open at once; the run raises its own
+// soft limit of open files, so 40 extents open under a soft limit of 16.
+TEST_F(InfoTest, MoreExtentsThanTheSoftOpenFileLimit) {
+  struct rlimit limit;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 64) {
+    GTEST_SKIP() << "the hard limit of open files is below 64";
+  }
+  writeSplit(dir_.path(), "many", 40, "createType=\"twoGbMaxExtentSparse\"\n");
+  RunResult run = test::runProgram(
+      "sh", {"-c", "ulimit -Sn 16 && exec \"$0\" info many.vmdk", test::skarvelBinary()},
+      dir_.path());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_NE(run.out.find("CreateType     : twoGbMaxExtentSparse\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Capacity       : 5120 Sectors, 0 GBytes\n"), std::string::npos);
 }
 
 TEST_F(InfoTest, MissingParentPrintsNothingOnStandardOutput) {

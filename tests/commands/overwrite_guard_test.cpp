@@ -1,7 +1,8 @@
 // copy and clone refuse to create any file over one they are reading: the
-// input, its extents and, for copy, every member of its chain, however the
-// output path reaches it (same text, other spellings, links). Nothing may be
-// created or changed when they refuse.
+// input, its extents and every member of its chain, however the output path
+// reaches it (same text, other spellings, links). create, copy and clone
+// refuse names their descriptor text could not hold. Nothing may be created
+// or changed when they refuse.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -56,6 +57,9 @@ class OverwriteGuardTest : public ::testing::Test {
     writeSparseExtentFile(
         dir_.file("child.vmdk"),
         extent(16384, rootText(0x6666, 0x5555, "middle.vmdk", "child.vmdk"), 0x66));
+    // top.vmdk -> disk.vmdk, a child of the split image.
+    writeSparseExtentFile(dir_.file("top.vmdk"),
+                          extent(16384, rootText(0x7777, 0x2222, "disk.vmdk", "top.vmdk"), 0x77));
   }
 
   ScopedTempDir dir_;
@@ -89,6 +93,12 @@ TEST_F(OverwriteGuardTest, RefusesOutputsThatAreInputs) {
       {{"clone", "-p", "disk.vmdk", "disk.vmdk"}, "disk-s001.vmdk"},
       {{"clone", "-m", "disk.vmdk", "disk-s001.vmdk"}, "disk-s001.vmdk"},
       {{"clone", "x.vmdk", "disk.vmdk"}, "disk-s001.vmdk"},
+      // A clone stands on every file of its input's chain, extents included.
+      {{"clone", "child.vmdk", "middle.vmdk"}, "middle.vmdk"},
+      {{"clone", "child.vmdk", "root.vmdk"}, "root.vmdk"},
+      {{"clone", "-p", "child.vmdk", "./root.vmdk"}, "./root.vmdk"},
+      {{"clone", "top.vmdk", "disk-s002.vmdk"}, "disk-s002.vmdk"},
+      {{"clone", "top.vmdk", "disk.vmdk"}, "disk.vmdk"},
   };
   const auto before = snapshot(dir_.path());
   for (const Case& c : cases) {
@@ -101,6 +111,77 @@ TEST_F(OverwriteGuardTest, RefusesOutputsThatAreInputs) {
     EXPECT_EQ(run.out, "");
     ASSERT_EQ(snapshot(dir_.path()), before);
   }
+}
+
+// clone walks its input's chain only as far as it opens: a chain that is
+// broken or loops still lets it make a child elsewhere.
+TEST_F(OverwriteGuardTest, CloneWalksTheChainAsFarAsItOpens) {
+  std::filesystem::remove(dir_.file("root.vmdk"));
+  writeSparseExtentFile(dir_.file("loop1.vmdk"),
+                        extent(16384, rootText(0x8881, 0x8882, "loop2.vmdk", "loop1.vmdk"), 1));
+  writeSparseExtentFile(dir_.file("loop2.vmdk"),
+                        extent(16384, rootText(0x8882, 0x8881, "loop1.vmdk", "loop2.vmdk"), 2));
+  const auto before = snapshot(dir_.path());
+  for (const char* input : {"child.vmdk", "loop1.vmdk"}) {
+    std::string parent = input[0] == 'c' ? "middle.vmdk" : "loop2.vmdk";
+    RunResult run = runSkarvel({"clone", input, parent}, dir_.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Output would overwrite input file " + parent + "\n");
+    ASSERT_EQ(snapshot(dir_.path()), before);
+  }
+  for (const char* input : {"child.vmdk", "loop1.vmdk"}) {
+    RunResult run = runSkarvel({"clone", input, std::string("new-") + input}, dir_.path());
+    EXPECT_EQ(run.status, 0) << input;
+    EXPECT_EQ(run.err, "") << input;
+  }
+  EXPECT_EQ(filesIn(dir_.path()), before.size() + 2);
+}
+
+// Names that descriptor text records between quotes (the output's file name,
+// its extent names, a clone's or a copy's parent hint) cannot hold '"', CR or
+// LF. The refusal names the output path, or the parent's, and comes before
+// every other check on the output.
+TEST_F(OverwriteGuardTest, RefusesNamesDescriptorTextCannotHold) {
+  // q"in.vmdk, a root with a quote in its name; hinted.vmdk, a child whose
+  // stored hint (a bare token) names p"arent.vmdk.
+  writeSparseExtentFile(dir_.file("q\"in.vmdk"),
+                        extent(16384, rootText(0x9991, ~0u, "", "q\"in.vmdk"), 0x91));
+  writeSparseExtentFile(dir_.file("p\"arent.vmdk"),
+                        extent(16384, rootText(0x9992, ~0u, "", "p\"arent.vmdk"), 0x92));
+  std::string text =
+      rootText(0x9993, 0x9992, "", "hinted.vmdk") + "parentFileNameHint=p\"arent.vmdk\n";
+  writeSparseExtentFile(dir_.file("hinted.vmdk"), extent(16384, text, 0x93));
+  struct Case {
+    std::vector<std::string> args;
+    std::string path;  // named in the message
+  };
+  const Case cases[] = {
+      {{"create", "-s", "8M", "q\"t.vmdk"}, "q\"t.vmdk"},
+      {{"create", "-s", "1M", "cr\r.vmdk"}, "cr\r.vmdk"},  // before the size check
+      {{"create", "-p", "-s", "4G", "sub/lf\n.vmdk"}, "sub/lf\n.vmdk"},
+      {{"copy", "a.vmdk", "q\"t.vmdk"}, "q\"t.vmdk"},
+      {{"copy", "-p", "a.vmdk", "q\"t.vmdk"}, "q\"t.vmdk"},
+      {{"copy", "q\"in.vmdk", "q\"in.vmdk"}, "q\"in.vmdk"},  // before the overwrite guard
+      {{"clone", "a.vmdk", "q\"t"}, "q\"t"},
+      {{"clone", "q\"in.vmdk", "out.vmdk"}, "q\"in.vmdk"},
+      {{"clone", "-p", "q\"in.vmdk", "sub/out.vmdk"}, "q\"in.vmdk"},
+      {{"copy", "-c", "1", "hinted.vmdk", "out.vmdk"}, "p\"arent.vmdk"},
+      {{"copy", "-c", "1", "hinted.vmdk", "sub/out.vmdk"}, "p\"arent.vmdk"},
+  };
+  const auto before = snapshot(dir_.path());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    RunResult run = runSkarvel(c.args, dir_.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Unsupported file name " + c.path + "\n");
+    EXPECT_EQ(run.out, "");
+    ASSERT_EQ(snapshot(dir_.path()), before);
+    ASSERT_EQ(snapshot(dir_.file("sub")), (std::map<std::string, Bytes>{}));
+  }
+  // The directory part of the output path is not recorded.
+  std::filesystem::create_directory(dir_.file("d\"ir"));
+  RunResult run = runSkarvel({"copy", "a.vmdk", "d\"ir/out.vmdk"}, dir_.path());
+  EXPECT_EQ(run.status, 0) << run.err;
 }
 
 TEST_F(OverwriteGuardTest, OtherExistingFilesAreStillReplaced) {

@@ -1,6 +1,6 @@
-// Parsing descriptor text: tokens, quotes, comments, line ends, key lines and
-// extent lines, the end of the text and the count of consumed bytes, from
-// memory and from an open file.
+// Parsing descriptor text: tokens, quotes, comments, line ends, a leading
+// byte order mark, key lines and extent lines, the end of the text and the
+// count of consumed bytes, from memory and from an open file.
 #include "format/descriptor_parser.h"
 
 #include <fcntl.h>
@@ -85,6 +85,11 @@ TEST(DescriptorParserTest, Cases) {
       {"zero byte in a line", "createType=ab\0c\n"s, "createType='ab'; consumed=13"},
       {"zero byte first", "\0createType=abc\n"s, "consumed=0"},
       {"empty text", "", ""},
+      // A UTF-8 byte order mark (octal 357 273 277) is skipped at the start, and only there.
+      {"byte order mark", "\357\273\277createType=abc\r\n", "createType='abc'"},
+      {"mark later is text", "createType=a\n\357\273\277ddb.adapterType=ide\n", "createType='a'"},
+      {"mark begun is text", "\357\273ddb.adapterType=ide\n", ""},
+      {"mark alone", "\357\273\277", ""},
       {"long comment across read chunks", "#" + std::string(1100, 'x') + "\r\ncreateType=abc\n",
        "createType='abc'"},
       // Extent lines.

@@ -1,6 +1,7 @@
 // Reading a child through its chain of parents: which member answers for a
 // grain, how setLevels limits the members and names the chain's parent, the
-// root's fields, where hints are looked up, and chains that loop.
+// child's disk with the root's fields, members of other capacities, where
+// hints are looked up, and chains that loop.
 #include "reader/chain_reader.h"
 
 #include <gtest/gtest.h>
@@ -146,9 +147,9 @@ TEST_F(ChainReaderTest, NoParentGivesNullAndLeavesTheChild) {
   }
 }
 
-TEST_F(ChainReaderTest, ReportsTheRootsFieldsWithoutAParent) {
-  writeImage(dir_.file("child.vmdk"), 0x300, 0x100, "root.vmdk", {}, 16384);
-  writeImage(dir_.file("root.vmdk"), 0x100, kNone, "", {}, 65536,
+TEST_F(ChainReaderTest, ReportsTheChildsDiskAndTheRootsFieldsWithoutAParent) {
+  writeImage(dir_.file("child.vmdk"), 0x300, 0x100, "root.vmdk", {}, 65536);
+  writeImage(dir_.file("root.vmdk"), 0x100, kNone, "", {}, 16384,
              "version=2\ncreateType=\"rootKind\"\n"
              "ddb.virtualHWVersion = \"7\"\nddb.adapterType = \"buslogic\"\n");
   auto chain = chainOf(dir_.file("child.vmdk"));
@@ -156,8 +157,8 @@ TEST_F(ChainReaderTest, ReportsTheRootsFieldsWithoutAParent) {
   EXPECT_EQ(chain->capacity(), 65536u);
   EXPECT_EQ(chain->fileHandle(), -1);
   EXPECT_FALSE(chain->isMultiFile());
-  // 65536 sectors with a descriptor area: 512 grains, one table, one
-  // directory sector, 1 + 20 + 2 x (1 + 4) = 31 sectors rounded up to 128.
+  // The child's 65536 sectors with a descriptor area: 512 grains, one table,
+  // one directory sector, 1 + 20 + 2 x (1 + 4) = 31 sectors rounded up to 128.
   const SparseLayout& layout = chain->layout();
   EXPECT_EQ(layout.grainCount, 512u);
   EXPECT_EQ(layout.grainTableCount, 1u);
@@ -173,6 +174,25 @@ TEST_F(ChainReaderTest, ReportsTheRootsFieldsWithoutAParent) {
   EXPECT_EQ(d.adapterType, "buslogic");
   EXPECT_EQ(d.parentCID, kNone);
   EXPECT_EQ(d.parentFileNameHint, "");
+}
+
+// child (32768 sectors) -> middle (16448 sectors: grain 128 ends after 64
+// sectors) -> root (32768 sectors). The middle hides the root past its end.
+TEST_F(ChainReaderTest, MembersShowNothingPastTheirCapacity) {
+  writeImage(dir_.file("child.vmdk"), 3, 2, "middle.vmdk", {{250, test::grainOf(0xCA)}});
+  writeImage(dir_.file("middle.vmdk"), 2, 1, "root.vmdk", {{127, test::grainOf(0xB7)}}, 16448);
+  writeImage(dir_.file("root.vmdk"), 1, kNone, "",
+             {{126, test::grainOf(0xA6)}, {128, test::grainOf(0xA8)}, {200, test::grainOf(0xAC)}});
+  auto chain = chainOf(dir_.file("child.vmdk"));
+  ASSERT_NE(chain, nullptr);
+  EXPECT_EQ(chain->capacity(), 32768u);
+  EXPECT_EQ(fillAt(*chain, 126), 0xA6);
+  EXPECT_EQ(fillAt(*chain, 127), 0xB7);
+  Bytes buffer(65536);
+  EXPECT_EQ(chain->readGrain(128, buffer.data(), 65536), 64u * 512);  // cut at the middle's end
+  EXPECT_EQ(buffer[64 * 512 - 1], 0xA8);
+  EXPECT_EQ(fillAt(*chain, 200), -1);
+  EXPECT_EQ(fillAt(*chain, 250), 0xCA);
 }
 
 TEST_F(ChainReaderTest, HintsResolveAgainstTheMemberThatRecordsThem) {
