@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -28,6 +29,12 @@ class ScopedTempDir {
 };
 
 using Bytes = std::vector<uint8_t>;
+
+// Paths in tests are UTF-8 text, as in the tool. These convert to and from
+// the standard library's path, which on Windows would otherwise read and
+// write the ANSI code page.
+std::filesystem::path pathOf(const std::string& path);
+std::string textOf(const std::filesystem::path& path);
 
 Bytes readBytes(const std::string& path);
 std::string readText(const std::string& path);
