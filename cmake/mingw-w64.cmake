@@ -22,9 +22,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # (libz.a, not the import library of zlib1.dll beside it).
 set(ZLIB_USE_STATIC_LIBS ON)
 
-# Tests run under Wine: the loader of the target's width, found on the host.
-# Without it the build still works; only the test step needs it.
+# Tests run under Wine: the loader of the target's width, found on the host,
+# behind wine-run. Without it the build still works; only the test step needs it.
 find_program(SKARVEL_WINE NAMES ${SKARVEL_WINE_NAMES} PATHS /usr/lib/wine NO_CACHE)
 if(SKARVEL_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${SKARVEL_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run ${SKARVEL_WINE})
 endif()
