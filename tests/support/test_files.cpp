@@ -14,12 +14,15 @@ namespace skarvel::test {
 
 namespace fs = std::filesystem;
 
-ScopedTempDir::ScopedTempDir() {
+ScopedTempDir::ScopedTempDir() : ScopedTempDir(testing::TempDir()) {}
+
+ScopedTempDir::ScopedTempDir(const std::string& parent) {
   // The process identifier keeps apart the test programs that run at once,
   // the counter the directories of one program, and a name left by a
   // program that ended long ago is skipped.
   static unsigned counter = 0;
-  std::string stem = testing::TempDir() + "skarvel-" + std::to_string(platform::processId()) + "-";
+  std::string stem = parent + (parent.ends_with('/') || parent.ends_with('\\') ? "" : "/") +
+                     "skarvel-" + std::to_string(platform::processId()) + "-";
   constexpr unsigned kAttempts = 1000;
   for (unsigned attempt = 0; attempt < kAttempts; ++attempt) {
     std::string candidate = stem + std::to_string(counter++);
@@ -28,7 +31,7 @@ ScopedTempDir::ScopedTempDir() {
       return;
     }
   }
-  throw std::runtime_error("cannot make a temporary directory under " + testing::TempDir());
+  throw std::runtime_error("cannot make a temporary directory under " + parent);
 }
 
 ScopedTempDir::~ScopedTempDir() {

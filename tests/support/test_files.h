@@ -16,6 +16,8 @@ namespace skarvel::test {
 class ScopedTempDir {
  public:
   ScopedTempDir();
+  // A fresh directory under |parent| instead.
+  explicit ScopedTempDir(const std::string& parent);
   ~ScopedTempDir();
   ScopedTempDir(const ScopedTempDir&) = delete;
   ScopedTempDir& operator=(const ScopedTempDir&) = delete;
