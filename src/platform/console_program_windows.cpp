@@ -11,10 +11,11 @@ namespace skarvel::platform {
 
 namespace {
 
-// True when |handle| is a console rather than a file or a pipe.
-bool isConsole(DWORD stdHandle) {
+// True when the standard stream |which| (STD_OUTPUT_HANDLE, ...) is a
+// console rather than a file or a pipe.
+bool isConsole(DWORD which) {
   DWORD mode;
-  return GetConsoleMode(GetStdHandle(stdHandle), &mode) != 0;
+  return GetConsoleMode(GetStdHandle(which), &mode) != 0;
 }
 
 }  // namespace

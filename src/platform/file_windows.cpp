@@ -7,7 +7,6 @@
 #include <windows.h>
 #include <winioctl.h>
 // The runtime's headers after the system's.
-#include <direct.h>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -70,6 +69,13 @@ bool isDirectory(HANDLE handle) {
          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// Windows opens no read-only file for writing, whoever asks; Wine run by
+// root would, so the layer looks at the attribute itself as well.
+bool isReadOnly(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
 // Asks the file system to keep unwritten ranges of a new file unallocated.
 // File systems without sparse files (FAT) refuse, and the file stays dense.
 void markSparse(HANDLE handle) {
@@ -91,17 +97,11 @@ std::wstring withoutLongNamePrefix(const std::wstring& path) {
 }  // namespace
 
 int openFile(const std::string& path, int flags) {
-  // Windows has no FIFOs in the file system, and a named pipe without a
-  // server fails at once, so nothing here can wait for a peer.
+  // Windows has no FIFOs in the file system, and a named pipe opens at once
+  // or not at all, so no open here waits for a peer.
   std::wstring wide;
   if (!toWide(path, &wide)) return -1;
-  // Windows opens no read-only file for writing, whoever asks; Wine run by
-  // root would, so the attribute is checked here as well.
-  DWORD attributes = GetFileAttributesW(wide.c_str());
-  if ((flags & kOpenReadWrite) && attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    return -1;
-  }
+  if ((flags & kOpenReadWrite) && isReadOnly(wide)) return -1;
   // _O_NOINHERIT keeps the descriptor out of child processes.
   int fd = _wopen(wide.c_str(), flags | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
   if (fd < 0) return -1;
@@ -234,8 +234,8 @@ std::string currentDirectory() {
 }
 
 void raiseOpenFileLimit() {
-  // The runtime's table of low-level descriptors has a fixed size (2048),
-  // with no lower limit to raise.
+  // The runtime's table of low-level descriptors has a fixed size (2048 in
+  // msvcrt.dll), with no lower limit to raise.
 }
 
 void ignoreBrokenPipes() {
