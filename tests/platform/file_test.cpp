@@ -1,13 +1,12 @@
-// The file layer on either system: sizes and positions past 4 GiB, file
-// identity, replacing, the read-only permission, resolved names, refused
-// directories.
+// The file layer on either system, where the commands' tests do not reach:
+// sizes and positions past 4 GiB, and the read-only permission. (The
+// commands' tests run on both systems and cover the rest.)
 #include "platform/file.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "base/paths.h"
 #include "test_files.h"
 
 namespace skarvel::platform {
@@ -38,32 +37,6 @@ TEST(FileTest, PositionsAndSizesPast4GiB) {
   EXPECT_EQ(test::fileSize(dir.file("big")), 3u);
 }
 
-TEST(FileTest, IdentityReplacingAndResolvedNames) {
-  test::ScopedTempDir dir;
-  test::writeText(dir.file("a"), "old");
-  test::writeText(dir.file("b"), "new");
-  FileIdentity a, b, open;
-  ASSERT_TRUE(identityOfPath(dir.file("a"), &a));
-  ASSERT_TRUE(identityOfPath(dir.file("b"), &b));
-  EXPECT_FALSE(identityOfPath(dir.file("missing"), &open));
-  EXPECT_FALSE(a == b);
-  int fd = openFile(dir.file("a"), kOpenBinary | kOpenReadOnly);
-  ASSERT_TRUE(identityOfDescriptor(fd, &open));
-  EXPECT_TRUE(open == a);
-  closeFile(fd);
-
-  // The resolved name is absolute and names the same file.
-  std::string resolved = resolvedPath(dir.file("a"));
-  EXPECT_TRUE(isAbsolutePath(resolved)) << resolved;
-  ASSERT_TRUE(identityOfPath(resolved, &open));
-  EXPECT_TRUE(open == a);
-  EXPECT_EQ(resolvedPath(dir.file("missing")), dir.file("missing"));
-
-  ASSERT_TRUE(replaceFile(dir.file("b"), dir.file("a")));
-  EXPECT_EQ(test::readText(dir.file("a")), "new");
-  EXPECT_FALSE(test::fileExists(dir.file("b")));
-}
-
 TEST(FileTest, ReadOnlyPermissionIsCopiedAndHonoured) {
   test::ScopedTempDir dir;
   test::writeText(dir.file("from"), "x");
@@ -83,22 +56,6 @@ TEST(FileTest, ReadOnlyPermissionIsCopiedAndHonoured) {
   for (const char* name : {"from", "to"}) {
     fs::permissions(test::pathOf(dir.file(name)), fs::perms::owner_all);
   }
-}
-
-TEST(FileTest, DirectoriesAreRefused) {
-  test::ScopedTempDir dir;
-  EXPECT_EQ(openFile(dir.path(), kOpenBinary | kOpenReadOnly), -1);
-  EXPECT_EQ(openFile(dir.path(), kReadWrite), -1);
-}
-
-TEST(FileTest, WorkingDirectoryHasNoTrailingSeparator) {
-  std::string directory = currentDirectory();
-  ASSERT_FALSE(directory.empty());
-  EXPECT_TRUE(isAbsolutePath(directory + "/x")) << directory;
-  EXPECT_FALSE(directory.size() > 1 && isPathSeparator(directory.back())) << directory;
-#ifdef _WIN32  // so that no '\' reaches a hint made from it
-  EXPECT_EQ(directory.find('\\'), std::string::npos) << directory;
-#endif
 }
 
 }  // namespace

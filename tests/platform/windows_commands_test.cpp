@@ -41,13 +41,13 @@ TEST(WindowsCommandsTest, LinesEndInCrLf) {
   const std::string start =
       "Usage: skarvel <command> [options] [infile] [outfile]\r\n\r\nOptions:\r\n";
   EXPECT_EQ(usage.out.substr(0, start.size()), start);
-  size_t lineEnds = 0;
-  for (size_t at = usage.out.find("\r\n"); at != std::string::npos;
-       at = usage.out.find("\r\n", at + 2)) {
-    ++lineEnds;
-  }
-  EXPECT_EQ(lineEnds, 28u);  // every line of the usage text, and no bare '\n'
+  // 28 lines, each ended by CR LF, and no other CR.
   EXPECT_EQ(std::count(usage.out.begin(), usage.out.end(), '\n'), 28);
+  EXPECT_EQ(std::count(usage.out.begin(), usage.out.end(), '\r'), 28);
+  for (size_t at = usage.out.find('\n'); at != std::string::npos;
+       at = usage.out.find('\n', at + 1)) {
+    EXPECT_EQ(usage.out[at - 1], '\r') << at;
+  }
 
   skarvel({"create", "-s", "8M", "disk.vmdk"}, dir);
   RunResult copy = runProgram(skarvelBinary(), {"copy", "disk.vmdk", "copy.vmdk"}, dir.path());
