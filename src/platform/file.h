@@ -3,7 +3,8 @@
 // Everything above this layer works with plain integer descriptors and the
 // open flags below, whose values are those of the Windows C runtime's
 // low-level file interface, so that a Windows build can pass them straight to
-// _open and a POSIX build translates them. Only file.cpp includes OS headers.
+// _open and a POSIX build translates them. Only the implementations here
+// (file_posix.cpp, file_windows.cpp) include OS headers.
 #ifndef SKARVEL_PLATFORM_FILE_H_
 #define SKARVEL_PLATFORM_FILE_H_
 
@@ -79,6 +80,9 @@ bool removeFile(const std::string& path);
 std::string resolvedPath(const std::string& path);
 
 // The working directory, without a trailing separator; empty if unknown.
+// On Windows its separators are '/' (which Windows takes as well as '\'), so
+// that names made from it read the same on every system: "C:/work", and "C:"
+// for the root of drive C.
 std::string currentDirectory();
 
 // Process set-up, called once at start by the entry point.

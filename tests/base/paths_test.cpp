@@ -45,6 +45,7 @@ TEST(PathsTest, IsAbsolutePath) {
   const Case cases[] = {
       {"/a.vmdk", true}, {"\\a.vmdk", true}, {"/", true}, {"\\", true},
       {"D:\\images\\a.vmdk", true}, {"D:/images/a.vmdk", true}, {"D:\\a", true}, {"1:\\x", true},
+      {"\\\\server\\share\\a.vmdk", true}, {"\\\\?\\D:\\a.vmdk", true},
       {"D:\\", false}, {"D:/", false}, {"D:a.vmdk", false}, {"DD:\\a.vmdk", false},
       {"images/a.vmdk", false}, {"a.vmdk", false}, {"", false},
   };
@@ -65,6 +66,7 @@ TEST(PathsTest, ParentHintRelativeToTheChildsDirectory) {
       {"/data/base.vmdk", "out/child.vmdk", "/data/base.vmdk"},
       {"\\data\\base.vmdk", "out\\child.vmdk", "\\data\\base.vmdk"},
       {"D:\\img\\base.vmdk", "out\\child.vmdk", "D:\\img\\base.vmdk"},
+      {"\\\\server\\share\\base.vmdk", "out\\child.vmdk", "\\\\server\\share\\base.vmdk"},
       // Relative to the child's directory, joined with '/'.
       {"images/base.vmdk", "images/child.vmdk", "base.vmdk"},
       {"base.vmdk", "out/child.vmdk", "../base.vmdk"},

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 
+#include "base/paths.h"
 #include "image_builder.h"
 #include "run_tool.h"
 #include "test_files.h"
@@ -259,13 +260,13 @@ TEST(CloneTest, RecordedHintLeadsBackToTheInput) {
     for (const char* sub : {"w", "w/images", "w/out", "w/a", "w/a/b", "w/b", "s", "t"}) {
       fs::create_directory(dir.file(sub));
     }
-    const std::string here = fs::canonical(dir.file("w")).string();
+    const std::string here = fs::canonical(dir.file("w")).generic_string();
     auto expand = [&](std::string text) {
       if (size_t at = text.find("{here}"); at != std::string::npos) text.replace(at, 6, here);
       return text;
     };
     auto inW = [&](const std::string& path) {
-      return path.front() == '/' ? path : here + "/" + path;
+      return isAbsolutePath(path) ? path : here + "/" + path;
     };
     std::string input = expand(c.input), output = expand(c.output), hint = expand(c.hint);
     SCOPED_TRACE(input + " -> " + output);

@@ -5,6 +5,7 @@
 // or changed when they refuse.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 
@@ -37,7 +38,9 @@ class OverwriteGuardTest : public ::testing::Test {
     // a.vmdk, a root; link.vmdk (symbolic) and hard.vmdk (hard) name it too.
     writeSparseExtentFile(dir_.file("a.vmdk"),
                           extent(16384, rootText(0x1111, ~0u, "", "a.vmdk"), 0x0A));
+#ifndef _WIN32  // symbolic links need a privilege there
     fs::create_symlink("a.vmdk", dir_.file("link.vmdk"));
+#endif
     fs::create_hard_link(dir_.file("a.vmdk"), dir_.file("hard.vmdk"));
     fs::create_directory(dir_.file("sub"));
     // disk.vmdk, a split image; x.vmdk, another descriptor over the same extents.
@@ -102,6 +105,9 @@ TEST_F(OverwriteGuardTest, RefusesOutputsThatAreInputs) {
   };
   const auto before = snapshot(dir_.path());
   for (const Case& c : cases) {
+#ifdef _WIN32  // no link.vmdk (see SetUp)
+    if (std::find(c.args.begin(), c.args.end(), "link.vmdk") != c.args.end()) continue;
+#endif
     std::string line;
     for (const std::string& arg : c.args) line += arg + " ";
     SCOPED_TRACE(line);

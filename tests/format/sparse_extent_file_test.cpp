@@ -50,7 +50,9 @@ Bytes createAndRead(const std::string& path, const SparseLayout& layout, const c
   int fd = createSparseExtent(path, layout, text, length);
   EXPECT_GE(fd, 0);
   EXPECT_EQ(lseek(fd, 0, SEEK_CUR), static_cast<off_t>(layout.overhead * kSector));
+#ifndef _WIN32  // the runtime keeps no access mode to ask for
   EXPECT_EQ(fcntl(fd, F_GETFL) & O_ACCMODE, O_RDWR);
+#endif
   close(fd);
   return test::readBytes(path);
 }

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "base/fatal_error.h"
 #include "image_builder.h"
@@ -248,8 +250,12 @@ TEST_F(ChainReaderTest, LoopsEndTheWalk) {
 
   // A file that names itself, under its own name, another spelling, or a
   // link: the same file whatever the text.
+  std::vector<std::string> hints = {"self.vmdk", "./self.vmdk"};
+#ifndef _WIN32  // symbolic links need a privilege there
   std::filesystem::create_symlink("self.vmdk", dir_.file("link.vmdk"));
-  for (const char* hint : {"self.vmdk", "./self.vmdk", "link.vmdk"}) {
+  hints.push_back("link.vmdk");
+#endif
+  for (const std::string& hint : hints) {
     SCOPED_TRACE(hint);
     writeImage(dir_.file("self.vmdk"), 1, 1, hint, {});
     EXPECT_EQ(chainFailure(dir_.file("self.vmdk")),

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -15,6 +16,8 @@ namespace skarvel::test {
 class ScopedTempDir {
  public:
   ScopedTempDir();
+  // A fresh directory under |parent| instead.
+  explicit ScopedTempDir(const std::string& parent);
   ~ScopedTempDir();
   ScopedTempDir(const ScopedTempDir&) = delete;
   ScopedTempDir& operator=(const ScopedTempDir&) = delete;
@@ -28,6 +31,12 @@ class ScopedTempDir {
 };
 
 using Bytes = std::vector<uint8_t>;
+
+// Paths in tests are UTF-8 text, as in the tool. These convert to and from
+// the standard library's path, which on Windows would otherwise read and
+// write the ANSI code page.
+std::filesystem::path pathOf(const std::string& path);
+std::string textOf(const std::filesystem::path& path);
 
 Bytes readBytes(const std::string& path);
 std::string readText(const std::string& path);

@@ -13,6 +13,7 @@
 #include "format/sparse_extent_file.h"
 #include "format/sparse_layout.h"
 #include "platform/file.h"
+#include "skip_on_windows.h"
 #include "test_files.h"
 
 namespace skarvel {
@@ -187,6 +188,7 @@ TEST_F(SingleFileWriterTest, DestroyingAnOpenWriterClosesItsFile) {
 }
 
 TEST_F(SingleFileWriterTest, FailedWriteEndsWithTheFileName) {
+  SKARVEL_SKIP_ON_WINDOWS("a device that is always full (/dev/full)");
   SparseLayout layout = computeLayout(k8MiBSectors, 1);
   int fd = platform::openFile("/dev/full", platform::kOpenReadWrite);
   ASSERT_GE(fd, 0);
