@@ -14,7 +14,7 @@ int32_t CommandClone::execute(int32_t argc, char** argv) {
   std::unique_ptr<VMDKReader> reader =
       openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
   bool split = wantsSplitOutput(*reader, *options);
-  SparseLayout layout = layoutRecordingParent(*reader, split);
+  SparseLayout layout = outputLayout(*reader, split);
 
   DiskDescriptor descriptor = reader->descriptor();
   descriptor.renewCID();

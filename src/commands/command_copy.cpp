@@ -65,9 +65,7 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   }
   descriptor.renewCID();
   bool split = wantsSplitOutput(*reader, *options);
-  OutputImage output(
-      argv[2], descriptor.hasParent() ? layoutRecordingParent(*reader, split) : reader->layout(),
-      descriptor);
+  OutputImage output(argv[2], outputLayout(*reader, split), descriptor);
   refuseUnquotableNames(output, parentPath);
   refuseOverwritingInput(output, split, *reader);
   std::unique_ptr<VMDKWriter> writer = createOutput(output, split, !descriptor.hasParent());

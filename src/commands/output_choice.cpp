@@ -15,7 +15,7 @@ bool wantsSplitOutput(const VMDKReader& input, const CommandOptions& options) {
   return (input.isMultiFile() && !options.merge) || options.split;
 }
 
-SparseLayout layoutRecordingParent(const VMDKReader& input, bool split) {
+SparseLayout outputLayout(const VMDKReader& input, bool split) {
   if (split || input.layout().descriptorSectors != 0) return input.layout();
   return computeLayout(input.capacity(), 1);
 }

@@ -24,8 +24,10 @@ bool wantsSplitOutput(const VMDKReader& input, const CommandOptions& options);
 
 // The input's layout, but with the 20-sector descriptor area when a single
 // file is to be written from an input that has none (a bare extent of a
-// split image): without it the output could not record its parent.
-SparseLayout layoutRecordingParent(const VMDKReader& input, bool split);
+// split image, a header that announces no descriptor): a single-file image
+// carries its descriptor, and its parent, embedded; without one no tool
+// could open the output.
+SparseLayout outputLayout(const VMDKReader& input, bool split);
 
 // Throws FatalError("Unsupported file name " + path) when a name that the
 // output's descriptor text records between quotes would not read back (see

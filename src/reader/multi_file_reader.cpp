@@ -75,7 +75,9 @@ size_t VMDKMultiFileReader::extentHolding(uint64_t grain) {
 
 uint32_t VMDKMultiFileReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
   if (grain >= firstGrains_.back()) return 0;
-  current_ = extentHolding(grain);
+  size_t holding = extentHolding(grain);
+  if (holding != current_) extentReaders_[current_]->releaseBuffers();
+  current_ = holding;
   return extentReaders_[current_]->readGrain(grain - firstGrains_[current_], buffer, length);
 }
 

@@ -55,8 +55,13 @@ bool headerIsSane(const SparseExtentHeader& header, uint64_t directorySector,
   return !header.hasEmbeddedDescriptor() || header.descriptorOffset < kSectorLimit;
 }
 
-// Tables up to this many entries are read whole (16 KiB; the usual is 512).
-constexpr uint32_t kMaxCachedTableEntries = 4096;
+// The format writes tables of 512 entries and other tools refuse larger
+// ones; a header that claims more is not taken at its word.
+constexpr uint32_t kMaxTableEntries = 512;
+
+// The directory is read this many entries (4 KiB) at a time, so that a run
+// of absent tables costs one read, whatever the size of the tables.
+constexpr uint64_t kDirectoryBlockEntries = 1024;
 
 }  // namespace
 
@@ -82,41 +87,47 @@ VMDKSingleFileReader::VMDKSingleFileReader(int fd, const std::string& path) : VM
   }
   bool embedded = header_.hasEmbeddedDescriptor();
   layout_ = computeLayout(header_.capacity, embedded ? 1 : 0);
-  if (!headerIsSane(header_, directorySector_, layout_)) {
+  if (!headerIsSane(header_, directorySector_, layout_) ||
+      header_.numGTEsPerGT > kMaxTableEntries) {
     throw FatalError("Invalid sparse extent header in " + path_);
   }
   if (embedded) readDescriptor(header_.descriptorOffset, nullptr);
   capacity_ = header_.capacity;
 }
 
-uint32_t VMDKSingleFileReader::readEntry(uint64_t offset) {
-  uint8_t entry[kEntryBytes];
-  if (readAt(fd_, path_, offset, entry, sizeof entry) != sizeof entry) return 0;
-  return getLittleEndian32(entry);
+uint32_t VMDKSingleFileReader::directoryEntry(uint64_t tableIndex) {
+  if (directoryBlock_.empty() || tableIndex - directoryBlockStart_ >= kDirectoryBlockEntries) {
+    directoryBlockStart_ = tableIndex - tableIndex % kDirectoryBlockEntries;
+    directoryBlock_.assign(kDirectoryBlockEntries * kEntryBytes, 0);
+    readAt(fd_, path_, directorySector_ * kSectorBytes + directoryBlockStart_ * kEntryBytes,
+           directoryBlock_.data(), static_cast<uint32_t>(directoryBlock_.size()));
+  }
+  // Entries the file does not hold in full read as absent (zero).
+  return getLittleEndian32(&directoryBlock_[(tableIndex - directoryBlockStart_) * kEntryBytes]);
 }
 
 void VMDKSingleFileReader::loadTable(uint64_t tableIndex) {
   cachedTableIndex_ = tableIndex;
-  cachedTable_.assign(header_.numGTEsPerGT, 0);
-  uint32_t table = readEntry(directorySector_ * kSectorBytes + tableIndex * kEntryBytes);
+  cachedTable_.assign(header_.numGTEsPerGT * kEntryBytes, 0);
+  uint32_t table = directoryEntry(tableIndex);
   if (table == 0) return;
-  std::vector<uint8_t> bytes(cachedTable_.size() * kEntryBytes);
-  uint32_t n = readAt(fd_, path_, uint64_t{table} * kSectorBytes, bytes.data(),
-                      static_cast<uint32_t>(bytes.size()));
-  // Entries the file does not hold in full count as absent.
-  for (uint64_t e = 0; (e + 1) * kEntryBytes <= n; ++e) {
-    cachedTable_[e] = getLittleEndian32(&bytes[e * kEntryBytes]);
-  }
+  // Entries the file does not hold in full read as absent (zero).
+  readAt(fd_, path_, uint64_t{table} * kSectorBytes, cachedTable_.data(),
+         static_cast<uint32_t>(cachedTable_.size()));
 }
 
 uint32_t VMDKSingleFileReader::grainSector(uint64_t tableIndex, uint64_t entryIndex) {
-  if (header_.numGTEsPerGT <= kMaxCachedTableEntries) {
-    if (tableIndex != cachedTableIndex_) loadTable(tableIndex);
-    return cachedTable_[entryIndex];
-  }
-  uint32_t table = readEntry(directorySector_ * kSectorBytes + tableIndex * kEntryBytes);
-  if (table == 0) return 0;
-  return readEntry(uint64_t{table} * kSectorBytes + entryIndex * kEntryBytes);
+  if (tableIndex != cachedTableIndex_ || cachedTable_.empty()) loadTable(tableIndex);
+  return getLittleEndian32(&cachedTable_[entryIndex * kEntryBytes]);
+}
+
+void VMDKSingleFileReader::releaseBuffers() {
+  // swap() gives the memory back; clear() would keep it.
+  std::vector<uint8_t>().swap(cachedTable_);
+  std::vector<uint8_t>().swap(directoryBlock_);
+  std::vector<uint8_t>().swap(stream_);
+  std::vector<uint8_t>().swap(inflated_);
+  cachedTableIndex_ = kNoTable;
 }
 
 uint32_t VMDKSingleFileReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {

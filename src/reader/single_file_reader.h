@@ -34,19 +34,21 @@ class VMDKSingleFileReader : public VMDKReader {
   //   "Unsupported extent file " + path        when the file is not a
   //       sparse extent that probeSparseExtent calls readable;
   //   "Invalid sparse extent header in " + path when its metadata would lie
-  //       at or past sector 2^32;
+  //       at or past sector 2^32, or its tables hold more than 512 entries;
   //   "Failed to read file " + path            when a stream's footer cannot
   //       be found.
   VMDKSingleFileReader(int fd, const std::string& path);
 
   bool isMultiFile() const override { return false; }
   uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) override;
+  void releaseBuffers() override;
 
   const SparseExtentHeader& header() const { return header_; }
 
  private:
-  // The 4-byte entry at byte |offset|; 0 when it cannot be read in full.
-  uint32_t readEntry(uint64_t offset);
+  // Entry |tableIndex| of the primary directory (0 when absent or past the
+  // end of the file), from a block of the directory read at once.
+  uint32_t directoryEntry(uint64_t tableIndex);
   // The sector of grain |entryIndex| of table |tableIndex|; 0 when absent.
   uint32_t grainSector(uint64_t tableIndex, uint64_t entryIndex);
   // Makes |cachedTable_| hold table |tableIndex| (all zero when absent).
@@ -60,12 +62,15 @@ class VMDKSingleFileReader : public VMDKReader {
   uint64_t directorySector_ = 0;
   bool zeroedGrains_ = false;
   bool compressed_ = false;
-  // The grain table last looked up. Grains are mostly read in index order,
-  // so one read per table replaces two entry reads per grain; tables larger
-  // than usual (an odd numGTEsPerGT) are looked up entry by entry instead.
+  // The grain table last looked up, as its bytes, and a block of the
+  // directory. Grains are mostly read in index order, so one read per table
+  // replaces two entry reads per grain. A header with tables of more than
+  // 512 entries is refused, so a table is never larger than 2 KiB.
   static constexpr uint64_t kNoTable = ~uint64_t{0};
   uint64_t cachedTableIndex_ = kNoTable;
-  std::vector<uint32_t> cachedTable_;
+  std::vector<uint8_t> cachedTable_;
+  uint64_t directoryBlockStart_ = 0;
+  std::vector<uint8_t> directoryBlock_;
   // A compressed grain as stored, and as inflated (both empty until needed).
   std::vector<uint8_t> stream_;
   std::vector<uint8_t> inflated_;

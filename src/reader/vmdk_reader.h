@@ -53,6 +53,12 @@ class VMDKReader {
   // Appends the descriptor of every file this reader holds open.
   virtual void appendOpenFiles(std::vector<int>& fds) const;
 
+  // Gives back the memory of what the reader keeps between reads (tables,
+  // buffers); the next read fetches what it needs again. A descriptor file
+  // calls it on an extent it has moved past, so that many extents cost
+  // little memory.
+  virtual void releaseBuffers() {}
+
   uint64_t capacity() const { return capacity_; }
   // Whole megabytes for 'M', whole gigabytes for any other letter.
   uint64_t capacityIn(char unit) const;

@@ -1,0 +1,245 @@
+// The damage matrix: an image damaged one structure at a time, as a user
+// meets it (a download cut short, a bad sector, a hand-edited descriptor, a
+// file swapped for another). info and copy end either with a result that
+// the general tool checks clean, or with one line and exit status 1; never
+// with a crash, a hang or memory that follows what a header claims.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "image_builder.h"
+#include "run_tool.h"
+#include "test_files.h"
+
+namespace skarvel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kBaseCid = 0x0BA5E;
+
+// The undamaged images: in.vmdk is an 8 MiB image with grains 0, 5 and a
+// short grain 127, its metadata as the sector map puts it (header, descriptor
+// at 1-20, redundant directory at 21 with its table at 22, primary directory
+// at 26 with its table at 27, grains from sector 128); or a split image of two
+// 4 MiB extents; or a child over base.vmdk.
+enum class Kind { kMonolithic, kSplit, kChild };
+
+struct Images {
+  const ScopedTempDir& dir;
+  BuiltExtent built;  // of in.vmdk (monolithic), in-s002.vmdk (split) or base.vmdk (child)
+
+  std::string file(const std::string& name) const { return dir.file(name); }
+  // Overwrites |width| bytes at |offset| of |name| with |value|, little-endian.
+  void patch(const std::string& name, uint64_t offset, uint64_t value, int width = 4) const {
+    Bytes bytes = readBytes(file(name));
+    if (bytes.size() < offset + width) bytes.resize(offset + width, 0);
+    for (int i = 0; i < width; ++i) bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+    writeBytes(file(name), bytes);
+  }
+  void truncate(const std::string& name, uint64_t size) const { fs::resize_file(file(name), size); }
+  // Adds |text| to the end of in.vmdk's embedded descriptor text.
+  void appendToDescriptor(const std::string& text) const {
+    Bytes bytes = readBytes(file("in.vmdk"));
+    uint64_t end = 512;
+    while (bytes[end] != 0) ++end;
+    std::copy(text.begin(), text.end(), bytes.begin() + end);
+    writeBytes(file("in.vmdk"), bytes);
+  }
+};
+
+ExtentFixture fixture(uint64_t capacity, const std::string& descriptor) {
+  ExtentFixture image;
+  image.capacity = capacity;
+  image.descriptor = descriptor;
+  image.grains = {{0, grainOf(0x11)}, {5, grainOf(0x15)}};
+  if (capacity == 16384) image.grains[127] = Bytes(1000, 0x7F);
+  return image;
+}
+
+Images make(Kind kind, const ScopedTempDir& dir) {
+  Images images{dir, {}};
+  const std::string monolithic = "RW 16384 SPARSE \"in.vmdk\"\n";
+  switch (kind) {
+    case Kind::kMonolithic:
+      images.built = writeSparseExtentFile(
+          dir.file("in.vmdk"),
+          fixture(16384, descriptorText(0x1234, 0xFFFFFFFF, "", "monolithicSparse", monolithic)));
+      break;
+    case Kind::kSplit:
+      writeText(dir.file("in.vmdk"), descriptorText(0x2345, 0xFFFFFFFF, "", "twoGbMaxExtentSparse",
+                                                    "RW 8192 SPARSE \"in-s001.vmdk\"\n"
+                                                    "RW 8192 SPARSE \"in-s002.vmdk\"\n"));
+      writeSparseExtentFile(dir.file("in-s001.vmdk"), fixture(8192, ""));
+      images.built = writeSparseExtentFile(dir.file("in-s002.vmdk"), fixture(8192, ""));
+      break;
+    case Kind::kChild:
+      images.built = writeSparseExtentFile(
+          dir.file("base.vmdk"),
+          fixture(16384, descriptorText(kBaseCid, 0xFFFFFFFF, "", "monolithicSparse",
+                                        "RW 16384 SPARSE \"base.vmdk\"\n")));
+      ExtentFixture child = fixture(
+          16384, descriptorText(0x3456, kBaseCid, "base.vmdk", "monolithicSparse", monolithic));
+      child.grains = {{1, grainOf(0x21)}};
+      writeSparseExtentFile(dir.file("in.vmdk"), child);
+      break;
+  }
+  return images;
+}
+
+struct Row {
+  const char* what;  // what the user has in hand
+  Kind kind;
+  std::function<void(const Images&)> damage;
+  const char* info;  // the one line on standard error, or "" for a report
+  const char* copy;  // the same for copy; "" means an output that checks clean
+};
+
+// Header fields (bytes of sector 0).
+constexpr uint64_t kVersion = 4, kFlags = 8, kCapacity = 12, kGrainSize = 20;
+constexpr uint64_t kDescriptorOffset = 28, kDescriptorSize = 36, kTableEntries = 44;
+constexpr uint64_t kGdOffset = 56, kOverHead = 64;
+constexpr uint64_t kPrimaryTable = 27 * 512;  // of the 8 MiB monolithic image
+
+const char* const kInvalid = "Invalid sparse extent header in in.vmdk";
+const char* const kUnsupported = "Unsupported image file in.vmdk";
+
+const Row kRows[] = {
+    // The header, one field at a time.
+    {"magic overwritten", Kind::kMonolithic, [](auto& i) { i.patch("in.vmdk", 0, 0x58444B4D); },
+     kUnsupported, kUnsupported},
+    {"version 4", Kind::kMonolithic, [](auto& i) { i.patch("in.vmdk", kVersion, 4); }, kUnsupported,
+     kUnsupported},
+    {"compressed flag without markers", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kFlags, 3 | (1 << 16)); }, kUnsupported, kUnsupported},
+    {"capacity of 2^62 sectors", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kCapacity, uint64_t{1} << 62, 8); }, kInvalid, kInvalid},
+    {"capacity of 8 sectors", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kCapacity, 8, 8); }, "", ""},
+    {"grain size 0", Kind::kMonolithic, [](auto& i) { i.patch("in.vmdk", kGrainSize, 0, 8); }, "",
+     ""},
+    {"descriptor offset past the end", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kDescriptorOffset, 1 << 20, 8); }, "", ""},
+    {"descriptor size 0", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kDescriptorSize, 0, 8); }, "", ""},
+    {"tables of 8192 entries", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kTableEntries, 8192); }, kInvalid, kInvalid},
+    {"tables of 0 entries", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kTableEntries, 0); }, "", ""},
+    {"directory past the end", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kGdOffset, 1 << 20, 8); }, "", ""},
+    {"directory past sector 2^32", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kGdOffset, uint64_t{1} << 32, 8); }, kInvalid, kInvalid},
+    {"directory at the redundant one", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kGdOffset, 21, 8); }, "", ""},
+    {"overhead of 2^63", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kOverHead, uint64_t{1} << 63, 8); }, "", ""},
+    // The descriptor text.
+    {"descriptor of binary noise", Kind::kMonolithic,
+     [](auto& i) {
+       for (uint64_t at = 512; at < 1024; at += 4) i.patch("in.vmdk", at, at * 2654435761u);
+     },
+     "", ""},
+    {"descriptor naming a missing parent", Kind::kMonolithic,
+     [](auto& i) { i.appendToDescriptor("parentCID=1\nparentFileNameHint=\"gone.vmdk\"\n"); },
+     "Failed to open gone.vmdk", "Failed to open gone.vmdk"},
+    {"descriptor naming itself as parent", Kind::kMonolithic,
+     [](auto& i) { i.appendToDescriptor("parentCID=1\nparentFileNameHint=\"in.vmdk\"\n"); },
+     "Parent chain loops back to in.vmdk", "Parent chain loops back to in.vmdk"},
+    // Both directories and the tables.
+    {"directory entry past the end", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", 26 * 512, 1 << 24); }, "", ""},
+    {"directory entry at the descriptor text", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", 26 * 512, 1); }, "", ""},
+    {"both directories zeroed", Kind::kMonolithic,
+     [](auto& i) {
+       i.patch("in.vmdk", 21 * 512, 0);
+       i.patch("in.vmdk", 26 * 512, 0);
+     },
+     "", ""},
+    {"table entry past the end", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kPrimaryTable + 4 * 5, 0x7FFFFFFF); }, "", ""},
+    {"table entry into the metadata", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kPrimaryTable + 4 * 5, 21); }, "", ""},
+    {"two entries naming one grain", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kPrimaryTable + 4 * 9, i.built.grainSector.at(5)); }, "", ""},
+    {"table entry of 1 without zeroed grains", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kPrimaryTable + 4 * 9, 1); }, "", ""},
+    // Files cut short at each structure boundary.
+    {"empty file", Kind::kMonolithic, [](auto& i) { i.truncate("in.vmdk", 0); }, kUnsupported,
+     kUnsupported},
+    {"cut inside the header", Kind::kMonolithic, [](auto& i) { i.truncate("in.vmdk", 60); }, "",
+     ""},
+    {"cut after the header", Kind::kMonolithic, [](auto& i) { i.truncate("in.vmdk", 512); }, "",
+     ""},
+    {"cut inside the descriptor", Kind::kMonolithic, [](auto& i) { i.truncate("in.vmdk", 700); },
+     "", ""},
+    {"cut inside the primary table", Kind::kMonolithic,
+     [](auto& i) { i.truncate("in.vmdk", kPrimaryTable + 8); }, "", ""},
+    {"cut inside a grain", Kind::kMonolithic,
+     [](auto& i) { i.truncate("in.vmdk", i.built.grainSector.at(5) * 512 + 1000); }, "", ""},
+    // Split images.
+    {"extent missing", Kind::kSplit, [](auto& i) { fs::remove(i.file("in-s002.vmdk")); },
+     "Failed to open in-s002.vmdk", "Failed to open in-s002.vmdk"},
+    {"extents swapped", Kind::kSplit,
+     [](auto& i) {
+       fs::rename(i.file("in-s001.vmdk"), i.file("x"));
+       fs::rename(i.file("in-s002.vmdk"), i.file("in-s001.vmdk"));
+       fs::rename(i.file("x"), i.file("in-s002.vmdk"));
+     },
+     "", ""},
+    {"extent replaced by text", Kind::kSplit,
+     [](auto& i) { writeText(i.file("in-s002.vmdk"), "not an extent\n"); },
+     "Unsupported extent file in-s002.vmdk", "Unsupported extent file in-s002.vmdk"},
+    {"extent header of 2^62 sectors", Kind::kSplit,
+     [](auto& i) { i.patch("in-s002.vmdk", kCapacity, uint64_t{1} << 62, 8); },
+     "Invalid sparse extent header in in-s002.vmdk",
+     "Invalid sparse extent header in in-s002.vmdk"},
+    // Chains.
+    {"parent replaced by another image", Kind::kChild,
+     [](auto& i) {
+       writeSparseExtentFile(i.file("base.vmdk"),
+                             fixture(8192, descriptorText(7, 0xFFFFFFFF, "", "x", "")));
+     },
+     "", ""},
+    {"parent replaced by text", Kind::kChild,
+     [](auto& i) { writeText(i.file("base.vmdk"), "# just a comment\n"); },
+     "Unsupported image file base.vmdk", "Unsupported image file base.vmdk"},
+    {"parent replaced by a directory", Kind::kChild,
+     [](auto& i) {
+       fs::remove(i.file("base.vmdk"));
+       fs::create_directory(i.file("base.vmdk"));
+     },
+     "Failed to open base.vmdk", "Failed to open base.vmdk"},
+};
+
+TEST(DamageTest, InfoAndCopyEndWithAResultOrOneLine) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.what);
+    ScopedTempDir dir;
+    row.damage(make(row.kind, dir));
+    for (const char* command : {"info", "copy"}) {
+      std::string expected = command == std::string("info") ? row.info : row.copy;
+      RunResult run = runSkarvel({command, "in.vmdk", "out.vmdk"}, dir.path());
+      SCOPED_TRACE(command);
+      if (!expected.empty()) {
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, expected + "\n");
+        EXPECT_EQ(run.out, "");
+        EXPECT_FALSE(fileExists(dir.file("out.vmdk")));
+        continue;
+      }
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_EQ(run.err, "");
+      if (command == std::string("copy")) {
+        RunResult check = runProgram("qemu-img", {"check", "out.vmdk"}, dir.path());
+        EXPECT_EQ(check.status, 0) << check.out << check.err;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace skarvel::test
