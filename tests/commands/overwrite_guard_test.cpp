@@ -11,6 +11,7 @@
 
 #include "image_builder.h"
 #include "run_tool.h"
+#include "skip_on_windows.h"
 #include "test_files.h"
 
 namespace skarvel::test {
@@ -148,6 +149,7 @@ TEST_F(OverwriteGuardTest, CloneWalksTheChainAsFarAsItOpens) {
 // LF. The refusal names the output path, or the parent's, and comes before
 // every other check on the output.
 TEST_F(OverwriteGuardTest, RefusesNamesDescriptorTextCannotHold) {
+  SKARVEL_SKIP_ON_WINDOWS("file names that hold '\"', CR or LF");
   // q"in.vmdk, a root with a quote in its name; hinted.vmdk, a child whose
   // stored hint (a bare token) names p"arent.vmdk.
   writeSparseExtentFile(dir_.file("q\"in.vmdk"),
