@@ -170,7 +170,8 @@ void writeFlatFile(const std::string& path, uint64_t sectors,
                    const std::map<uint64_t, Bytes>& grains) {
   Bytes file(sectors * 512, 0);
   for (const auto& [index, data] : grains) {
-    size_t length = std::min(data.size(), file.size() - index * 65536);
+    size_t length =
+        static_cast<size_t>(std::min<uint64_t>(data.size(), file.size() - index * 65536));
     std::copy_n(data.begin(), length, file.begin() + static_cast<std::ptrdiff_t>(index * 65536));
   }
   writeBytes(path, file);
