@@ -1,6 +1,7 @@
 #include "commands/copy_progress.h"
 
 #include <charconv>
+#include <cstring>
 
 namespace skarvel {
 
@@ -13,38 +14,28 @@ constexpr uint64_t kClockInterval = 1024;
 constexpr auto kMaxQuiet = std::chrono::milliseconds(5);
 constexpr uint64_t kNever = ~uint64_t{0};
 
-// Adds one to a decimal number held as text.
-void increment(std::string& digits) {
-  for (size_t i = digits.size(); i-- > 0;) {
-    if (digits[i] != '9') {
-      ++digits[i];
-      return;
-    }
-    digits[i] = '0';
-  }
-  digits.insert(digits.begin(), '1');
-}
-
-void appendDecimal(std::string& text, uint64_t value) {
-  char digits[24];
-  text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
-}
-
 }  // namespace
 
 CopyProgress::CopyProgress(std::ostream& out, uint64_t total)
-    : out_(out), total_(total), lastWrite_(std::chrono::steady_clock::now()) {
-  buffer_.reserve(kBlockBytes + 64);
+    : out_(out),
+      total_(total),
+      buffer_(new char[kBlockBytes + kLineRoom]),
+      lastWrite_(std::chrono::steady_clock::now()) {
+  std::memset(line_, '0', kCounterEnd);
   stopped_ = !out_;
 }
 
 void CopyProgress::setPercent(uint64_t percent) {
-  suffix_.clear();
-  suffix_.push_back('/');
-  appendDecimal(suffix_, total_);
-  suffix_ += ", ";
-  appendDecimal(suffix_, percent);
-  suffix_ += "%\r";
+  char* end = line_ + kCounterEnd;
+  char* const limit = line_ + sizeof line_;
+  *end++ = '/';
+  end = std::to_chars(end, limit, total_).ptr;
+  *end++ = ',';
+  *end++ = ' ';
+  end = std::to_chars(end, limit, percent).ptr;
+  *end++ = '%';
+  *end++ = '\r';
+  lineEnd_ = static_cast<size_t>(end - line_);
   // The first count that shows percent + 1: ceil((percent + 1) * N / 100).
   // done <= N, and N counts grains of a 64-bit sector capacity, so neither
   // done * 100 nor (percent + 1) * N overflows.
@@ -53,13 +44,20 @@ void CopyProgress::setPercent(uint64_t percent) {
 
 void CopyProgress::next() {
   ++done_;
-  increment(counter_);
+  // The counter's digits end at kCounterEnd; carry into as many as needed.
+  size_t i = kCounterEnd;
+  while (line_[--i] == '9') line_[i] = '0';
+  ++line_[i];
+  if (i < counterStart_) counterStart_ = i;
   if (stopped_) return;
+
   bool percentChanged = done_ >= nextPercentAt_;
   if (percentChanged) setPercent(done_ * 100 / total_);
-  buffer_ += counter_;
-  buffer_ += suffix_;
-  if (percentChanged || buffer_.size() >= kBlockBytes) {
+  // A copy of fixed size, which the compiler does without a call; only the
+  // line's own bytes count.
+  std::memcpy(buffer_.get() + used_, line_ + counterStart_, kMaxLine);
+  used_ += lineEnd_ - counterStart_;
+  if (percentChanged || used_ >= kBlockBytes) {
     write();
   } else if (done_ % kClockInterval == 0 &&
              std::chrono::steady_clock::now() - lastWrite_ >= kMaxQuiet) {
@@ -69,14 +67,14 @@ void CopyProgress::next() {
 
 void CopyProgress::finish() {
   if (stopped_) return;
-  buffer_ += '\n';
+  buffer_[used_++] = '\n';
   write();
 }
 
 void CopyProgress::write() {
-  out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+  out_.write(buffer_.get(), static_cast<std::streamsize>(used_));
   out_.flush();
-  buffer_.clear();
+  used_ = 0;
   lastWrite_ = std::chrono::steady_clock::now();
   if (!out_) stopped_ = true;
 }

@@ -5,7 +5,8 @@
 // overwrites the last. The text is the same for every index whatever the
 // size of the image, which makes it long (about 1.6 GB for a 4 TiB disk), so
 // it is formatted by hand into a large buffer (the counter is incremented in
-// its decimal form) and written in large blocks. A terminal still sees it
+// its decimal form, in place in a template of the text) and written in large
+// blocks. A terminal still sees it
 // move: the buffer goes out whenever the percentage changes and at least
 // every few milliseconds in between.
 //
@@ -16,8 +17,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <ostream>
-#include <string>
 
 namespace skarvel {
 
@@ -38,13 +39,25 @@ class CopyProgress {
   void setPercent(uint64_t percent);
   void write();
 
+  // The text of the current count: its digits right-aligned to end at
+  // kCounterEnd (20 digits hold any 64-bit count; the leading ones are '0'
+  // and not shown), then "/N, p%\r". The longest text is 20 + 1 + 20 + 2 +
+  // 3 + 2 = 48 bytes.
+  static constexpr size_t kCounterEnd = 20;
+  static constexpr size_t kMaxLine = 48;
+  static constexpr size_t kLineRoom = 2 * kMaxLine;
+  char line_[kLineRoom] = {};
+  size_t counterStart_ = kCounterEnd - 1;
+  size_t lineEnd_ = kCounterEnd;
+
   std::ostream& out_;
   uint64_t total_;
   uint64_t done_ = 0;
-  std::string counter_ = "0";  // done_ in decimal
-  std::string suffix_;         // "/N, p%\r" for the current percentage
   uint64_t nextPercentAt_ = 0;
-  std::string buffer_;
+  // The texts gathered since the last write, with room for one more line
+  // copied whole.
+  std::unique_ptr<char[]> buffer_;
+  size_t used_ = 0;
   bool stopped_ = false;
   std::chrono::steady_clock::time_point lastWrite_;
 };

@@ -46,8 +46,8 @@ class SectorSink {
 
   void flush() {
     if (buffer_.empty()) return;
-    if (!platform::seekFile64(fd_, position_) ||
-        !platform::writeFile(fd_, buffer_.data(), static_cast<uint32_t>(buffer_.size()))) {
+    if (!platform::writeFileAt(fd_, position_, buffer_.data(),
+                               static_cast<uint32_t>(buffer_.size()))) {
       platform::closeFile(fd_);
       throw FatalError("Failed to write file " + path_);
     }

@@ -36,6 +36,14 @@ int64_t readFile(int fd, void* buffer, uint32_t length);
 // Writes |length| bytes. Returns true only when all of them were written.
 bool writeFile(int fd, const void* data, uint32_t length);
 
+// Positioned forms of readFile and writeFile: they transfer at byte |offset|
+// from the start of the file, in one call where the system has one, and
+// leave the file position unspecified. readFileAt returns the count
+// delivered (short at the end of the file), or -1 when the position cannot
+// be reached or the system reports an error.
+int64_t readFileAt(int fd, uint64_t offset, void* buffer, uint32_t length);
+bool writeFileAt(int fd, uint64_t offset, const void* data, uint32_t length);
+
 // Positions the file at |offset| bytes from its start. The 32-bit form reaches
 // 2 GiB, the 64-bit form the whole file. Return true on success.
 bool seekFile32(int fd, int32_t offset);

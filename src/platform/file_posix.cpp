@@ -88,6 +88,38 @@ bool writeFile(int fd, const void* data, uint32_t length) {
   return true;
 }
 
+int64_t readFileAt(int fd, uint64_t offset, void* buffer, uint32_t length) {
+  if (offset > static_cast<uint64_t>(LLONG_MAX) - length) return -1;
+  auto* out = static_cast<char*>(buffer);
+  uint64_t done = 0;
+  while (done < length) {
+    ssize_t n = ::pread(fd, out + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<uint64_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+bool writeFileAt(int fd, uint64_t offset, const void* data, uint32_t length) {
+  if (offset > static_cast<uint64_t>(LLONG_MAX) - length) return false;
+  const auto* in = static_cast<const char*>(data);
+  uint64_t done = 0;
+  while (done < length) {
+    ssize_t n = ::pwrite(fd, in + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    done += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
 bool seekFile32(int fd, int32_t offset) {
   return offset >= 0 && ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == offset;
 }

@@ -137,6 +137,17 @@ bool writeFile(int fd, const void* data, uint32_t length) {
   return true;
 }
 
+// The runtime has no positioned transfer; a seek and a transfer do the same
+// for a descriptor used by one thread.
+int64_t readFileAt(int fd, uint64_t offset, void* buffer, uint32_t length) {
+  if (!seekFile64(fd, offset)) return -1;
+  return readFile(fd, buffer, length);
+}
+
+bool writeFileAt(int fd, uint64_t offset, const void* data, uint32_t length) {
+  return seekFile64(fd, offset) && writeFile(fd, data, length);
+}
+
 bool seekFile32(int fd, int32_t offset) {
   return offset >= 0 && _lseek(fd, offset, SEEK_SET) == offset;
 }

@@ -42,8 +42,9 @@ uint64_t VMDKReader::readDescriptor(uint64_t sectorOffset, ExtentList* extents) 
 }
 
 uint32_t readAt(int fd, const std::string& path, uint64_t offset, void* buffer, uint32_t length) {
-  if (!platform::seekFile64(fd, offset)) return 0;
-  int64_t n = platform::readFile(fd, buffer, length);
+  // A position no file can have holds nothing.
+  if (offset > static_cast<uint64_t>(INT64_MAX) - length) return 0;
+  int64_t n = platform::readFileAt(fd, offset, buffer, length);
   if (n < 0) throw FatalError("Failed to read file " + path);
   return static_cast<uint32_t>(n);
 }

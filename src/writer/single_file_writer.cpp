@@ -79,8 +79,7 @@ uint64_t VMDKSingleFileWriter::tableOffset(uint64_t directoryOffset, uint64_t in
 }
 
 void VMDKSingleFileWriter::writeAt(uint64_t offset, const uint8_t* data, size_t length) {
-  if (!platform::seekFile64(fd_, offset) ||
-      !platform::writeFile(fd_, data, static_cast<uint32_t>(length))) {
+  if (!platform::writeFileAt(fd_, offset, data, static_cast<uint32_t>(length))) {
     failWrite();
   }
 }
@@ -109,8 +108,8 @@ void VMDKSingleFileWriter::useTable(uint64_t index) {
   // Only a table this writer (or an earlier one) may have filled is read
   // back; every other table of the file is still all zero.
   if (!heldGrains_ && index >= firstUntouchedTable_) return;
-  if (!platform::seekFile64(fd_, tableOffset(header_.gdOffset, index)) ||
-      platform::readFile(fd_, table_.data(), static_cast<uint32_t>(table_.size())) < 0) {
+  if (platform::readFileAt(fd_, tableOffset(header_.gdOffset, index), table_.data(),
+                           static_cast<uint32_t>(table_.size())) < 0) {
     failWrite();
   }
 }
