@@ -72,17 +72,21 @@ int run(std::vector<std::string> args) {
 // Whether |path| is small enough for copy and clone to finish fast: they
 // take time (and files) in proportion to the declared capacity.
 bool smallEnough(const std::string& path) {
+  std::unique_ptr<VMDKReader> reader;
   try {
-    std::unique_ptr<VMDKReader> reader =
-        openImage(path, platform::kOpenBinary | platform::kOpenReadOnly);
-    uint64_t grains = reader->totalGrains();
+    reader = openImage(path, platform::kOpenBinary | platform::kOpenReadOnly);
+  } catch (const FatalError&) {
+    return true;  // copy and clone refuse it just as quickly
+  }
+  // clone writes the input's own layout, copy the chain's (when it opens).
+  uint64_t grains = reader->totalGrains();
+  try {
     if (std::unique_ptr<VMDKChainReader> chain = openChain(reader, path)) {
       grains = std::max(grains, chain->totalGrains());
     }
-    return grains <= kMaxCopyGrains;
   } catch (const FatalError&) {
-    return true;  // copy refuses it just as quickly
   }
+  return grains <= kMaxCopyGrains;
 }
 
 void runCommands(uint8_t options, const fs::path& directory) {

@@ -32,6 +32,21 @@ std::vector<std::string> normalComponents(const std::string& path) {
   return components;
 }
 
+// Where the system itself takes '\' as a separator (Windows), a relative
+// hint is written with '/' instead, so that the image opens again where '\'
+// is an ordinary character. Elsewhere '\' may be part of a file's name and
+// stays.
+#ifdef _WIN32
+constexpr bool kSystemSeparatesWithBackslash = true;
+#else
+constexpr bool kSystemSeparatesWithBackslash = false;
+#endif
+
+std::string portable(std::string hint) {
+  if (kSystemSeparatesWithBackslash) std::replace(hint.begin(), hint.end(), '\\', '/');
+  return hint;
+}
+
 }  // namespace
 
 bool isPathSeparator(char c) { return c == '/' || c == '\\'; }
@@ -61,7 +76,8 @@ std::string parentHintFor(const std::string& parentPath, const std::string& chil
                           const std::string& workingDirectory) {
   std::string childDirectory, childName;
   splitPath(childPath, childDirectory, childName);
-  if (isAbsolutePath(parentPath) || childDirectory.empty()) return parentPath;
+  if (isAbsolutePath(parentPath)) return parentPath;
+  if (childDirectory.empty()) return portable(parentPath);
 
   std::vector<std::string> from = normalComponents(childDirectory);
   std::vector<std::string> to = normalComponents(parentPath);
@@ -70,7 +86,7 @@ std::string parentHintFor(const std::string& parentPath, const std::string& chil
   while (common < from.size() && common + 1 < to.size() && from[common] == to[common]) ++common;
   bool climbsOut = std::find(from.begin() + common, from.end(), "..") != from.end();
   if (isAbsolutePath(childDirectory) || climbsOut) {
-    return workingDirectory.empty() ? parentPath : workingDirectory + "/" + parentPath;
+    return portable(workingDirectory.empty() ? parentPath : workingDirectory + "/" + parentPath);
   }
   std::string hint;
   for (size_t i = common; i < from.size(); ++i) hint += "../";

@@ -32,7 +32,7 @@ std::string resolveAgainst(const std::string& directory, const std::string& file
 // (both as typed), so that resolveAgainst(child's directory, name) reaches
 // the parent:
 //   - |parentPath| unchanged when it is absolute or |childPath| has no
-//     directory part;
+//     directory part (on Windows, a relative one with '\' turned into '/');
 //   - otherwise |parentPath| relative to the child's directory, worked out on
 //     the text alone ('/' and '\' both separate; "." and "name/.." pairs are
 //     removed first; the common leading components of both are dropped) and
@@ -42,7 +42,8 @@ std::string resolveAgainst(const std::string& directory, const std::string& file
 //     relative path: the child's directory is absolute, or a ".." remains in
 //     it after the common components (the name of a directory above the
 //     working directory would be needed). With an unknown (empty) working
-//     directory, |parentPath| unchanged.
+//     directory, |parentPath| unchanged. On Windows, '\' becomes '/' here
+//     too, so that every hint written with a relative part uses '/'.
 std::string parentHintFor(const std::string& parentPath, const std::string& childPath,
                           const std::string& workingDirectory);
 

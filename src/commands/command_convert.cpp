@@ -100,10 +100,12 @@ bool overlaps(uint64_t start, uint64_t end, uint64_t otherStart, uint64_t otherE
 
 // True when the descriptor area the header declares lies wholly inside the
 // file as it is (rewriting it never grows the file), before the first grain,
-// and clear of both grain directories and the tables that follow them, so
-// that rewriting it cannot damage the image.
-bool descriptorAreaIsSafe(const SparseExtentHeader& header, const SparseLayout& layout,
-                          uint64_t fileSectors) {
+// clear of both grain directories with the tables the layout puts after
+// them, and clear of every table the directories name, so that rewriting it
+// cannot damage the image.
+bool descriptorAreaIsSafe(const VMDKSingleFileReader& reader, uint64_t fileSectors) {
+  const SparseExtentHeader& header = reader.header();
+  const SparseLayout& layout = reader.layout();
   if (header.overHead > kSectorLimit || header.descriptorSize > header.overHead) return false;
   uint64_t start = header.descriptorOffset, end = start + header.descriptorSize;
   if (end > header.overHead || end > fileSectors) return false;
@@ -111,7 +113,7 @@ bool descriptorAreaIsSafe(const SparseExtentHeader& header, const SparseLayout& 
   for (uint64_t directory : {header.gdOffset, header.rgdOffset}) {
     if (directory != 0 && overlaps(start, end, directory, directory + indexSectors)) return false;
   }
-  return true;
+  return reader.indexAvoids(start, end);
 }
 
 // Writes |text| and zeros over the whole descriptor area that the header
@@ -121,7 +123,7 @@ void rewriteEmbeddedDescriptor(const VMDKSingleFileReader& reader, const std::st
   const SparseExtentHeader& header = reader.header();
   uint64_t fileBytes = 0;
   if (!platform::fileSizeOf(reader.fileHandle(), &fileBytes) ||
-      !descriptorAreaIsSafe(header, reader.layout(), fileBytes / kSectorBytes)) {
+      !descriptorAreaIsSafe(reader, fileBytes / kSectorBytes)) {
     throw FatalError("Invalid sparse extent header in " + reader.path());
   }
   uint64_t areaBytes = header.descriptorSize * kSectorBytes;

@@ -25,6 +25,10 @@ CopyProgress::CopyProgress(std::ostream& out, uint64_t total)
   stopped_ = !out_;
 }
 
+CopyProgress::~CopyProgress() {
+  if (!stopped_ && used_ > 0) write();
+}
+
 void CopyProgress::setPercent(uint64_t percent) {
   char* end = line_ + kCounterEnd;
   char* const limit = line_ + sizeof line_;

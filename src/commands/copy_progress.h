@@ -27,6 +27,9 @@ class CopyProgress {
   // Reports on |out| (not owned; it must outlive this object) for |total|
   // grains.
   CopyProgress(std::ostream& out, uint64_t total);
+  // Writes what is gathered and not yet written (a copy that ends in a
+  // failure still shows how far it came), without ending the line.
+  ~CopyProgress();
 
   // Adds the text before the next grain index: the first call shows 1/N,
   // the last N/N. REQUIRES: called at most |total| times.

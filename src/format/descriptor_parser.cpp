@@ -168,7 +168,7 @@ void DescriptorParser::handleLine() {
   extent.type = tokens[2];
   if (tokens.size() >= 4) extent.fileName = tokens[3];
   if (tokens.size() >= 5) unsignedValue(tokens[4], extent.offset);
-  result_.extents.push_back(std::move(extent));
+  if (keepExtents_) result_.extents.push_back(std::move(extent));
 }
 
 void DescriptorParser::applyKey(const std::string& key, const std::string& value) {
@@ -190,8 +190,8 @@ void DescriptorParser::applyKey(const std::string& key, const std::string& value
   }
 }
 
-ParsedDescriptor parseDescriptor(ByteSource& source) {
-  DescriptorParser parser;
+ParsedDescriptor parseDescriptor(ByteSource& source, bool keepExtents) {
+  DescriptorParser parser(keepExtents);
   uint8_t c;
   while (source.next(c)) parser.consume(c);
   return parser.finish();

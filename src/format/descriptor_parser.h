@@ -79,6 +79,11 @@ struct ParsedDescriptor {
 // The state machine over the bytes of one text.
 class DescriptorParser {
  public:
+  // Without |keepExtents| the extent lines are parsed but not kept (text
+  // embedded in an extent file names no other extents), so that the memory
+  // a long text costs stays bounded.
+  explicit DescriptorParser(bool keepExtents = true) : keepExtents_(keepExtents) {}
+
   // Feeds one byte of text (a carriage return, and a byte order mark at the
   // start of the text, are counted and dropped).
   void consume(uint8_t c);
@@ -110,13 +115,15 @@ class DescriptorParser {
   bool lookingForMark_ = true;  // until the first byte that is not the mark's
   size_t markBytes_ = 0;        // bytes of the mark found so far
 
+  bool keepExtents_;
   State state_ = State::kBetweenTokens;
   std::string token_;
   std::vector<std::string> line_;
   ParsedDescriptor result_;
 };
 
-ParsedDescriptor parseDescriptor(ByteSource& source);
+// Parses the whole text of |source|; see DescriptorParser for |keepExtents|.
+ParsedDescriptor parseDescriptor(ByteSource& source, bool keepExtents = true);
 
 }  // namespace skarvel
 

@@ -24,8 +24,8 @@ constexpr int kOpenBinary = 0x8000;     // no text translation; no effect on POS
 // Opens |path|. With kOpenCreate a new file gets an ordinary read-write
 // permission (0666 before the umask on POSIX). Returns a descriptor >= 0, or
 // -1 when the file cannot be opened or is a directory. A FIFO or a socket is
-// refused (-1) before it is opened, so that nothing waits for a peer that
-// never comes; character devices open as usual.
+// refused (-1) without waiting for a peer that never comes; character
+// devices open as usual.
 int openFile(const std::string& path, int flags);
 
 // Reads up to |length| bytes. Returns the count delivered (0 at end of file),

@@ -37,21 +37,18 @@ bool identityOf(const struct stat& st, FileIdentity* identity) {
 }  // namespace
 
 int openFile(const std::string& path, int flags) {
-  // Opening a FIFO waits for its other end; refuse it (and sockets, which do
-  // not open at all) by what the path names now.
-  struct stat named;
-  if (::stat(path.c_str(), &named) == 0 && (S_ISFIFO(named.st_mode) || S_ISSOCK(named.st_mode))) {
-    return -1;
-  }
+  // Opened without waiting, so that a FIFO, whose open would wait for its
+  // other end, can be told apart and refused; sockets do not open at all.
   int fd;
   do {
-    fd = ::open(path.c_str(), posixFlags(flags), kNewFileMode);
+    fd = ::open(path.c_str(), posixFlags(flags) | O_NONBLOCK, kNewFileMode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
   // A directory opens for reading on POSIX but holds no image; refuse it as
   // other systems do.
   struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) ||
+      S_ISSOCK(st.st_mode) || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return -1;
   }

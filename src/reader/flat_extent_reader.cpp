@@ -33,8 +33,10 @@ uint32_t VMDKFlatExtentReader::readGrain(uint64_t grain, uint8_t* buffer, uint32
   uint64_t grainBytes = std::min(kGrainBytes, (capacity_ - first) * kSectorBytes);
   uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(grainBytes, length));
   uint32_t n = readAt(fd_, path_, (offsetSectors_ + first) * kSectorBytes, buffer, wanted);
+  // Zeros, and sectors the file does not reach, read as zeros and hide any
+  // parent: a flat extent holds every sector of its part of the disk.
   bool allZero = std::all_of(buffer, buffer + n, [](uint8_t b) { return b == 0; });
-  return allZero ? 0 : n;
+  return allZero ? kZeroedGrain : n;
 }
 
 }  // namespace skarvel

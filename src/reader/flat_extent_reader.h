@@ -17,8 +17,9 @@ class VMDKFlatExtentReader : public VMDKReader {
                        uint64_t offsetSectors);
 
   bool isMultiFile() const override { return false; }
-  // The grain's bytes in place; 0 when they are all zeros, so that a copy of
-  // a flat disk stays sparse, or when the file holds none of them.
+  // The grain's bytes in place; kZeroedGrain when they are all zeros, or the
+  // file holds none of them, so that a copy of a flat disk stays sparse while
+  // a parent's grain never shows through.
   uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) override;
 
  private:

@@ -30,6 +30,12 @@ VMDKMultiFileReader::VMDKMultiFileReader(int fd, const std::string& directory,
   }
   firstGrains_.push_back(0);
   for (const ExtentDescriptor& extent : extents_) {
+    // The disk is served in whole grains, so only the last extent may end
+    // inside one; an extent of part grains before others would shift every
+    // sector after it.
+    if (!extentReaders_.empty() && extentReaders_.back()->capacity() % kGrainSectors != 0) {
+      throw FatalError("Unsupported extent file " + extentReaders_.back()->path());
+    }
     extentReaders_.push_back(openExtent(extent, directory));
     const VMDKReader& added = *extentReaders_.back();
     // Sizes that add up past 64 bits describe no disk.

@@ -19,8 +19,10 @@ class VMDKMultiFileReader : public VMDKReader {
   //   "Unsupported image file " + path          when the file holds no extent
   //       line, that is none whose access word is RW, RDONLY or NOACCESS, or
   //       when the extents' sizes add up past 64 bits;
-  //   "Unsupported extent file " + extent path  for a line of another type or
-  //       a SPARSE file that is not a sparse extent of a version read;
+  //   "Unsupported extent file " + extent path  for a line of another type, a
+  //       SPARSE file that is not a sparse extent of a version read, or an
+  //       extent that ends inside a grain and is not the last (for a ZERO
+  //       extent, the path is the descriptor file's);
   //   "Failed to open " + extent path           for an extent that cannot be opened.
   VMDKMultiFileReader(int fd, const std::string& directory, const std::string& path);
   ~VMDKMultiFileReader() override;

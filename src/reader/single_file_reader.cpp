@@ -7,6 +7,7 @@
 #include "base/fatal_error.h"
 #include "format/compressed_grain.h"
 #include "format/stream_marker.h"
+#include "platform/file.h"
 #include "reader/stream_footer.h"
 
 namespace skarvel {
@@ -36,10 +37,12 @@ ProbedHeader readHeader(int fd, const std::string& path) {
 
 // Compressed grains are read when they are zlib streams behind grain
 // markers; the markers flag alone changes nothing for a reader that finds
-// grains through the tables.
+// grains through the tables. Grains of another size than 128 sectors are
+// not read: the disk is served in 64 KiB grains, one table entry each.
 bool isReadable(const ProbedHeader& probed) {
   const SparseExtentHeader& h = probed.header;
-  if (h.magicNumber != kSparseMagic || h.version < 1 || h.version > kNewestReadVersion) {
+  if (h.magicNumber != kSparseMagic || h.version < 1 || h.version > kNewestReadVersion ||
+      h.grainSize != kGrainSectors) {
     return false;
   }
   if ((h.flags & kHeaderFlagCompressedGrains) == 0) return true;
@@ -56,7 +59,7 @@ bool headerIsSane(const SparseExtentHeader& header, uint64_t directorySector,
 }
 
 // The format writes tables of 512 entries and other tools refuse larger
-// ones; a header that claims more is not taken at its word.
+// ones; a header that claims more, or none, is not taken at its word.
 constexpr uint32_t kMaxTableEntries = 512;
 
 // The directory is read this many entries (4 KiB) at a time, so that a run
@@ -87,7 +90,7 @@ VMDKSingleFileReader::VMDKSingleFileReader(int fd, const std::string& path) : VM
   }
   bool embedded = header_.hasEmbeddedDescriptor();
   layout_ = computeLayout(header_.capacity, embedded ? 1 : 0);
-  if (!headerIsSane(header_, directorySector_, layout_) ||
+  if (!headerIsSane(header_, directorySector_, layout_) || header_.numGTEsPerGT == 0 ||
       header_.numGTEsPerGT > kMaxTableEntries) {
     throw FatalError("Invalid sparse extent header in " + path_);
   }
@@ -121,6 +124,36 @@ uint32_t VMDKSingleFileReader::grainSector(uint64_t tableIndex, uint64_t entryIn
   return getLittleEndian32(&cachedTable_[entryIndex * kEntryBytes]);
 }
 
+bool VMDKSingleFileReader::indexAvoids(uint64_t start, uint64_t end) const {
+  auto roundUp = [](uint64_t n, uint64_t d) { return n / d + (n % d != 0); };
+  auto overlaps = [start, end](uint64_t first, uint64_t count) {
+    return first < end && start - std::min(start, first) < count;
+  };
+  uint64_t tables = roundUp(layout_.grainCount, header_.numGTEsPerGT);
+  uint64_t directorySectors = roundUp(tables * kEntryBytes, kSectorBytes);
+  uint64_t tableSectors = roundUp(uint64_t{header_.numGTEsPerGT} * kEntryBytes, kSectorBytes);
+  uint64_t fileBytes = 0;
+  platform::fileSizeOf(fd_, &fileBytes);
+  std::vector<uint8_t> block(kDirectoryBlockEntries * kEntryBytes);
+  for (uint64_t directory : {directorySector_, header_.rgdOffset}) {
+    if (directory == 0) continue;
+    if (overlaps(directory, directorySectors)) return false;
+    // The entries the file holds; the rest read as absent.
+    if (directory >= fileBytes / kSectorBytes) continue;
+    uint64_t entries = std::min(tables, (fileBytes - directory * kSectorBytes) / kEntryBytes);
+    for (uint64_t first = 0; first < entries; first += kDirectoryBlockEntries) {
+      uint64_t count = std::min<uint64_t>(kDirectoryBlockEntries, entries - first);
+      readAt(fd_, path_, directory * kSectorBytes + first * kEntryBytes, block.data(),
+             static_cast<uint32_t>(count * kEntryBytes));
+      for (uint64_t e = 0; e < count; ++e) {
+        uint32_t table = getLittleEndian32(&block[e * kEntryBytes]);
+        if (table != 0 && overlaps(table, tableSectors)) return false;
+      }
+    }
+  }
+  return true;
+}
+
 void VMDKSingleFileReader::releaseBuffers() {
   // swap() gives the memory back; clear() would keep it.
   std::vector<uint8_t>().swap(cachedTable_);
@@ -131,13 +164,17 @@ void VMDKSingleFileReader::releaseBuffers() {
 }
 
 uint32_t VMDKSingleFileReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
-  if (grain >= layout_.grainCount || header_.numGTEsPerGT == 0) return 0;
+  if (grain >= layout_.grainCount) return 0;
   uint32_t sector = grainSector(grain / header_.numGTEsPerGT, grain % header_.numGTEsPerGT);
   if (sector == 0) return 0;
   if (sector == kZeroedGrainEntry && zeroedGrains_) return kZeroedGrain;
+  // The disk ends with its capacity: what the last grain holds beyond it is
+  // no part of the disk, and a copy, rounded up to whole grains, reads zeros
+  // there.
+  uint64_t bytesLeft = (capacity_ - grain * kGrainSectors) * kSectorBytes;
+  length = static_cast<uint32_t>(std::min<uint64_t>({length, bytesLeft, kGrainBytes}));
   if (compressed_) return readCompressedGrain(grain, sector, buffer, length);
-  uint32_t grainLength = static_cast<uint32_t>(header_.grainSize * kSectorBytes);
-  return readAt(fd_, path_, uint64_t{sector} * kSectorBytes, buffer, std::min(grainLength, length));
+  return readAt(fd_, path_, uint64_t{sector} * kSectorBytes, buffer, length);
 }
 
 uint32_t VMDKSingleFileReader::readCompressedGrain(uint64_t grain, uint32_t sector, uint8_t* buffer,

@@ -18,7 +18,7 @@ namespace skarvel {
 enum class SparseProbe {
   kNotSparse,    // no "KDMV" magic (or fewer than 8 bytes): maybe a descriptor file
   kReadable,     // a sparse extent of a version and kind this reader reads
-  kUnsupported,  // the magic, but another version or compression
+  kUnsupported,  // the magic, but another version, compression or grain size
 };
 
 // Reads the header at the start of |fd| (at |path|, for messages). Throws
@@ -34,7 +34,8 @@ class VMDKSingleFileReader : public VMDKReader {
   //   "Unsupported extent file " + path        when the file is not a
   //       sparse extent that probeSparseExtent calls readable;
   //   "Invalid sparse extent header in " + path when its metadata would lie
-  //       at or past sector 2^32, or its tables hold more than 512 entries;
+  //       at or past sector 2^32, or its tables hold no entry or more than
+  //       512;
   //   "Failed to read file " + path            when a stream's footer cannot
   //       be found.
   VMDKSingleFileReader(int fd, const std::string& path);
@@ -44,6 +45,12 @@ class VMDKSingleFileReader : public VMDKReader {
   void releaseBuffers() override;
 
   const SparseExtentHeader& header() const { return header_; }
+
+  // True when no sector from |start| up to |end| belongs to the grain index
+  // as the file has it: the primary directory (the footer's, for a stream),
+  // the redundant one, and every table either names. Costs a read of both
+  // directories, as far as the file holds them.
+  bool indexAvoids(uint64_t start, uint64_t end) const;
 
  private:
   // Entry |tableIndex| of the primary directory (0 when absent or past the

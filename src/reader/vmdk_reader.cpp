@@ -35,7 +35,7 @@ uint64_t VMDKReader::readDescriptor(uint64_t sectorOffset, ExtentList* extents) 
                         : platform::seekFile64(fd_, offset);
   if (!positioned) return 0;
   FileByteSource source(fd_, path_);
-  ParsedDescriptor parsed = parseDescriptor(source);
+  ParsedDescriptor parsed = parseDescriptor(source, extents != nullptr);
   descriptor_ = parsed.descriptor;
   if (extents != nullptr) *extents = std::move(parsed.extents);
   return parsed.consumedBytes;

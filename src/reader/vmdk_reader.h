@@ -21,8 +21,8 @@
 namespace skarvel {
 
 // What readGrain returns for a grain that reads as zeros: a zeroed grain of a
-// sparse extent, or a grain of a ZERO extent. Unlike an absent grain (0), it
-// hides whatever a parent image holds there. No grain length can equal it.
+// sparse extent, a grain of a ZERO extent, or a grain of zeros in a FLAT one. Unlike an absent
+// grain (0), it hides whatever a parent image holds there. No grain length can equal it.
 constexpr uint32_t kZeroedGrain = UINT32_MAX;
 
 class VMDKReader {

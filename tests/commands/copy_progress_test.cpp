@@ -26,6 +26,21 @@ TEST(CopyProgressTest, TextOfEveryCount) {
   }
 }
 
+// A copy that fails halfway still shows how far it came: the texts gathered
+// go out when the report ends without finish().
+TEST(CopyProgressTest, TextGatheredGoesOutWhenCutShort) {
+  std::ostringstream out;
+  std::string expected;
+  {
+    CopyProgress progress(out, 100000);
+    for (uint64_t done = 1; done <= 1500; ++done) {
+      progress.next();
+      expected += std::to_string(done) + "/100000, " + std::to_string(done / 1000) + "%\r";
+    }
+  }
+  EXPECT_EQ(out.str(), expected);
+}
+
 // Takes |room| bytes, then fails every write (a pipe whose reader left).
 class ClosingBuffer : public std::streambuf {
  public:

@@ -118,6 +118,9 @@ TEST(WindowsCommandsTest, BackslashesSeparate) {
   skarvel({"create", "-s", "8M", "sub\\base.vmdk"}, dir);
   skarvel({"clone", "sub\\base.vmdk", "other\\child.vmdk"}, dir);
   EXPECT_EQ(hintOf(dir.file("other/child.vmdk")), "../sub/base.vmdk");
+  // A hint the tool writes uses '/', also where the path was typed with '\'.
+  skarvel({"clone", "sub\\base.vmdk", "child.vmdk"}, dir);
+  EXPECT_EQ(hintOf(dir.file("child.vmdk")), "sub/base.vmdk");
 
   // Names with '\' that another tool wrote: a parent hint and an extent line.
   ExtentFixture theirs;

@@ -97,18 +97,18 @@ TEST_F(MultiFileReaderTest, RoutesGrainsAcrossExtentBoundaries) {
 }
 
 TEST_F(MultiFileReaderTest, HeaderCapacityWinsOverTheLineSize) {
-  // 16320 sectors are 127.5 grains: the first extent still takes 128 grain
-  // indexes, its last one partial. The lines' sizes are wrong on purpose.
-  extent("a.vmdk", 16320, {{127, test::grainOf(0xA7)}});
-  extent("b.vmdk", 16384, {{0, test::grainOf(0xB0)}, {127, test::grainOf(0xB7)}});
+  // 16256 sectors are 127 grains; the last extent of 16320 sectors ends
+  // inside its 128th. The lines' sizes are wrong on purpose.
+  extent("a.vmdk", 16256, {{126, test::grainOf(0xA6)}});
+  extent("b.vmdk", 16320, {{0, test::grainOf(0xB0)}, {127, test::grainOf(0xB7)}});
   descriptorFile("disk.vmdk", "RW 100 SPARSE \"a.vmdk\"\nRW 99999999 SPARSE \"b.vmdk\"\n");
   auto reader = openImage(dir_.file("disk.vmdk"), kReadOnly);
-  EXPECT_EQ(reader->capacity(), 32704u);
-  EXPECT_EQ(reader->grainCount(), 256u);
-  EXPECT_TRUE(grainAt(*reader, 127) == test::grainOf(0xA7));
-  EXPECT_TRUE(grainAt(*reader, 128) == test::grainOf(0xB0));
-  EXPECT_TRUE(grainAt(*reader, 255) == test::grainOf(0xB7));
-  EXPECT_TRUE(grainAt(*reader, 256).empty());
+  EXPECT_EQ(reader->capacity(), 32576u);
+  EXPECT_EQ(reader->grainCount(), 255u);
+  EXPECT_TRUE(grainAt(*reader, 126) == test::grainOf(0xA6));
+  EXPECT_TRUE(grainAt(*reader, 127) == test::grainOf(0xB0));
+  EXPECT_TRUE(grainAt(*reader, 254) == Bytes(32768, 0xB7));  // stops with the disk
+  EXPECT_TRUE(grainAt(*reader, 255).empty());
 }
 
 TEST_F(MultiFileReaderTest, RelativeNamesResolveAgainstTheDescriptorDirectory) {
@@ -150,6 +150,7 @@ TEST_F(MultiFileReaderTest, DescriptorWithoutExtentLinesIsNoImage) {
 TEST_F(MultiFileReaderTest, ExtentsThatEndTheRun) {
   extent("disk-s001.vmdk", 16384);
   extent("disk-s003.vmdk", 16384);
+  extent("odd.vmdk", 8191);
   test::writeText(dir_.file("notes.txt"), "RW 16384 SPARSE \"x.vmdk\"\n");
   ExtentFixture v4;
   v4.capacity = 16384;
@@ -171,6 +172,10 @@ TEST_F(MultiFileReaderTest, ExtentsThatEndTheRun) {
       {"RW 16384 SPARSE \"notes.txt\"\n", "Unsupported extent file notes.txt"},
       {"RW 16384 SPARSE \"v4.vmdk\"\n", "Unsupported extent file v4.vmdk"},
       {"RW 16384 FLAT \"disk-f001.vmdk\" 0\n", "Failed to open disk-f001.vmdk"},
+      // Only the last extent may end inside a grain.
+      {"RW 8191 SPARSE \"odd.vmdk\"\nRW 16384 SPARSE \"disk-s001.vmdk\"\n",
+       "Unsupported extent file odd.vmdk"},
+      {"RW 100 ZERO\nRW 16384 SPARSE \"disk-s001.vmdk\"\n", "Unsupported extent file disk.vmdk"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lines);
@@ -205,12 +210,12 @@ TEST_F(MultiFileReaderTest, FlatAndZeroExtentsBetweenSparseOnes) {
     int fill;
   } reads[] = {{5, 65536, 0x05},
                {6, 0, 0},
-               {128, 0, 0},
+               {128, kZeroedGrain, 0},  // zeros in a flat extent hide a parent's grain
                {129, 65536, 0xF1},
-               {130, 0, 0},
+               {130, kZeroedGrain, 0},
                {192, kZeroedGrain, 0},
                {223, kZeroedGrain, 0},
-               {224, 0, 0},
+               {224, kZeroedGrain, 0},
                {231, 53248, 0x77},
                {232, 0, 0}};
   // In order, then backwards and again in order, through the same reader.
