@@ -33,7 +33,8 @@ class ConsoleProgram {
  private:
   std::vector<std::string> arguments_;
   std::vector<char*> pointers_;
-  unsigned int savedOutputCodePage_ = 0;  // 0: not changed
+  [[maybe_unused]] unsigned int savedOutputCodePage_ = 0;  // 0: not changed;
+  // only the Windows console changes it
 };
 
 }  // namespace skarvel::platform

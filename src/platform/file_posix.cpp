@@ -34,6 +34,24 @@ bool identityOf(const struct stat& st, FileIdentity* identity) {
   return true;
 }
 
+// Calls |step| (one read or write of the bytes from |done| on) until
+// |length| bytes have moved or a call moves none; a call cut short by a
+// signal is made again. Returns the bytes moved, or -1 when a call fails.
+template <typename Step>
+int64_t moveAll(uint32_t length, Step step) {
+  uint64_t done = 0;
+  while (done < length) {
+    ssize_t n = step(done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<uint64_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
 }  // namespace
 
 int openFile(const std::string& path, int flags) {
@@ -57,64 +75,29 @@ int openFile(const std::string& path, int flags) {
 
 int64_t readFile(int fd, void* buffer, uint32_t length) {
   auto* out = static_cast<char*>(buffer);
-  uint64_t done = 0;
-  while (done < length) {
-    ssize_t n = ::read(fd, out + done, length - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    done += static_cast<uint64_t>(n);
-  }
-  return static_cast<int64_t>(done);
+  return moveAll(length, [&](uint64_t done) { return ::read(fd, out + done, length - done); });
 }
 
 bool writeFile(int fd, const void* data, uint32_t length) {
   const auto* in = static_cast<const char*>(data);
-  uint64_t done = 0;
-  while (done < length) {
-    ssize_t n = ::write(fd, in + done, length - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;
-    done += static_cast<uint64_t>(n);
-  }
-  return true;
+  return moveAll(length, [&](uint64_t done) { return ::write(fd, in + done, length - done); }) ==
+         length;
 }
 
 int64_t readFileAt(int fd, uint64_t offset, void* buffer, uint32_t length) {
   if (offset > static_cast<uint64_t>(LLONG_MAX) - length) return -1;
   auto* out = static_cast<char*>(buffer);
-  uint64_t done = 0;
-  while (done < length) {
-    ssize_t n = ::pread(fd, out + done, length - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    done += static_cast<uint64_t>(n);
-  }
-  return static_cast<int64_t>(done);
+  return moveAll(length, [&](uint64_t done) {
+    return ::pread(fd, out + done, length - done, static_cast<off_t>(offset + done));
+  });
 }
 
 bool writeFileAt(int fd, uint64_t offset, const void* data, uint32_t length) {
   if (offset > static_cast<uint64_t>(LLONG_MAX) - length) return false;
   const auto* in = static_cast<const char*>(data);
-  uint64_t done = 0;
-  while (done < length) {
-    ssize_t n = ::pwrite(fd, in + done, length - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;
-    done += static_cast<uint64_t>(n);
-  }
-  return true;
+  return moveAll(length, [&](uint64_t done) {
+           return ::pwrite(fd, in + done, length - done, static_cast<off_t>(offset + done));
+         }) == length;
 }
 
 bool seekFile32(int fd, int32_t offset) {
