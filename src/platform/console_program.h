@@ -33,8 +33,9 @@ class ConsoleProgram {
  private:
   std::vector<std::string> arguments_;
   std::vector<char*> pointers_;
-  [[maybe_unused]] unsigned int savedOutputCodePage_ = 0;  // 0: not changed;
-  // only the Windows console changes it
+  // The console's code page before the run, 0 when it was not changed;
+  // only a Windows console is ever changed.
+  [[maybe_unused]] unsigned int savedOutputCodePage_ = 0;
 };
 
 }  // namespace skarvel::platform
