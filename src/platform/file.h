@@ -38,7 +38,7 @@ bool writeFile(int fd, const void* data, uint32_t length);
 
 // Positioned forms of readFile and writeFile: they transfer at byte |offset|
 // from the start of the file, in one call where the system has one, and
-// leave the file position unspecified. readFileAt returns the count
+// leave the file position undefined. readFileAt returns the count
 // delivered (short at the end of the file), or -1 when the position cannot
 // be reached or the system reports an error.
 int64_t readFileAt(int fd, uint64_t offset, void* buffer, uint32_t length);

@@ -61,7 +61,7 @@ void writeSplit(const std::string& dir, const std::string& name, const std::stri
                 "# kept by nobody\n");
 }
 
-// Runs skarvel as a user without special rights. Root opens any file for
+// Runs skarvel as a user without extra rights. Root opens any file for
 // writing, so as root the run goes through setpriv as the user "nobody", in a
 // directory that user may enter; skips when that is not possible. On Windows
 // chmod sets the read-only attribute, which holds for every user.

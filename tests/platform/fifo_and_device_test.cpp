@@ -7,7 +7,7 @@
 #include "skip_on_windows.h"
 
 #ifdef _WIN32
-TEST(SpecialFilesTest, FifosAndSockets) { SKARVEL_SKIP_ON_WINDOWS("FIFOs and sockets"); }
+TEST(FifoAndDeviceTest, FifosAndSockets) { SKARVEL_SKIP_ON_WINDOWS("FIFOs and sockets"); }
 #else
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -46,7 +46,7 @@ void writeImage(const std::string& path, uint32_t parentCid, const std::string& 
   writeSparseExtentFile(path, image);
 }
 
-TEST(SpecialFilesTest, FifosAndSocketsAreRefusedAtOnce) {
+TEST(FifoAndDeviceTest, FifosAndSocketsAreRefusedAtOnce) {
   ScopedTempDir dir;
   ASSERT_EQ(mkfifo(dir.file("fifo.vmdk").c_str(), 0644), 0);
   makeSocketFile(dir.file("sock.vmdk"));
