@@ -1,6 +1,6 @@
 // Reading decimal numbers out of text the way the C runtime's atoi does,
 // without its undefined behaviour on overflow, and a strict form of it for
-// numbers typed on the command line.
+// numbers typed on the command line; rounding division for sizes.
 #ifndef SKARVEL_BASE_NUMBERS_H_
 #define SKARVEL_BASE_NUMBERS_H_
 
@@ -23,6 +23,10 @@ std::optional<int32_t> readInteger(const std::string& text);
 // the digits. Returns nothing for any other text ("6x", "1.5", "", "-") and
 // for a number that does not fit a signed 32-bit integer.
 std::optional<int32_t> readWholeInteger(const std::string& text);
+
+// n / d rounded up, for every n (unlike (n + d - 1) / d, it cannot
+// overflow). REQUIRES: d > 0.
+constexpr uint64_t divideRoundingUp(uint64_t n, uint64_t d) { return n / d + (n % d != 0); }
 
 }  // namespace skarvel
 

@@ -6,9 +6,8 @@
 // size of the image, which makes it long (about 1.6 GB for a 4 TiB disk), so
 // it is formatted by hand into a large buffer (the counter is incremented in
 // its decimal form, in place in a template of the text) and written in large
-// blocks. A terminal still sees it
-// move: the buffer goes out whenever the percentage changes and at least
-// every few milliseconds in between.
+// blocks. A terminal still sees it move: the buffer goes out whenever the
+// percentage changes and at least every few milliseconds in between.
 //
 // A stream that fails (a closed pipe) ends the report at its first failed
 // write; the work goes on without it.

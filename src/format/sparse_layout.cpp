@@ -1,15 +1,9 @@
 #include "format/sparse_layout.h"
 
+#include "base/numbers.h"
 #include "format/sparse_header.h"
 
 namespace skarvel {
-
-namespace {
-
-// Rounding division that cannot overflow, unlike (n + d - 1) / d.
-constexpr uint64_t divideRoundingUp(uint64_t n, uint64_t d) { return n / d + (n % d != 0); }
-
-}  // namespace
 
 SparseLayout::SparseLayout(uint64_t capacity, int embedded)
     : SparseLayout(computeLayout(capacity, embedded)) {}

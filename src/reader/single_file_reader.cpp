@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/fatal_error.h"
+#include "base/numbers.h"
 #include "format/compressed_grain.h"
 #include "format/stream_marker.h"
 #include "platform/file.h"
@@ -125,13 +126,13 @@ uint32_t VMDKSingleFileReader::grainSector(uint64_t tableIndex, uint64_t entryIn
 }
 
 bool VMDKSingleFileReader::indexAvoids(uint64_t start, uint64_t end) const {
-  auto roundUp = [](uint64_t n, uint64_t d) { return n / d + (n % d != 0); };
   auto overlaps = [start, end](uint64_t first, uint64_t count) {
     return first < end && start - std::min(start, first) < count;
   };
-  uint64_t tables = roundUp(layout_.grainCount, header_.numGTEsPerGT);
-  uint64_t directorySectors = roundUp(tables * kEntryBytes, kSectorBytes);
-  uint64_t tableSectors = roundUp(uint64_t{header_.numGTEsPerGT} * kEntryBytes, kSectorBytes);
+  uint64_t tables = divideRoundingUp(layout_.grainCount, header_.numGTEsPerGT);
+  uint64_t directorySectors = divideRoundingUp(tables * kEntryBytes, kSectorBytes);
+  uint64_t tableSectors =
+      divideRoundingUp(uint64_t{header_.numGTEsPerGT} * kEntryBytes, kSectorBytes);
   uint64_t fileBytes = 0;
   platform::fileSizeOf(fd_, &fileBytes);
   std::vector<uint8_t> block(kDirectoryBlockEntries * kEntryBytes);

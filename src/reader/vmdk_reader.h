@@ -21,8 +21,9 @@
 namespace skarvel {
 
 // What readGrain returns for a grain that reads as zeros: a zeroed grain of a
-// sparse extent, a grain of a ZERO extent, or a grain of zeros in a FLAT one. Unlike an absent
-// grain (0), it hides whatever a parent image holds there. No grain length can equal it.
+// sparse extent, a grain of a ZERO extent, or a grain of zeros in a FLAT
+// one. Unlike an absent grain (0), it hides whatever a parent image holds
+// there. No grain length can equal it.
 constexpr uint32_t kZeroedGrain = UINT32_MAX;
 
 class VMDKReader {
@@ -43,11 +44,11 @@ class VMDKReader {
   // file ends inside the grain (the last grain of a disk may also be
   // shorter). Returns 0 when the grain is absent, that is not allocated or
   // past grainCount(), so that a parent's grain shows through; kZeroedGrain
-  // when it reads as zeros and hides any parent's. In both cases |buffer| is
-  // unspecified: a reader never fills zeros itself. Throws FatalError("Failed
-  // to read file " + path) on an I/O error and on a compressed grain that is
-  // damaged, runs past the end of the file, or inflates to more or fewer
-  // bytes than the grain holds.
+  // when it reads as zeros and hides any parent's. In both cases |buffer|
+  // holds nothing of use: a reader never fills zeros itself. Throws
+  // FatalError("Failed to read file " + path) on an I/O error and on a
+  // compressed grain that is damaged, runs past the end of the file, or
+  // inflates to more or fewer bytes than the grain holds.
   virtual uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) = 0;
 
   // Appends the descriptor of every file this reader holds open.

@@ -5,6 +5,7 @@
 
 #include "base/byte_order.h"
 #include "base/fatal_error.h"
+#include "base/numbers.h"
 #include "platform/file.h"
 
 namespace skarvel {
@@ -16,10 +17,6 @@ namespace {
 constexpr size_t kGatherBytes = 16 * kGrainBytes;
 constexpr uint64_t kTableBytes = kTableEntries * kEntryBytes;  // 2048
 
-uint64_t roundUpToGrain(uint64_t sectors) {
-  return (sectors / kGrainSectors + (sectors % kGrainSectors != 0)) * kGrainSectors;
-}
-
 }  // namespace
 
 VMDKSingleFileWriter::VMDKSingleFileWriter(int fd, const std::string& path,
@@ -30,7 +27,8 @@ VMDKSingleFileWriter::VMDKSingleFileWriter(int fd, const std::string& path,
   // A file that already holds grains is appended to after its last one.
   uint64_t size = 0;
   if (platform::fileSizeOf(fd_, &size)) {
-    uint64_t end = roundUpToGrain(size / kSectorBytes + (size % kSectorBytes != 0));
+    uint64_t end =
+        divideRoundingUp(divideRoundingUp(size, kSectorBytes), kGrainSectors) * kGrainSectors;
     if (end > nextFreeSector_) {
       nextFreeSector_ = end;
       heldGrains_ = true;
