@@ -1,6 +1,7 @@
 #include "reader/stream_footer.h"
 
 #include "base/fatal_error.h"
+#include "base/numbers.h"
 #include "format/sparse_header.h"
 #include "format/stream_marker.h"
 #include "format/units.h"
@@ -12,8 +13,9 @@ namespace {
 
 // Sectors from the marker at |marker| to the next marker.
 uint64_t sectorsToNextMarker(const StreamMarker& marker) {
-  if (marker.isGrain()) return (kGrainMarkerBytes + marker.size + kSectorBytes - 1) / kSectorBytes;
-  return 1 + marker.value;
+  if (!marker.isGrain()) return 1 + marker.value;
+  // In 64 bits: a length near 2^32 must not wrap to a step of no sectors.
+  return divideRoundingUp(uint64_t{kGrainMarkerBytes} + marker.size, kSectorBytes);
 }
 
 }  // namespace

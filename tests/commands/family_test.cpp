@@ -234,24 +234,26 @@ TEST_F(FamilyTest, DamagedStreamsEndTheRun) {
   fixture.grains = {{0, grainOf(0x30)}, {1, Bytes(70000, 0x31)}, {2, Bytes(1000, 0x32)}};
   const struct {
     const char* name;
+    bool footer;     // the directory is found by walking the markers to the footer
     uint64_t grain;  // whose marker the offset counts from; 9: from the footer's marker
     uint64_t offset;
     uint64_t value;  // a 4-byte value, or 0 to leave the grain as built
   } cases[] = {
-      {"damaged stream", 0, 12 + 2, 0xFFFFFFFF},  // over its first deflate bytes
-      {"length past the end", 0, 8, 100000},
-      {"length above the bound", 0, 8, 0x7FFFFFFF},
-      {"inflates past 64 KiB", 1, 0, 0},
-      {"inflates short", 2, 0, 0},
-      {"unknown marker before the footer", 9, 12, 7},
-      {"end of stream before the footer", 9, 12, 0},
+      {"damaged stream", false, 0, 12 + 2, 0xFFFFFFFF},  // over its first deflate bytes
+      {"length past the end", false, 0, 8, 100000},
+      {"length above the bound", false, 0, 8, 0x7FFFFFFF},
+      {"inflates past 64 KiB", false, 1, 0, 0},
+      {"inflates short", false, 2, 0, 0},
+      {"unknown marker before the footer", true, 9, 12, 7},
+      {"end of stream before the footer", true, 9, 12, 0},
+      {"length that wraps 32 bits on the walk", true, 0, 8, 0xFFFFFFF4},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     // Lengths in grain markers also steer the walk to a footer: damage to
     // them is met when the grain is read only if the header names the
     // directory.
-    fixture.directoryInFooter = c.grain == 9;
+    fixture.directoryInFooter = c.footer;
     BuiltExtent built = writeSparseExtentFile(dir_.file("in.vmdk"), fixture);
     Bytes file = readBytes(dir_.file("in.vmdk"));
     // From the end: end of stream, footer, footer marker.
@@ -264,7 +266,7 @@ TEST_F(FamilyTest, DamagedStreamsEndTheRun) {
     RunResult result = runSkarvel({"copy", "in.vmdk", "out.vmdk"}, dir_.path());
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "Failed to read file in.vmdk\n");
-    EXPECT_EQ(fileExists(dir_.file("out.vmdk")), c.grain != 9);  // a grain: copying had begun
+    EXPECT_EQ(fileExists(dir_.file("out.vmdk")), !c.footer);  // a grain: copying had begun
     std::filesystem::remove(dir_.file("out.vmdk"));
   }
 }
