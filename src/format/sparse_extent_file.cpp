@@ -6,6 +6,7 @@
 
 #include "base/byte_order.h"
 #include "base/fatal_error.h"
+#include "base/numbers.h"
 #include "format/descriptor.h"
 #include "format/sparse_header.h"
 #include "platform/file.h"
@@ -91,7 +92,7 @@ void writeDirectory(SectorSink& sink, uint64_t directoryOffset, const SparseLayo
 void writeDescriptorArea(SectorSink& sink, const SparseLayout& layout, const char* text,
                          uint32_t length) {
   uint64_t textSectors =
-      std::min<uint64_t>((length + kSectorBytes - 1) / kSectorBytes, layout.descriptorSectors);
+      std::min<uint64_t>(divideRoundingUp(length, kSectorBytes), layout.descriptorSectors);
   for (uint64_t s = 0; s < textSectors; ++s) {
     uint32_t n = std::min<uint32_t>(length, kSectorBytes);
     std::memcpy(sink.nextSector(), text, n);

@@ -2,11 +2,12 @@
 
 #include <algorithm>
 
+#include "base/numbers.h"
+
 namespace skarvel {
 
 SplitExtents::SplitExtents(const std::string& fileName, uint64_t capacitySectors)
-    : capacity_(capacitySectors),
-      count_(capacitySectors / kSplitExtentSectors + (capacitySectors % kSplitExtentSectors != 0)) {
+    : capacity_(capacitySectors), count_(divideRoundingUp(capacitySectors, kSplitExtentSectors)) {
   size_t dot = fileName.rfind('.');
   stem_ = dot == std::string::npos ? fileName : fileName.substr(0, dot);
   extension_ = dot == std::string::npos ? std::string() : fileName.substr(dot);
