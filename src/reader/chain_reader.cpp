@@ -86,16 +86,21 @@ VMDKChainReader::~VMDKChainReader() {
 bool VMDKChainReader::isMultiFile() const { return readers_.front()->isMultiFile(); }
 
 uint32_t VMDKChainReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
+  // Whether a member ends inside or before this grain: what lies past its
+  // end reads as zeros, whatever the members below it hold there.
+  bool cut = false;
   for (size_t i = 0; i < readers_.size(); ++i) {
     if (levels_ != -1 && static_cast<int64_t>(i) >= levels_) break;
-    // A member shows nothing past its own capacity, also where the members
-    // below it are larger.
-    length = bytesWithin(*readers_[i], grain, length);
-    if (length == 0) return 0;
+    uint32_t within = bytesWithin(*readers_[i], grain, length);
+    cut = cut || within < length;
+    length = within;
+    if (length == 0) break;
     uint32_t n = readers_[i]->readGrain(grain, buffer, length);
     if (n != 0) return n;  // data, or kZeroedGrain: either hides the members beyond
   }
-  return 0;
+  // Those zeros hide the members beyond too, those left out by setLevels
+  // included: a partial copy that keeps them as its parent must store them.
+  return cut ? kZeroedGrain : 0;
 }
 
 void VMDKChainReader::appendOpenFiles(std::vector<int>& fds) const {

@@ -22,9 +22,11 @@ class VMDKChainReader : public VMDKReader {
   bool isMultiFile() const override;
   // The grain from the first of the consulted members that holds it. A
   // member that has it zeroed answers too (kZeroedGrain), hiding the rest. A
-  // member shows nothing past its own capacity: a grain past it reads as
-  // absent, and one that it cuts is cut short, whatever the members below
-  // hold there.
+  // member shows nothing past its own capacity: a grain that it cuts is cut
+  // short, whatever the members below hold there, and one that no consulted
+  // member holds but some member ends before or inside reads as zeros that
+  // hide the rest (kZeroedGrain), so that a copy keeping the members left out
+  // as its parent stores those zeros.
   uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) override;
   void appendOpenFiles(std::vector<int>& fds) const override;
 

@@ -142,6 +142,42 @@ TEST_F(CommandsInteropTest, CopyOfAChainHasTheChildsCapacity) {
   }
 }
 
+// A partial copy over a chain of mixed sizes: where a folded member ends,
+// the chain reads zeros, and the copy stores them, so that the parent it
+// keeps does not show through there. l4 (the child, 100M) -> l3 (90M) -> l2
+// (120M, data at 95M) -> l1 (70M) -> l0 (80M, all data).
+TEST_F(CommandsInteropTest, PartialCopyOfAChainOfMixedSizesIsIdentical) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  SKARVEL_REQUIRE_PEER("qemu-io");
+  const char* const names[] = {"l0.vmdk", "l1.vmdk", "l2.vmdk", "l3.vmdk", "l4.vmdk"};
+  const char* const sizes[] = {"80M", "70M", "120M", "90M", "100M"};
+  const std::vector<std::string> writes[] = {
+      {"write -P 0x10 0 80M"},
+      {"write -P 0x11 1M 1M"},
+      {"write -P 0x12 2M 1M", "write -P 0x12 95M 1M"},
+      {"write -P 0x13 3M 1M", "write -P 0x13 89M 1M"},
+      {"write -P 0x14 4M 1M", "write -P 0x14 99M 1M"},
+  };
+  for (int level = 0; level < 5; ++level) {
+    std::vector<std::string> args = {"create", "-f", "vmdk"};
+    if (level > 0) args.insert(args.end(), {"-b", names[level - 1], "-F", "vmdk"});
+    args.insert(args.end(), {names[level], sizes[level]});
+    ASSERT_EQ(runProgram("qemu-img", args, dir_.path()).status, 0);
+    qemuIo(names[level], writes[level]);
+  }
+  for (int n = 1; n <= 5; ++n) {
+    SCOPED_TRACE(n);
+    const std::string part = std::to_string(n) + "-part.vmdk";
+    skarvel({"copy", "-c", std::to_string(n), "l4.vmdk", part});
+    expectIdentical("l4.vmdk", part);
+    expectCleanCheck(part);
+    // -c n keeps member n, counted from the child: l(4 - n).
+    RunResult info = runProgram("qemu-img", {"info", part}, dir_.path());
+    std::string kept = std::string("backing file: ") + (n < 5 ? names[4 - n] : "");
+    EXPECT_EQ(info.out.find(kept) != std::string::npos, n < 5) << info.out;
+  }
+}
+
 TEST_F(CommandsInteropTest, ClonedChildWrittenByTheOtherToolReadsOverItsParent) {
   SKARVEL_REQUIRE_PEER("qemu-img");
   SKARVEL_REQUIRE_PEER("qemu-io");
