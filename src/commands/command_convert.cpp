@@ -119,6 +119,11 @@ bool descriptorAreaIsSafe(const VMDKSingleFileReader& reader, uint64_t fileSecto
 // Writes |text| and zeros over the whole descriptor area that the header
 // declares, and nothing outside it or past the end of the file. Throws FatalError("Invalid sparse
 // extent header in " + path) when that area would reach other structures.
+//
+// The text and its zero fill go out in one positioned write, so that a write
+// that fails (a full disk) does not leave the new text running on into the
+// old one's tail. An area larger than any descriptor needs is written in
+// pieces after the first, which holds the text and its terminating zero.
 void rewriteEmbeddedDescriptor(const VMDKSingleFileReader& reader, const std::string& text) {
   const SparseExtentHeader& header = reader.header();
   uint64_t fileBytes = 0;
@@ -128,18 +133,35 @@ void rewriteEmbeddedDescriptor(const VMDKSingleFileReader& reader, const std::st
   }
   uint64_t areaBytes = header.descriptorSize * kSectorBytes;
   checkDescriptorFits(text, reader.path(), areaBytes);
-  int fd = reader.fileHandle();
-  if (!platform::seekFile64(fd, header.descriptorOffset * kSectorBytes) ||
-      !platform::writeFile(fd, text.data(), static_cast<uint32_t>(text.size()))) {
-    throw FatalError("Failed to write file " + reader.path());
-  }
-  std::vector<uint8_t> zeros(kGrainBytes, 0);
-  for (uint64_t left = areaBytes - text.size(); left > 0;) {
-    uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(left, zeros.size()));
-    if (!platform::writeFile(fd, zeros.data(), n)) {
+  constexpr uint64_t kPieceBytes = 1 << 20;
+  std::vector<uint8_t> piece(std::min(areaBytes, std::max<uint64_t>(kPieceBytes, text.size() + 1)));
+  std::copy(text.begin(), text.end(), piece.begin());
+  uint64_t start = header.descriptorOffset * kSectorBytes;
+  for (uint64_t done = 0; done < areaBytes;) {
+    uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(areaBytes - done, piece.size()));
+    if (!platform::writeFileAt(reader.fileHandle(), start + done, piece.data(), n)) {
       throw FatalError("Failed to write file " + reader.path());
     }
-    left -= n;
+    if (done == 0) std::fill(piece.begin(), piece.end(), 0);
+    done += n;
+  }
+}
+
+// Throws FatalError("Unsupported file name " + path) when a name that the
+// rewritten text records between quotes would not read back as written: the
+// image's own file name, or the name of an extent of a descriptor file (a
+// bare word in the old text may hold a quote). Nothing is written before.
+void refuseUnquotableNames(const VMDKReader& reader, const std::string& path) {
+  std::string directory, fileName;
+  splitPath(path, directory, fileName);
+  if (!reader.isMultiFile()) {
+    if (!quotesCleanly(fileName)) throw FatalError("Unsupported file name " + path);
+    return;
+  }
+  for (const ExtentDescriptor& extent : static_cast<const VMDKMultiFileReader&>(reader).extents()) {
+    if (!quotesCleanly(extent.fileName)) {
+      throw FatalError("Unsupported file name " + resolveAgainst(directory, extent.fileName));
+    }
   }
 }
 
@@ -160,6 +182,7 @@ int32_t CommandConvert::execute(int32_t argc, char** argv) {
   if (layout.descriptorSectors == 0) return refuse(kNoDescriptorMessage);
   if (descriptor.hasParent()) return refuse(kNotRootMessage);
   applySettings(settings, descriptor);
+  refuseUnquotableNames(*reader, argv[1]);
 
   if (reader->isMultiFile()) {
     const auto& multi = static_cast<const VMDKMultiFileReader&>(*reader);

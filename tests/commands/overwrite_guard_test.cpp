@@ -145,9 +145,9 @@ TEST_F(OverwriteGuardTest, CloneWalksTheChainAsFarAsItOpens) {
 }
 
 // Names that descriptor text records between quotes (the output's file name,
-// its extent names, a clone's or a copy's parent hint) cannot hold '"', CR or
-// LF. The refusal names the output path, or the parent's, and comes before
-// every other check on the output.
+// its extent names, a clone's or a copy's parent hint, the names convert
+// writes back) cannot hold '"', CR or LF. The refusal names the output path,
+// or the parent's or extent's, and comes before anything is written.
 TEST_F(OverwriteGuardTest, RefusesNamesDescriptorTextCannotHold) {
   SKARVEL_SKIP_ON_WINDOWS("file names that hold '\"', CR or LF");
   // q"in.vmdk, a root with a quote in its name; hinted.vmdk, a child whose
@@ -159,6 +159,9 @@ TEST_F(OverwriteGuardTest, RefusesNamesDescriptorTextCannotHold) {
   std::string text =
       rootText(0x9993, 0x9992, "", "hinted.vmdk") + "parentFileNameHint=p\"arent.vmdk\n";
   writeSparseExtentFile(dir_.file("hinted.vmdk"), extent(16384, text, 0x93));
+  writeText(dir_.file("split.vmdk"),
+            "createType=\"twoGbMaxExtentSparse\"\n"
+            "RW 16384 SPARSE p\"arent.vmdk\n");
   struct Case {
     std::vector<std::string> args;
     std::string path;  // named in the message
@@ -175,6 +178,8 @@ TEST_F(OverwriteGuardTest, RefusesNamesDescriptorTextCannotHold) {
       {{"clone", "-p", "q\"in.vmdk", "sub/out.vmdk"}, "q\"in.vmdk"},
       {{"copy", "-c", "1", "hinted.vmdk", "out.vmdk"}, "p\"arent.vmdk"},
       {{"copy", "-c", "1", "hinted.vmdk", "sub/out.vmdk"}, "p\"arent.vmdk"},
+      {{"convert", "q\"in.vmdk", "hwver=6"}, "q\"in.vmdk"},
+      {{"convert", "split.vmdk", "hwver=6"}, "p\"arent.vmdk"},
   };
   const auto before = snapshot(dir_.path());
   for (const Case& c : cases) {
