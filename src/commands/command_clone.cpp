@@ -13,6 +13,7 @@ int32_t CommandClone::execute(int32_t argc, char** argv) {
   if (argc < 3) printUsage();
   std::unique_ptr<VMDKReader> reader =
       openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
+  refuseEmptyInput(*reader);
   bool split = wantsSplitOutput(*reader, *options);
   SparseLayout layout = outputLayout(*reader, split);
 

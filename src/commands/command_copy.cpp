@@ -63,6 +63,7 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
     parentPath = keepParentReachable(descriptor, *chain, options->chainLevels, argv[2]);
     reader = std::move(chain);
   }
+  refuseEmptyInput(*reader);
   descriptor.renewCID();
   bool split = wantsSplitOutput(*reader, *options);
   OutputImage output(argv[2], outputLayout(*reader, split), descriptor);

@@ -11,6 +11,10 @@ DiskDescriptor freshDescriptor(const CommandOptions& options) {
   return DiskDescriptor(options.hardwareVersion, options.adapterType);
 }
 
+void refuseEmptyInput(const VMDKReader& input) {
+  if (input.capacity() == 0) throw FatalError("Unsupported image file " + input.path());
+}
+
 bool wantsSplitOutput(const VMDKReader& input, const CommandOptions& options) {
   return (input.isMultiFile() && !options.merge) || options.split;
 }

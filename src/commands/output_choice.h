@@ -18,6 +18,11 @@ namespace skarvel {
 // hardware version and adapter type of |options|.
 DiskDescriptor freshDescriptor(const CommandOptions& options);
 
+// Throws FatalError("Unsupported image file " + path) for an input of no
+// sectors: no tool opens an image of capacity 0, and a split output of it
+// would have no extent line.
+void refuseEmptyInput(const VMDKReader& input);
+
 // A split output when the input is split and -m is not given, or when -p is
 // given (-p wins over -m). No size threshold applies.
 bool wantsSplitOutput(const VMDKReader& input, const CommandOptions& options);

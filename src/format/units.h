@@ -23,6 +23,11 @@ constexpr uint64_t kDescriptorSectors = 20;
 constexpr uint64_t kDescriptorBytes = kDescriptorSectors * kSectorBytes;  // 10240
 constexpr uint64_t kSectorLimit = uint64_t{1} << 32;  // first sector a 32-bit entry cannot name
 
+// The largest disk this program opens: 2^40 sectors (512 TiB), eight times
+// the largest hosted disk there is. A declared size past it describes no real
+// disk, and would only make the work of a copy or a report run for hours.
+constexpr uint64_t kMaxCapacitySectors = uint64_t{1} << 40;
+
 // A split image's extents hold 2047 MiB each (2 GiB less 1 MiB), 32752 grains.
 constexpr uint64_t kSplitExtentSectors = 2047 * 2048;                         // 4192256
 constexpr uint64_t kSplitExtentGrains = kSplitExtentSectors / kGrainSectors;  // 32752

@@ -25,7 +25,7 @@ constexpr int kOpenBinary = 0x8000;     // no text translation; no effect on POS
 // permission (0666 before the umask on POSIX). Returns a descriptor >= 0, or
 // -1 when the file cannot be opened or is a directory. A FIFO or a socket is
 // refused (-1) without waiting for a peer that never comes; character
-// devices open as usual.
+// devices open as usual (see isCharacterDevice).
 int openFile(const std::string& path, int flags);
 
 // Reads up to |length| bytes. Returns the count delivered (0 at end of file),
@@ -54,6 +54,15 @@ bool closeFile(int fd);
 
 // The length in bytes of the file open as |fd|. Returns true on success.
 bool fileSizeOf(int fd, uint64_t* size);
+
+// The bytes a read can reach in what is open as |fd|: a regular file's
+// length, a block device's size (for which fileSizeOf gives 0). Returns true
+// on success; the file position is left as it was.
+bool readableLength(int fd, uint64_t* length);
+
+// True when |fd| is open on a character device (a terminal, /dev/zero,
+// /dev/urandom): a stream without an end or a size, which no image is.
+bool isCharacterDevice(int fd);
 
 // Sets the length of the file open as |fd| to |size| bytes. Bytes added read
 // as zeros and, where the file system allows, take no space (a hole).

@@ -118,6 +118,23 @@ bool fileSizeOf(int fd, uint64_t* size) {
   return true;
 }
 
+bool readableLength(int fd, uint64_t* length) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  if (!S_ISBLK(st.st_mode)) return fileSizeOf(fd, length);
+  // A block device tells its size only through its end.
+  off_t position = ::lseek(fd, 0, SEEK_CUR);
+  off_t end = ::lseek(fd, 0, SEEK_END);
+  if (position < 0 || end < 0 || ::lseek(fd, position, SEEK_SET) < 0) return false;
+  *length = static_cast<uint64_t>(end);
+  return true;
+}
+
+bool isCharacterDevice(int fd) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode);
+}
+
 bool setFileSize(int fd, uint64_t size) {
   if (size > static_cast<uint64_t>(LLONG_MAX)) return false;
   int rc;

@@ -170,6 +170,10 @@ bool fileSizeOf(int fd, uint64_t* size) {
   return true;
 }
 
+bool readableLength(int fd, uint64_t* length) { return fileSizeOf(fd, length); }
+
+bool isCharacterDevice(int fd) { return GetFileType(systemHandle(fd)) == FILE_TYPE_CHAR; }
+
 bool setFileSize(int fd, uint64_t size) {
   // Not _chsize_s, which writes the zeros out: moving the end of file leaves
   // a hole in a sparse file. The descriptor's position does not move.

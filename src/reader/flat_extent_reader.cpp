@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/fatal_error.h"
+#include "platform/file.h"
 
 namespace skarvel {
 
@@ -24,6 +25,9 @@ VMDKFlatExtentReader::VMDKFlatExtentReader(int fd, const std::string& path, uint
   }
   capacity_ = sizeSectors;
   layout_ = computeLayout(capacity_, 0);
+  if (!platform::readableLength(fd_, &fileBytes_)) {
+    throw FatalError("Failed to read file " + path_);
+  }
 }
 
 uint32_t VMDKFlatExtentReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
@@ -32,7 +36,10 @@ uint32_t VMDKFlatExtentReader::readGrain(uint64_t grain, uint8_t* buffer, uint32
   // The last grain of an extent whose size is not whole grains is shorter.
   uint64_t grainBytes = std::min(kGrainBytes, (capacity_ - first) * kSectorBytes);
   uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(grainBytes, length));
-  uint32_t n = readAt(fd_, path_, (offsetSectors_ + first) * kSectorBytes, buffer, wanted);
+  uint64_t at = (offsetSectors_ + first) * kSectorBytes;
+  // A file far shorter than its extent line says costs no read per grain.
+  if (at >= fileBytes_) return kZeroedGrain;
+  uint32_t n = readAt(fd_, path_, at, buffer, wanted);
   // Zeros, and sectors the file does not reach, read as zeros and hide any
   // parent: a flat extent holds every sector of its part of the disk.
   bool allZero = std::all_of(buffer, buffer + n, [](uint8_t b) { return b == 0; });

@@ -12,7 +12,9 @@ class VMDKFlatExtentReader : public VMDKReader {
   // Takes ownership of |fd|, open on the file at |path| whose sectors from
   // |offsetSectors| on hold the extent's |sizeSectors| sectors (the size and
   // offset of the extent line). Throws FatalError("Unsupported extent file "
-  // + path) when the extent would end past what 64-bit byte offsets reach.
+  // + path) when the extent would end past what 64-bit byte offsets reach,
+  // and FatalError("Failed to read file " + path) when the file's length
+  // cannot be found.
   VMDKFlatExtentReader(int fd, const std::string& path, uint64_t sizeSectors,
                        uint64_t offsetSectors);
 
@@ -24,6 +26,7 @@ class VMDKFlatExtentReader : public VMDKReader {
 
  private:
   uint64_t offsetSectors_;
+  uint64_t fileBytes_ = 0;  // what a read can reach, taken once at open
 };
 
 }  // namespace skarvel

@@ -19,6 +19,14 @@ bool hasAccessWord(const ExtentDescriptor& extent) {
   return extent.access == "RW" || extent.access == "RDONLY" || extent.access == "NOACCESS";
 }
 
+// A FLAT or ZERO extent is as large as its line says: a size that reads as
+// no number, 0, or more than any disk is no extent (a sparse extent's size
+// comes from its own header, which its reader checks).
+bool sizeIsPlausible(const ExtentDescriptor& extent) {
+  if (extent.type != kFlatExtentType && extent.type != kZeroExtentType) return true;
+  return extent.size > 0 && extent.size <= kMaxCapacitySectors;
+}
+
 }  // namespace
 
 VMDKMultiFileReader::VMDKMultiFileReader(int fd, const std::string& directory,
@@ -36,13 +44,13 @@ VMDKMultiFileReader::VMDKMultiFileReader(int fd, const std::string& directory,
     if (!extentReaders_.empty() && extentReaders_.back()->capacity() % kGrainSectors != 0) {
       throw FatalError("Unsupported extent file " + extentReaders_.back()->path());
     }
+    if (!sizeIsPlausible(extent)) throw FatalError("Unsupported image file " + path_);
     extentReaders_.push_back(openExtent(extent, directory));
     const VMDKReader& added = *extentReaders_.back();
-    // Sizes that add up past 64 bits describe no disk.
-    if (added.capacity() > UINT64_MAX - kGrainSectors - capacity_) {
-      throw FatalError("Unsupported image file " + path_);
-    }
+    // Each extent holds at most kMaxCapacitySectors, so the sum cannot wrap
+    // before it passes that bound.
     capacity_ += added.capacity();
+    if (capacity_ > kMaxCapacitySectors) throw FatalError("Unsupported image file " + path_);
     firstGrains_.push_back(firstGrains_.back() + added.grainCount());
   }
   layout_ = computeLayout(capacity_, textBytes != 0 ? 1 : 0);
@@ -61,8 +69,7 @@ std::unique_ptr<VMDKReader> VMDKMultiFileReader::openExtent(const ExtentDescript
   if (extent.type != "SPARSE" && extent.type != kFlatExtentType) {
     throw FatalError("Unsupported extent file " + extentPath);
   }
-  int extentFd = platform::openFile(extentPath, platform::kOpenBinary | platform::kOpenReadOnly);
-  if (extentFd < 0) throw FatalError("Failed to open " + extentPath);
+  int extentFd = openImageFile(extentPath, platform::kOpenBinary | platform::kOpenReadOnly);
   if (extent.type == kFlatExtentType) {
     return std::make_unique<VMDKFlatExtentReader>(extentFd, extentPath, extent.size, extent.offset);
   }

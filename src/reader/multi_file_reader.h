@@ -17,13 +17,15 @@ class VMDKMultiFileReader : public VMDKReader {
   // place from the line's sector offset on) and ZERO extents (no file).
   // Throws FatalError with
   //   "Unsupported image file " + path          when the file holds no extent
-  //       line, that is none whose access word is RW, RDONLY or NOACCESS, or
-  //       when the extents' sizes add up past 64 bits;
+  //       line, that is none whose access word is RW, RDONLY or NOACCESS,
+  //       for a FLAT or ZERO line whose size reads as 0 or exceeds
+  //       kMaxCapacitySectors, and when the extents' sizes add up past it;
   //   "Unsupported extent file " + extent path  for a line of another type, a
   //       SPARSE file that is not a sparse extent of a version read, or an
   //       extent that ends inside a grain and is not the last (for a ZERO
   //       extent, the path is the descriptor file's);
-  //   "Failed to open " + extent path           for an extent that cannot be opened.
+  //   "Failed to open " + extent path           for an extent that cannot be
+  //       opened or is a character device.
   VMDKMultiFileReader(int fd, const std::string& directory, const std::string& path);
   ~VMDKMultiFileReader() override;
 

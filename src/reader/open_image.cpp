@@ -9,8 +9,7 @@
 namespace skarvel {
 
 std::unique_ptr<VMDKReader> openImage(const std::string& path, int flags) {
-  int fd = platform::openFile(path, flags);
-  if (fd < 0) throw FatalError("Failed to open " + path);
+  int fd = openImageFile(path, flags);
   SparseProbe probe;
   try {
     probe = probeSparseExtent(fd, path);

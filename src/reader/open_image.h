@@ -13,7 +13,8 @@ namespace skarvel {
 // read-write binary for convert). A sparse extent of version 1, 2 or 3 gets a
 // VMDKSingleFileReader; a file without the sparse magic is read as a
 // descriptor file by a VMDKMultiFileReader. Never returns null: throws
-// FatalError("Failed to open " + path) when the file cannot be opened,
+// FatalError("Failed to open " + path) when the file cannot be opened or is
+// a character device,
 // FatalError("Unsupported image file " + path) for a sparse extent of
 // another version or compression and for a file that is not a descriptor
 // with at least one extent line (VMDKMultiFileReader), and passes on the

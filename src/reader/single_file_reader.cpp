@@ -54,7 +54,7 @@ bool isReadable(const ProbedHeader& probed) {
 // and name places a 32-bit entry could also name.
 bool headerIsSane(const SparseExtentHeader& header, uint64_t directorySector,
                   const SparseLayout& layout) {
-  if (!layout.metadataAddressable()) return false;
+  if (header.capacity > kMaxCapacitySectors || !layout.metadataAddressable()) return false;
   if (directorySector >= kSectorLimit) return false;
   return !header.hasEmbeddedDescriptor() || header.descriptorOffset < kSectorLimit;
 }
@@ -83,6 +83,7 @@ VMDKSingleFileReader::VMDKSingleFileReader(int fd, const std::string& path) : VM
   ProbedHeader probed = readHeader(fd_, path_);
   if (!isReadable(probed)) throw FatalError("Unsupported extent file " + path_);
   header_ = probed.header;
+  refuseTruncatedFile();
   zeroedGrains_ = (header_.flags & kHeaderFlagZeroedGrains) != 0;
   compressed_ = (header_.flags & kHeaderFlagCompressedGrains) != 0;
   directorySector_ = header_.gdOffset;
@@ -199,6 +200,19 @@ uint32_t VMDKSingleFileReader::readCompressedGrain(uint64_t grain, uint32_t sect
   uint32_t delivered = std::min(*inflatedBytes, length);
   std::memcpy(buffer, inflated_.data(), delivered);
   return delivered;
+}
+
+void VMDKSingleFileReader::refuseTruncatedFile() const {
+  // overHead covers the header sector, the descriptor area and, but for a
+  // stream, both directories and every table: a file that stops inside them
+  // was cut short (a download that did not finish), and its missing tables
+  // would read as a disk of zeros. The header sector counts even where the
+  // cut left no overHead field to read.
+  uint64_t fileBytes = 0;
+  if (!platform::readableLength(fd_, &fileBytes)) failRead();
+  if (fileBytes / kSectorBytes < std::max<uint64_t>(header_.overHead, 1)) {
+    throw FatalError("Truncated image file " + path_);
+  }
 }
 
 void VMDKSingleFileReader::failRead() const { throw FatalError("Failed to read file " + path_); }

@@ -33,9 +33,12 @@ class VMDKSingleFileReader : public VMDKReader {
   // Throws FatalError with
   //   "Unsupported extent file " + path        when the file is not a
   //       sparse extent that probeSparseExtent calls readable;
-  //   "Invalid sparse extent header in " + path when its metadata would lie
-  //       at or past sector 2^32, or its tables hold no entry or more than
-  //       512;
+  //   "Truncated image file " + path           when the file ends before
+  //       the header's overHead sectors (header, descriptor area, and but
+  //       for a stream both directories and all tables);
+  //   "Invalid sparse extent header in " + path when its capacity exceeds
+  //       kMaxCapacitySectors, its metadata would lie at or past sector
+  //       2^32, or its tables hold no entry or more than 512;
   //   "Failed to read file " + path            when a stream's footer cannot
   //       be found.
   VMDKSingleFileReader(int fd, const std::string& path);
@@ -62,6 +65,8 @@ class VMDKSingleFileReader : public VMDKReader {
   void loadTable(uint64_t tableIndex);
   // Inflates the grain whose marker is at |sector| into |buffer|.
   uint32_t readCompressedGrain(uint64_t grain, uint32_t sector, uint8_t* buffer, uint32_t length);
+  // Throws the "Truncated image file " error described above.
+  void refuseTruncatedFile() const;
   [[noreturn]] void failRead() const;
 
   SparseExtentHeader header_;

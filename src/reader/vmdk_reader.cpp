@@ -23,6 +23,16 @@ void VMDKReader::appendOpenFiles(std::vector<int>& fds) const {
   if (fd_ >= 0) fds.push_back(fd_);
 }
 
+int openImageFile(const std::string& path, int flags) {
+  int fd = platform::openFile(path, flags);
+  if (fd >= 0 && platform::isCharacterDevice(fd)) {
+    platform::closeFile(fd);
+    fd = -1;
+  }
+  if (fd < 0) throw FatalError("Failed to open " + path);
+  return fd;
+}
+
 uint64_t VMDKReader::capacityIn(char unit) const {
   return capacity_ / (unit == 'M' ? kSectorsPerMebibyte : kSectorsPerGibibyte);
 }

@@ -85,6 +85,12 @@ class VMDKReader {
   SparseLayout layout_;
 };
 
+// Opens |path| with |flags| as an image, an extent or a parent. Throws
+// FatalError("Failed to open " + path) when it cannot be opened or is a
+// character device: only files and block devices hold images, and a device
+// such as /dev/zero would be read without end.
+int openImageFile(const std::string& path, int flags);
+
 // Reads exactly |length| bytes at byte |offset| of |fd| when the file has
 // them. Returns the count delivered (short at the end of the file, 0 when the
 // position cannot be reached); throws FatalError("Failed to read file " +

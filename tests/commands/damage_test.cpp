@@ -104,6 +104,7 @@ constexpr uint64_t kPrimaryTable = 27 * 512;  // of the 8 MiB monolithic image
 
 const char* const kInvalid = "Invalid sparse extent header in in.vmdk";
 const char* const kUnsupported = "Unsupported image file in.vmdk";
+const char* const kTruncated = "Truncated image file in.vmdk";
 
 const Row kRows[] = {
     // The header, one field at a time.
@@ -115,6 +116,11 @@ const Row kRows[] = {
      [](auto& i) { i.patch("in.vmdk", kFlags, 3 | (1 << 16)); }, kUnsupported, kUnsupported},
     {"capacity of 2^62 sectors", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kCapacity, uint64_t{1} << 62, 8); }, kInvalid, kInvalid},
+    {"capacity of 2^40 sectors and a grain", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kCapacity, (uint64_t{1} << 40) + 128, 8); }, kInvalid,
+     kInvalid},
+    {"capacity of 0 sectors", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kCapacity, 0, 8); }, "", kUnsupported},
     {"capacity of 8 sectors", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kCapacity, 8, 8); }, "", ""},
     {"grain size 64", Kind::kMonolithic, [](auto& i) { i.patch("in.vmdk", kGrainSize, 64, 8); },
@@ -134,7 +140,7 @@ const Row kRows[] = {
     {"directory at the redundant one", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kGdOffset, 21, 8); }, "", ""},
     {"overhead of 2^63", Kind::kMonolithic,
-     [](auto& i) { i.patch("in.vmdk", kOverHead, uint64_t{1} << 63, 8); }, "", ""},
+     [](auto& i) { i.patch("in.vmdk", kOverHead, uint64_t{1} << 63, 8); }, kTruncated, kTruncated},
     // The descriptor text.
     {"descriptor of binary noise", Kind::kMonolithic,
      [](auto& i) {
@@ -169,14 +175,16 @@ const Row kRows[] = {
     // Files cut short at each structure boundary.
     {"empty file", Kind::kMonolithic, [](auto& i) { i.truncate("in.vmdk", 0); }, kUnsupported,
      kUnsupported},
-    {"cut inside the header", Kind::kMonolithic, [](auto& i) { i.truncate("in.vmdk", 60); }, "",
-     ""},
-    {"cut after the header", Kind::kMonolithic, [](auto& i) { i.truncate("in.vmdk", 512); }, "",
-     ""},
+    {"cut inside the header", Kind::kMonolithic, [](auto& i) { i.truncate("in.vmdk", 60); },
+     kTruncated, kTruncated},
+    {"cut after the header record", Kind::kMonolithic, [](auto& i) { i.truncate("in.vmdk", 97); },
+     kTruncated, kTruncated},
     {"cut inside the descriptor", Kind::kMonolithic, [](auto& i) { i.truncate("in.vmdk", 700); },
-     "", ""},
+     kTruncated, kTruncated},
     {"cut inside the primary table", Kind::kMonolithic,
-     [](auto& i) { i.truncate("in.vmdk", kPrimaryTable + 8); }, "", ""},
+     [](auto& i) { i.truncate("in.vmdk", kPrimaryTable + 8); }, kTruncated, kTruncated},
+    {"cut at the first grain", Kind::kMonolithic, [](auto& i) { i.truncate("in.vmdk", 128 * 512); },
+     "", ""},
     {"cut inside a grain", Kind::kMonolithic,
      [](auto& i) { i.truncate("in.vmdk", i.built.grainSector.at(5) * 512 + 1000); }, "", ""},
     // Split images.
@@ -195,6 +203,23 @@ const Row kRows[] = {
     {"extent replaced by text", Kind::kSplit,
      [](auto& i) { writeText(i.file("in-s002.vmdk"), "not an extent\n"); },
      "Unsupported extent file in-s002.vmdk", "Unsupported extent file in-s002.vmdk"},
+    {"extent cut inside its tables", Kind::kSplit,
+     [](auto& i) { i.truncate("in-s002.vmdk", 10000); }, "Truncated image file in-s002.vmdk",
+     "Truncated image file in-s002.vmdk"},
+    {"ZERO extents adding up past 2^40 sectors", Kind::kSplit,
+     [](auto& i) { writeText(i.file("in.vmdk"), "RW 1099511627776 ZERO\nRW 128 ZERO\n"); },
+     kUnsupported, kUnsupported},
+    {"ZERO extent of size 0", Kind::kSplit,
+     [](auto& i) { writeText(i.file("in.vmdk"), "RW 0 ZERO\n"); }, kUnsupported, kUnsupported},
+    {"FLAT extent of a size that is no number", Kind::kSplit,
+     [](auto& i) { writeText(i.file("in.vmdk"), "RW many FLAT \"in-s001.vmdk\" 0\n"); },
+     kUnsupported, kUnsupported},
+    {"FLAT extent far past the end of its file", Kind::kSplit,
+     [](auto& i) {
+       writeText(i.file("in.vmdk"), descriptorText(0x2345, 0xFFFFFFFF, "", "monolithicFlat",
+                                                   "RW 8388608 FLAT \"in-s001.vmdk\" 0\n"));
+     },
+     "", ""},
     {"extent header of 2^62 sectors", Kind::kSplit,
      [](auto& i) { i.patch("in-s002.vmdk", kCapacity, uint64_t{1} << 62, 8); },
      "Invalid sparse extent header in in-s002.vmdk",
@@ -206,6 +231,8 @@ const Row kRows[] = {
                              fixture(8192, descriptorText(7, 0xFFFFFFFF, "", "x", "")));
      },
      "", ""},
+    {"parent cut short", Kind::kChild, [](auto& i) { i.truncate("base.vmdk", 600); },
+     "Truncated image file base.vmdk", "Truncated image file base.vmdk"},
     {"parent replaced by text", Kind::kChild,
      [](auto& i) { writeText(i.file("base.vmdk"), "# just a comment\n"); },
      "Unsupported image file base.vmdk", "Unsupported image file base.vmdk"},

@@ -46,7 +46,6 @@ void writeSplit(const std::string& directory, const std::string& stem, int exten
     std::snprintf(name, sizeof name, "%s-s%03d.vmdk", stem.c_str(), i);
     ExtentFixture fixture;
     fixture.capacity = 128;
-    fixture.truncateTo = 512;
     test::writeSparseExtentFile(directory + "/" + name, fixture);
     lines += "RW 128 SPARSE \"" + std::string(name) + "\"\n";
   }

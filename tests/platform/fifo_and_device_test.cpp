@@ -1,7 +1,8 @@
 // FIFOs and sockets hold no image: every command refuses them at once, as
 // inputs, extents, parents and outputs, instead of waiting for a peer that
-// never comes or writing into nothing. Character devices open as any file
-// does.
+// never comes or writing into nothing. Character devices are refused as
+// inputs, extents and parents (/dev/zero would be read without end), and
+// open as outputs as any file does.
 #include <gtest/gtest.h>
 
 #include "skip_on_windows.h"
@@ -54,6 +55,9 @@ TEST(FifoAndDeviceTest, FifosAndSocketsAreRefusedAtOnce) {
   writeImage(dir.file("child.vmdk"), 0x1234, "fifo.vmdk");
   writeText(dir.file("split.vmdk"), descriptorText(0x4321, 0xFFFFFFFF, "", "twoGbMaxExtentSparse",
                                                    "RW 16384 SPARSE \"fifo.vmdk\"\n"));
+  writeText(dir.file("flat.vmdk"), descriptorText(0x4321, 0xFFFFFFFF, "", "monolithicFlat",
+                                                  "RW 8000000000 FLAT \"/dev/urandom\" 0\n"));
+  writeImage(dir.file("zchild.vmdk"), 0x1234, "/dev/zero");
   struct Case {
     std::vector<std::string> args;
     std::string err;
@@ -65,6 +69,8 @@ TEST(FifoAndDeviceTest, FifosAndSocketsAreRefusedAtOnce) {
       {{"info", "split.vmdk"}, "Failed to open fifo.vmdk\n"},  // an extent
       {{"info", "child.vmdk"}, "Failed to open fifo.vmdk\n"},  // a parent
       {{"copy", "sock.vmdk", "out.vmdk"}, "Failed to open sock.vmdk\n"},
+      {{"copy", "flat.vmdk", "out.vmdk"}, "Failed to open /dev/urandom\n"},
+      {{"copy", "zchild.vmdk", "out.vmdk"}, "Failed to open /dev/zero\n"},
       {{"convert", "fifo.vmdk", "hwver=6"}, "Failed to open fifo.vmdk\n"},
       {{"create", "-s", "8M", "fifo.vmdk"}, "Failed to create file fifo.vmdk\n"},
       {{"clone", "a.vmdk", "sock.vmdk"}, "Failed to create file sock.vmdk\n"},
