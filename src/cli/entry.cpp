@@ -14,8 +14,10 @@
 #include "commands/command_convert.h"
 #include "commands/command_copy.h"
 #include "commands/command_create.h"
+#include "commands/command_grow.h"
 #include "commands/command_info.h"
 #include "commands/command_processor.h"
+#include "commands/command_rebase.h"
 #include "format/cid.h"
 #include "platform/file.h"
 
@@ -33,6 +35,8 @@ CommandRegistry buildRegistry(const CommandOptions* options) {
   registry.emplace("create", std::make_unique<CommandCreate>(options));
   registry.emplace("clone", std::make_unique<CommandClone>(options));
   registry.emplace("copy", std::make_unique<CommandCopy>(options));
+  registry.emplace("grow", std::make_unique<CommandGrow>(options));
+  registry.emplace("rebase", std::make_unique<CommandRebase>(options));
   return registry;
 }
 

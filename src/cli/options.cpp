@@ -23,7 +23,7 @@ int32_t requireInteger(const std::string& text) {
   return *value;
 }
 
-enum class OptionKind { kSize, kAdapter, kHwver, kChains, kSplit, kMerge, kHelp };
+enum class OptionKind { kSize, kAdapter, kHwver, kChains, kSplit, kMerge, kLinkOnly, kHelp };
 
 struct OptionName {
   const char* shortName;
@@ -33,9 +33,13 @@ struct OptionName {
 };
 
 constexpr OptionName kOptions[] = {
-    {"-s", "--size", OptionKind::kSize, true},    {"-a", "--adapter", OptionKind::kAdapter, true},
-    {"-r", "--hwver", OptionKind::kHwver, true},  {"-c", "--chains", OptionKind::kChains, true},
-    {"-p", "--split", OptionKind::kSplit, false}, {"-m", "--merge", OptionKind::kMerge, false},
+    {"-s", "--size", OptionKind::kSize, true},
+    {"-a", "--adapter", OptionKind::kAdapter, true},
+    {"-r", "--hwver", OptionKind::kHwver, true},
+    {"-c", "--chains", OptionKind::kChains, true},
+    {"-p", "--split", OptionKind::kSplit, false},
+    {"-m", "--merge", OptionKind::kMerge, false},
+    {"-l", "--link-only", OptionKind::kLinkOnly, false},
     {"-h", "--help", OptionKind::kHelp, false},
 };
 
@@ -78,6 +82,9 @@ void applyOption(OptionKind kind, const std::string& value, CommandOptions& opti
       break;
     case OptionKind::kMerge:
       options.merge = true;
+      break;
+    case OptionKind::kLinkOnly:
+      options.linkOnly = true;
       break;
     case OptionKind::kHelp:
       rejectCommandLine();

@@ -34,6 +34,12 @@ constexpr const char* kUsageLines[] = {
     "        -m, --merge optional",
     "        -c, --chains optional",
     "",
+    "    skarvel grow [options] file",
+    "        -s, --size required",
+    "",
+    "    skarvel rebase [options] childfile parentfile",
+    "        -l, --link-only optional",
+    "",
 };
 
 }  // namespace

@@ -14,6 +14,7 @@ struct CommandOptions {
   int32_t chainLevels = -1;              // -c: chain members copy reads; -1 = all
   std::string adapterType = "lsilogic";  // -a: adapter of a new image
   int32_t hardwareVersion = 4;           // -r: hardware version of a new image
+  bool linkOnly = false;                 // -l: rebase rewrites only the parent hint
 };
 
 }  // namespace skarvel

@@ -70,9 +70,21 @@ bool descriptorAreaIsSafe(const VMDKSingleFileReader& reader, uint64_t fileSecto
   return reader.indexAvoids(start, end);
 }
 
+// Throws FatalError("Invalid sparse extent header in " + path) when the
+// descriptor area the header declares would reach other structures or the
+// end of the file, and FatalError("Descriptor too long for " + path) when
+// |text| does not fit it.
+void checkEmbeddedArea(const VMDKSingleFileReader& reader, const std::string& text) {
+  uint64_t fileBytes = 0;
+  if (!platform::fileSizeOf(reader.fileHandle(), &fileBytes) ||
+      !descriptorAreaIsSafe(reader, fileBytes / kSectorBytes)) {
+    throw FatalError("Invalid sparse extent header in " + reader.path());
+  }
+  checkDescriptorFits(text, reader.path(), reader.header().descriptorSize * kSectorBytes);
+}
+
 // Writes |text| and zeros over the whole descriptor area that the header
-// declares, and nothing outside it or past the end of the file. Throws FatalError("Invalid sparse
-// extent header in " + path) when that area would reach other structures.
+// declares (checked by checkEmbeddedArea), and nothing outside it.
 //
 // The text and its zero fill go out in one positioned write, so that a write
 // that fails (a full disk) does not leave the new text running on into the
@@ -80,13 +92,7 @@ bool descriptorAreaIsSafe(const VMDKSingleFileReader& reader, uint64_t fileSecto
 // pieces after the first, which holds the text and its terminating zero.
 void rewriteEmbeddedDescriptor(const VMDKSingleFileReader& reader, const std::string& text) {
   const SparseExtentHeader& header = reader.header();
-  uint64_t fileBytes = 0;
-  if (!platform::fileSizeOf(reader.fileHandle(), &fileBytes) ||
-      !descriptorAreaIsSafe(reader, fileBytes / kSectorBytes)) {
-    throw FatalError("Invalid sparse extent header in " + reader.path());
-  }
   uint64_t areaBytes = header.descriptorSize * kSectorBytes;
-  checkDescriptorFits(text, reader.path(), areaBytes);
   constexpr uint64_t kPieceBytes = 1 << 20;
   std::vector<uint8_t> piece(std::min(areaBytes, std::max<uint64_t>(kPieceBytes, text.size() + 1)));
   std::copy(text.begin(), text.end(), piece.begin());
@@ -104,15 +110,16 @@ void rewriteEmbeddedDescriptor(const VMDKSingleFileReader& reader, const std::st
 // Throws FatalError("Unsupported file name " + path) when a name that the
 // rewritten text records between quotes would not read back as written: the
 // image's own file name, or the name of an extent of a descriptor file (a
-// bare word in the old text may hold a quote). Nothing is written before.
-void refuseUnquotableNames(const VMDKReader& reader, const std::string& path) {
+// bare word in the old text may hold a quote).
+void refuseUnquotableNames(const VMDKReader& reader, const std::string& path,
+                           const ExtentList& extents) {
   std::string directory, fileName;
   splitPath(path, directory, fileName);
   if (!reader.isMultiFile()) {
     if (!quotesCleanly(fileName)) throw FatalError("Unsupported file name " + path);
     return;
   }
-  for (const ExtentDescriptor& extent : static_cast<const VMDKMultiFileReader&>(reader).extents()) {
+  for (const ExtentDescriptor& extent : extents) {
     if (!quotesCleanly(extent.fileName)) {
       throw FatalError("Unsupported file name " + resolveAgainst(directory, extent.fileName));
     }
@@ -121,19 +128,36 @@ void refuseUnquotableNames(const VMDKReader& reader, const std::string& path) {
 
 }  // namespace
 
-void rewriteDescriptor(const std::string& path, std::unique_ptr<VMDKReader> reader,
-                       const DiskDescriptor& descriptor, const SparseLayout& layout) {
-  refuseUnquotableNames(*reader, path);
-  if (reader->isMultiFile()) {
-    const auto& multi = static_cast<const VMDKMultiFileReader&>(*reader);
-    std::string text = composeDescriptor(descriptor, layout, multi.extents(), true);
-    rewriteDescriptorFile(path, std::move(reader), text);
-    return;
+std::string composeRewrite(const std::string& path, const VMDKReader& reader,
+                           const DiskDescriptor& descriptor, const SparseLayout& layout,
+                           const ExtentList* extents) {
+  if (reader.isMultiFile()) {
+    const ExtentList& lines =
+        extents != nullptr ? *extents : static_cast<const VMDKMultiFileReader&>(reader).extents();
+    refuseUnquotableNames(reader, path, lines);
+    return composeDescriptor(descriptor, layout, lines, true);
   }
+  refuseUnquotableNames(reader, path, {});
   std::string directory, fileName;
   splitPath(path, directory, fileName);
-  rewriteEmbeddedDescriptor(static_cast<const VMDKSingleFileReader&>(*reader),
-                            composeDescriptor(descriptor, layout, fileName, true));
+  std::string text = composeDescriptor(descriptor, layout, fileName, true);
+  checkEmbeddedArea(static_cast<const VMDKSingleFileReader&>(reader), text);
+  return text;
+}
+
+void writeRewrite(const std::string& path, std::unique_ptr<VMDKReader>& reader,
+                  const std::string& text) {
+  if (reader->isMultiFile()) {
+    rewriteDescriptorFile(path, std::move(reader), text);
+  } else {
+    rewriteEmbeddedDescriptor(static_cast<const VMDKSingleFileReader&>(*reader), text);
+  }
+}
+
+void rewriteDescriptor(const std::string& path, std::unique_ptr<VMDKReader> reader,
+                       const DiskDescriptor& descriptor, const SparseLayout& layout) {
+  std::string text = composeRewrite(path, *reader, descriptor, layout);
+  writeRewrite(path, reader, text);
 }
 
 }  // namespace skarvel

@@ -11,21 +11,31 @@
 
 namespace skarvel {
 
-// Replaces the descriptor of the image |reader| holds open read-write (as
-// opened from |path|) with the text composed of |descriptor| and |layout|,
-// the disk database included. A descriptor file keeps its extent lines as
-// read and is replaced in one step by a new file beside it (the reader is
-// closed before the swap); an embedded descriptor is rewritten in its area
-// in one write. Throws FatalError with
+// The text that is to replace the descriptor of the image |reader| holds
+// (opened from |path|): |descriptor| and |layout| composed with the disk
+// database; a descriptor file keeps |extents| (by default its extent lines as
+// read). Checked before anything is written; throws FatalError with
 //   "Unsupported file name " + path         when a name the text records
 //       between quotes would not read back (the image's own name, an
-//       extent's name), before anything is written;
+//       extent's name);
 //   "Invalid sparse extent header in " + path when the embedded area would
 //       reach other structures or the end of the file;
-//   "Descriptor too long for " + path       when the text does not fit it;
-//   "Failed to write file " + path          when the area cannot be written;
-//   "Failed to re-write file " + path       when the descriptor file cannot
-//       be replaced (it stays whole).
+//   "Descriptor too long for " + path       when the text does not fit it.
+std::string composeRewrite(const std::string& path, const VMDKReader& reader,
+                           const DiskDescriptor& descriptor, const SparseLayout& layout,
+                           const ExtentList* extents = nullptr);
+
+// Puts |text| (from composeRewrite) in place of the descriptor of the image
+// |reader| holds open read-write. An embedded descriptor is rewritten in its
+// area (the reader stays open); a descriptor file is replaced in one step by
+// a new file beside it, after the reader is closed (|reader| becomes null).
+// Throws FatalError("Failed to write file " + path) when the area cannot be
+// written, and FatalError("Failed to re-write file " + path) when the
+// descriptor file cannot be replaced (it stays whole).
+void writeRewrite(const std::string& path, std::unique_ptr<VMDKReader>& reader,
+                  const std::string& text);
+
+// composeRewrite, then writeRewrite.
 void rewriteDescriptor(const std::string& path, std::unique_ptr<VMDKReader> reader,
                        const DiskDescriptor& descriptor, const SparseLayout& layout);
 

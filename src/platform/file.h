@@ -49,6 +49,11 @@ bool writeFileAt(int fd, uint64_t offset, const void* data, uint32_t length);
 bool seekFile32(int fd, int32_t offset);
 bool seekFile64(int fd, uint64_t offset);
 
+// Asks the system to put what was written to |fd| on the disk before it
+// returns, so that a later write cannot reach the disk before it. Returns
+// true on success.
+bool syncFile(int fd);
+
 // Closes a descriptor. Returns true on success.
 bool closeFile(int fd);
 
@@ -101,6 +106,16 @@ std::string resolvedPath(const std::string& path);
 // that names made from it read the same on every system: "C:/work", and "C:"
 // for the root of drive C.
 std::string currentDirectory();
+
+// Fault injection, for tests of what a failed write leaves behind: after
+// |writes| more calls of writeFile, writeFileAt and setFileSize, every such
+// call fails as on a full disk, until the next call of failWritesAfter.
+// kNoWriteFault (the state a process starts in) lets every call through.
+constexpr uint64_t kNoWriteFault = ~uint64_t{0};
+void failWritesAfter(uint64_t writes);
+// Counts one write against that allowance; false when it must fail. Used by
+// the implementations of the write calls.
+bool writeAllowed();
 
 // Process set-up, called once at start by the entry point.
 //

@@ -79,6 +79,7 @@ int64_t readFile(int fd, void* buffer, uint32_t length) {
 }
 
 bool writeFile(int fd, const void* data, uint32_t length) {
+  if (!writeAllowed()) return false;
   const auto* in = static_cast<const char*>(data);
   return moveAll(length, [&](uint64_t done) { return ::write(fd, in + done, length - done); }) ==
          length;
@@ -93,6 +94,7 @@ int64_t readFileAt(int fd, uint64_t offset, void* buffer, uint32_t length) {
 }
 
 bool writeFileAt(int fd, uint64_t offset, const void* data, uint32_t length) {
+  if (!writeAllowed()) return false;
   if (offset > static_cast<uint64_t>(LLONG_MAX) - length) return false;
   const auto* in = static_cast<const char*>(data);
   return moveAll(length, [&](uint64_t done) {
@@ -118,6 +120,8 @@ bool fileSizeOf(int fd, uint64_t* size) {
   return true;
 }
 
+bool syncFile(int fd) { return ::fsync(fd) == 0; }
+
 bool readableLength(int fd, uint64_t* length) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return false;
@@ -136,6 +140,7 @@ bool isCharacterDevice(int fd) {
 }
 
 bool setFileSize(int fd, uint64_t size) {
+  if (!writeAllowed()) return false;
   if (size > static_cast<uint64_t>(LLONG_MAX)) return false;
   int rc;
   do {

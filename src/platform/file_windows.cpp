@@ -127,6 +127,7 @@ int64_t readFile(int fd, void* buffer, uint32_t length) {
 }
 
 bool writeFile(int fd, const void* data, uint32_t length) {
+  if (!writeAllowed()) return false;
   const auto* in = static_cast<const char*>(data);
   uint32_t done = 0;
   while (done < length) {
@@ -145,6 +146,7 @@ int64_t readFileAt(int fd, uint64_t offset, void* buffer, uint32_t length) {
 }
 
 bool writeFileAt(int fd, uint64_t offset, const void* data, uint32_t length) {
+  if (!writeAllowed()) return false;
   return seekFile64(fd, offset) && writeFile(fd, data, length);
 }
 
@@ -170,11 +172,14 @@ bool fileSizeOf(int fd, uint64_t* size) {
   return true;
 }
 
+bool syncFile(int fd) { return FlushFileBuffers(systemHandle(fd)) != 0; }
+
 bool readableLength(int fd, uint64_t* length) { return fileSizeOf(fd, length); }
 
 bool isCharacterDevice(int fd) { return GetFileType(systemHandle(fd)) == FILE_TYPE_CHAR; }
 
 bool setFileSize(int fd, uint64_t size) {
+  if (!writeAllowed()) return false;
   // Not _chsize_s, which writes the zeros out: moving the end of file leaves
   // a hole in a sparse file. The descriptor's position does not move.
   if (size > static_cast<uint64_t>(INT64_MAX)) return false;

@@ -94,6 +94,11 @@ uint32_t VMDKMultiFileReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_
   return extentReaders_[current_]->readGrain(grain - firstGrains_[current_], buffer, length);
 }
 
+std::pair<size_t, uint64_t> VMDKMultiFileReader::extentOf(uint64_t grain) {
+  size_t holding = extentHolding(grain);
+  return {holding, grain - firstGrains_[holding]};
+}
+
 void VMDKMultiFileReader::appendOpenFiles(std::vector<int>& fds) const {
   VMDKReader::appendOpenFiles(fds);
   for (const auto& reader : extentReaders_) reader->appendOpenFiles(fds);

@@ -36,6 +36,12 @@ class VMDKMultiFileReader : public VMDKReader {
   // The extent lines as read, in text order.
   const ExtentList& extents() const { return extents_; }
 
+  // The readers of the extents, in text order, and the index of the extent
+  // that holds |grain| (below grainCount()) with the grain's index within
+  // it: for changing an extent in place.
+  const std::vector<std::unique_ptr<VMDKReader>>& extentReaders() const { return extentReaders_; }
+  std::pair<size_t, uint64_t> extentOf(uint64_t grain);
+
  private:
   // The reader of one extent line.
   std::unique_ptr<VMDKReader> openExtent(const ExtentDescriptor& extent,

@@ -1,0 +1,37 @@
+// The "grow" command: raises the capacity of an image in place.
+#ifndef SKARVEL_COMMANDS_COMMAND_GROW_H_
+#define SKARVEL_COMMANDS_COMMAND_GROW_H_
+
+#include "commands/command_processor.h"
+
+namespace skarvel {
+
+class CommandGrow : public CommandProcessor {
+ public:
+  using CommandProcessor::CommandProcessor;
+  // Grows argv[1] to options->sizeBytes: a sparse extent file (versions 1
+  // and 2) gets tables for the new grains, and larger directories at the
+  // end of the file when its own have no room; a split sparse image grows
+  // its last extent up to 2047 MiB, then gets new extents and extent lines.
+  // The new part reads as zeros, also in a child whose parents are larger
+  // (zero grains are written where they would show through). New metadata
+  // is written and synced first; the header, or for a descriptor file the
+  // descriptor, that makes the new size visible comes last, so a failure at
+  // any point leaves an image of the old size or of the new one. Throws
+  // FatalError with
+  //   "Size is not larger than the disk " + path   for a size at or below
+  //       today's capacity;
+  //   "Disk is too large for a single file " + path when a single file would
+  //       reach sector 2^32, or the size exceeds 2^40 sectors;
+  //   "Cannot grow stream-optimized image " + path  for a compressed image;
+  //   "Unsupported image file " + path              for kinds it cannot grow
+  //       (FLAT or ZERO extents, capacities that are not whole grains);
+  //   "Failed to create file " + path               for a new extent whose
+  //       name is taken;
+  // and the failures of opening and writing the files.
+  int32_t execute(int32_t argc, char** argv) override;
+};
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_COMMANDS_COMMAND_GROW_H_

@@ -1,0 +1,159 @@
+#include "commands/command_rebase.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "base/fatal_error.h"
+#include "base/paths.h"
+#include "commands/descriptor_rewrite.h"
+#include "platform/file.h"
+#include "reader/chain_reader.h"
+#include "reader/multi_file_reader.h"
+#include "reader/open_image.h"
+#include "reader/single_file_reader.h"
+#include "writer/sparse_extent_editor.h"
+
+namespace skarvel {
+
+namespace {
+
+constexpr int kReadOnly = platform::kOpenBinary | platform::kOpenReadOnly;
+constexpr int kReadWrite = platform::kOpenBinary | platform::kOpenReadWrite;
+
+// An image opened with its chain of parents: the chain when it names a
+// parent, else the image itself.
+std::unique_ptr<VMDKReader> openWithParents(const std::string& path) {
+  std::unique_ptr<VMDKReader> image = openImage(path, kReadOnly);
+  if (std::unique_ptr<VMDKChainReader> chain = openChain(image, path)) return chain;
+  return image;
+}
+
+std::vector<platform::FileIdentity> identitiesOf(const VMDKReader& reader) {
+  std::vector<int> fds;
+  reader.appendOpenFiles(fds);
+  std::vector<platform::FileIdentity> identities;
+  for (int fd : fds) {
+    platform::FileIdentity identity;
+    if (platform::identityOfDescriptor(fd, &identity)) identities.push_back(identity);
+  }
+  return identities;
+}
+
+// A child read through a chain that holds one of its own files would read
+// itself.
+void refuseLoop(const VMDKReader& child, const std::string& childPath, const VMDKReader& newChain) {
+  std::vector<platform::FileIdentity> chain = identitiesOf(newChain);
+  for (const platform::FileIdentity& own : identitiesOf(child)) {
+    if (std::find(chain.begin(), chain.end(), own) != chain.end()) {
+      throw FatalError("Parent chain loops back to " + childPath);
+    }
+  }
+}
+
+// Adds grains to the child in place: to its one sparse extent file, or to
+// the sparse extent of its descriptor file that holds each grain. Every
+// extent is checked when the sink is made, so that a child that cannot take
+// grains is refused before any is written.
+class GrainSink {
+ public:
+  explicit GrainSink(VMDKReader& child) : child_(child) {
+    if (!child.isMultiFile()) {
+      editors_.emplace_back(child.fileHandle(), child.path());
+      return;
+    }
+    for (const auto& extent : static_cast<VMDKMultiFileReader&>(child).extentReaders()) {
+      if (dynamic_cast<const VMDKSingleFileReader*>(extent.get()) == nullptr) {
+        throw FatalError("Unsupported image file " + child.path());
+      }
+      int fd = platform::openFile(extent->path(), kReadWrite);
+      if (fd < 0) throw FatalError("Failed to open " + extent->path());
+      fds_.push_back(fd);
+      editors_.emplace_back(fd, extent->path());
+    }
+  }
+  ~GrainSink() {
+    for (int fd : fds_) platform::closeFile(fd);
+  }
+  GrainSink(const GrainSink&) = delete;
+  GrainSink& operator=(const GrainSink&) = delete;
+
+  void add(uint64_t grain, const uint8_t* data, uint32_t length) {
+    if (!child_.isMultiFile()) return editors_.front().addGrain(grain, data, length);
+    auto [extent, index] = static_cast<VMDKMultiFileReader&>(child_).extentOf(grain);
+    editors_[extent].addGrain(index, data, length);
+  }
+
+ private:
+  VMDKReader& child_;
+  std::vector<int> fds_;
+  std::vector<SparseExtentEditor> editors_;
+};
+
+// Reads grain |grain| of |reader| (none: a disk of zeros) into |buffer|,
+// |length| bytes, zeros where the reader holds nothing.
+void readOrZeros(VMDKReader* reader, uint64_t grain, std::vector<uint8_t>& buffer,
+                 uint32_t length) {
+  uint32_t n = reader != nullptr ? reader->readGrain(grain, buffer.data(), length) : 0;
+  if (n == kZeroedGrain) n = 0;
+  std::fill(buffer.begin() + n, buffer.begin() + length, 0);
+}
+
+// Writes into |child| every grain it does not hold where |oldParents| (the
+// chain below it today; null for none) and |newParent| read differently,
+// with the bytes the child shows today.
+void keepWhatTheChildShows(VMDKReader& child, VMDKReader* oldChain, VMDKReader& newParent) {
+  GrainSink sink(child);
+  std::vector<uint8_t> own(kGrainBytes), before(kGrainBytes), after(kGrainBytes);
+  for (uint64_t grain = 0; grain < child.grainCount(); ++grain) {
+    if (child.readGrain(grain, own.data(), static_cast<uint32_t>(own.size())) != 0) continue;
+    // The child shows nothing past its own capacity.
+    uint64_t sectorsLeft = child.capacity() - grain * kGrainSectors;
+    uint32_t length = static_cast<uint32_t>(std::min(kGrainBytes, sectorsLeft * kSectorBytes));
+    readOrZeros(oldChain, grain, before, length);
+    readOrZeros(&newParent, grain, after, length);
+    if (!std::equal(before.begin(), before.begin() + length, after.begin())) {
+      sink.add(grain, before.data(), length);
+    }
+  }
+}
+
+}  // namespace
+
+int32_t CommandRebase::execute(int32_t argc, char** argv) {
+  if (argc < 3) printUsage();
+  const std::string childPath = argv[1], parentPath = argv[2];
+  std::unique_ptr<VMDKReader> child = openImage(childPath, kReadWrite);
+  if (child->layout().descriptorSectors == 0) {
+    throw FatalError("Unsupported image file " + childPath);
+  }
+  std::unique_ptr<VMDKReader> newParent = openImage(parentPath, kReadOnly);
+  const uint32_t newParentCID = newParent->descriptor().CID;
+  if (std::unique_ptr<VMDKChainReader> chain = openChain(newParent, parentPath)) {
+    newParent = std::move(chain);
+  }
+  refuseLoop(*child, childPath, *newParent);
+
+  DiskDescriptor descriptor = child->descriptor();
+  descriptor.parentCID = newParentCID;
+  descriptor.parentFileNameHint =
+      parentHintFor(parentPath, childPath, platform::currentDirectory());
+  if (!quotesCleanly(descriptor.parentFileNameHint)) {
+    throw FatalError("Unsupported file name " + parentPath);
+  }
+  std::string text = composeRewrite(childPath, *child, descriptor, child->layout());
+  if (options->linkOnly) {
+    if (child->descriptor().parentCID != newParentCID) {
+      throw FatalError("Parent CID does not match " + parentPath);
+    }
+  } else {
+    // The chain the child reads through today, the child included; opened
+    // apart from the child being changed.
+    std::unique_ptr<VMDKReader> oldChain;
+    if (child->descriptor().hasParent()) oldChain = openWithParents(childPath);
+    keepWhatTheChildShows(*child, oldChain.get(), *newParent);
+  }
+  writeRewrite(childPath, child, text);
+  return 0;
+}
+
+}  // namespace skarvel

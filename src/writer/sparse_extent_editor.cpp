@@ -1,0 +1,129 @@
+#include "writer/sparse_extent_editor.h"
+
+#include <algorithm>
+
+#include "base/byte_order.h"
+#include "base/fatal_error.h"
+#include "base/numbers.h"
+#include "platform/file.h"
+
+namespace skarvel {
+
+SparseExtentEditor::SparseExtentEditor(int fd, std::string path) : fd_(fd), path_(std::move(path)) {
+  HeaderBytes bytes;
+  readAt(0, bytes.data(), static_cast<uint32_t>(bytes.size()));
+  header_ = decodeHeader(bytes);
+  if ((header_.flags & kHeaderFlagCompressedGrains) != 0 ||
+      header_.gdOffset == kDirectoryInFooter || header_.numGTEsPerGT == 0) {
+    throw FatalError("Unsupported image file " + path_);
+  }
+  tableSectors_ = divideRoundingUp(uint64_t{header_.numGTEsPerGT} * kEntryBytes, kSectorBytes);
+  uint64_t fileBytes = 0;
+  if (!platform::fileSizeOf(fd_, &fileBytes)) throw FatalError("Failed to read file " + path_);
+  endSector_ = divideRoundingUp(fileBytes, kSectorBytes);
+}
+
+bool SparseExtentEditor::hasRedundantDirectory() const {
+  return (header_.flags & kHeaderFlagRedundantDirectory) != 0 && header_.rgdOffset != 0;
+}
+
+std::vector<uint64_t> SparseExtentEditor::directories() const {
+  if (!hasRedundantDirectory()) return {header_.gdOffset};
+  return {header_.gdOffset, header_.rgdOffset};
+}
+
+uint64_t SparseExtentEditor::tablesFor(uint64_t capacity) const {
+  return divideRoundingUp(divideRoundingUp(capacity, kGrainSectors), header_.numGTEsPerGT);
+}
+
+uint32_t SparseExtentEditor::directoryEntry(uint64_t directory, uint64_t index) {
+  uint8_t entry[kEntryBytes];
+  readAt(directory * kSectorBytes + index * kEntryBytes, entry, sizeof entry);
+  return getLittleEndian32(entry);
+}
+
+void SparseExtentEditor::addGrain(uint64_t grain, const uint8_t* data, uint32_t length) {
+  std::vector<uint8_t> whole(kGrainBytes, 0);
+  std::copy_n(data, std::min<uint64_t>(length, kGrainBytes), whole.begin());
+  uint64_t sector = endSector_;
+  if (sector + kGrainSectors > kSectorLimit) failWrite();
+  writeAt(sector * kSectorBytes, whole.data(), static_cast<uint32_t>(whole.size()));
+  endSector_ += kGrainSectors;
+
+  uint64_t index = grain / header_.numGTEsPerGT;
+  uint8_t entry[kEntryBytes];
+  putLittleEndian32(entry, static_cast<uint32_t>(sector));
+  for (uint64_t directory : directories()) {
+    uint64_t table = directoryEntry(directory, index);
+    bool newTable = table == 0;
+    if (newTable) table = allocate(tableSectors_);
+    writeAt(table * kSectorBytes + (grain % header_.numGTEsPerGT) * kEntryBytes, entry,
+            sizeof entry);
+    if (newTable) {
+      uint8_t named[kEntryBytes];
+      putLittleEndian32(named, static_cast<uint32_t>(table));
+      writeAt(directory * kSectorBytes + index * kEntryBytes, named, sizeof named);
+    }
+  }
+}
+
+void SparseExtentEditor::prepareCapacity(uint64_t capacity) {
+  uint64_t oldTables = tablesFor(header_.capacity);
+  uint64_t tables = tablesFor(capacity);
+  // A directory fills whole sectors: entries up to the end of its last
+  // sector are its own, and zero until used.
+  uint64_t room = divideRoundingUp(oldTables * kEntryBytes, kSectorBytes) * kEntriesPerSector;
+  auto extend = [&](uint64_t& directory) {
+    if (tables > room) directory = moveDirectory(directory, oldTables, tables);
+    uint64_t first = allocate((tables - oldTables) * tableSectors_);
+    std::vector<uint8_t> entries((tables - oldTables) * kEntryBytes);
+    for (uint64_t t = 0; t < tables - oldTables; ++t) {
+      putLittleEndian32(&entries[t * kEntryBytes],
+                        static_cast<uint32_t>(first + t * tableSectors_));
+    }
+    writeAt(directory * kSectorBytes + oldTables * kEntryBytes, entries.data(),
+            static_cast<uint32_t>(entries.size()));
+  };
+  if (hasRedundantDirectory()) extend(header_.rgdOffset);
+  extend(header_.gdOffset);
+  if (!platform::syncFile(fd_)) failWrite();
+  header_.capacity = capacity;
+}
+
+uint64_t SparseExtentEditor::moveDirectory(uint64_t directory, uint64_t oldTables,
+                                           uint64_t tables) {
+  std::vector<uint8_t> entries(oldTables * kEntryBytes);
+  readAt(directory * kSectorBytes, entries.data(), static_cast<uint32_t>(entries.size()));
+  uint64_t moved = allocate(divideRoundingUp(tables * kEntryBytes, kSectorBytes));
+  writeAt(moved * kSectorBytes, entries.data(), static_cast<uint32_t>(entries.size()));
+  return moved;
+}
+
+void SparseExtentEditor::commitHeader() {
+  HeaderBytes bytes = encodeHeader(header_);
+  writeAt(0, bytes.data(), static_cast<uint32_t>(bytes.size()));
+  if (!platform::syncFile(fd_)) failWrite();
+}
+
+uint64_t SparseExtentEditor::allocate(uint64_t sectors) {
+  uint64_t first = endSector_;
+  // Every sector must stay one that a 32-bit entry can name.
+  if (sectors > kSectorLimit - first) failWrite();
+  endSector_ += sectors;
+  if (!platform::setFileSize(fd_, endSector_ * kSectorBytes)) failWrite();
+  return first;
+}
+
+void SparseExtentEditor::readAt(uint64_t offset, void* data, uint32_t length) {
+  if (platform::readFileAt(fd_, offset, data, length) != length) {
+    throw FatalError("Failed to read file " + path_);
+  }
+}
+
+void SparseExtentEditor::writeAt(uint64_t offset, const void* data, uint32_t length) {
+  if (!platform::writeFileAt(fd_, offset, data, length)) failWrite();
+}
+
+void SparseExtentEditor::failWrite() const { throw FatalError("Failed to write file " + path_); }
+
+}  // namespace skarvel

@@ -1,0 +1,83 @@
+// Changing an existing sparse extent file in place: grains added where it
+// holds none, and a larger capacity.
+//
+// The editor works on extents of versions 1 and 2 whose grains are not
+// compressed, whatever wrote them: it follows the header's two directories
+// and the tables they name, and puts everything new at the end of the file.
+// Every change is ordered so that an entry never names what is not yet
+// written: grain data before the table entries that point to it, a new
+// table (all zeros) before the directory entry that names it, new
+// directories before the header that names them.
+#ifndef SKARVEL_WRITER_SPARSE_EXTENT_EDITOR_H_
+#define SKARVEL_WRITER_SPARSE_EXTENT_EDITOR_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "format/sparse_header.h"
+#include "format/units.h"
+
+namespace skarvel {
+
+class SparseExtentEditor {
+ public:
+  // |fd| (not owned, and it must outlive the editor) is open read-write on
+  // the extent at |path|. Throws FatalError("Unsupported image file " +
+  // path) for an extent whose grains are compressed or whose directory lies
+  // in a footer, and FatalError("Failed to read file " + path) when its
+  // header or length cannot be read.
+  SparseExtentEditor(int fd, std::string path);
+
+  const SparseExtentHeader& header() const { return header_; }
+
+  // Stores |length| bytes of |data|, zero-padded to a whole grain, as grain
+  // |grain| at the end of the file, then its sector in the tables of both
+  // directories. REQUIRES: |grain| lies within the capacity and the extent
+  // does not hold it.
+  void addGrain(uint64_t grain, const uint8_t* data, uint32_t length);
+
+  // Lays down what a capacity of |capacity| sectors needs beyond today's:
+  // tables of zeros for the new grains, and, where a directory has no room
+  // for the new entries, a new larger copy of it at the end of the file;
+  // then syncs the file. The header still describes the old capacity: the
+  // extent reads as before until commitHeader(). REQUIRES: |capacity| is
+  // larger than today's and at most kMaxCapacitySectors.
+  void prepareCapacity(uint64_t capacity);
+
+  // Writes the header (capacity and directory offsets as prepared) in one
+  // sector write, and syncs the file.
+  void commitHeader();
+
+  // All the calls above throw FatalError("Failed to write file " + path)
+  // when a write fails, and FatalError("Failed to read file " + path) when
+  // a read does.
+
+ private:
+  // Entry |index| of the directory at sector |directory|.
+  uint32_t directoryEntry(uint64_t directory, uint64_t index);
+  // |sectors| sectors at the end of the file, reading as zeros; returns the
+  // first.
+  uint64_t allocate(uint64_t sectors);
+  // A copy of the directory at |directory| with room for |tables| entries,
+  // at the end of the file; returns its sector.
+  uint64_t moveDirectory(uint64_t directory, uint64_t oldTables, uint64_t tables);
+  // Tables that |capacity| sectors need.
+  uint64_t tablesFor(uint64_t capacity) const;
+  bool hasRedundantDirectory() const;
+  // The primary directory's sector, then the redundant one's if there is one.
+  std::vector<uint64_t> directories() const;
+  void readAt(uint64_t offset, void* data, uint32_t length);
+  void writeAt(uint64_t offset, const void* data, uint32_t length);
+  [[noreturn]] void failWrite() const;
+
+  int fd_;
+  std::string path_;
+  SparseExtentHeader header_;
+  uint64_t tableSectors_;  // sectors of one table
+  uint64_t endSector_;     // first sector past the data of the file
+};
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_WRITER_SPARSE_EXTENT_EDITOR_H_
