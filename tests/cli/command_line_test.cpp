@@ -41,6 +41,12 @@ const char kUsage[] =
     "        -p, --split optional\n"
     "        -m, --merge optional\n"
     "        -c, --chains optional\n"
+    "\n"
+    "    skarvel grow [options] file\n"
+    "        -s, --size required\n"
+    "\n"
+    "    skarvel rebase [options] childfile parentfile\n"
+    "        -l, --link-only optional\n"
     "\n";
 
 std::vector<std::string> filesIn(const std::string& directory) {
@@ -63,7 +69,8 @@ TEST(CommandLineTest, UsageTextForCommandLineErrors) {
       {{""}}, {{"-h"}}, {{"--help"}}, {{"info", "-h"}}, {{"-h"}, "/some/dir/copy"},
       // Too few arguments for the command.
       {{"info"}}, {{"copy", "a.vmdk"}}, {{"clone", "a.vmdk"}}, {{"convert", "a.vmdk"}},
-      {{"create", "out.vmdk"}}, {{"create", "-s", "8M"}},
+      {{"create", "out.vmdk"}}, {{"create", "-s", "8M"}}, {{"grow", "a.vmdk"}},
+      {{"grow", "-s", "8M"}}, {{"rebase", "a.vmdk"}},
       // -s after the file name is a file name itself, so no size was given.
       {{"create", "out.vmdk", "-s", "8M"}},
       // The word comes from the program's file name, which is no command.
@@ -107,6 +114,8 @@ TEST(CommandLineTest, WordsReachTheirCommands) {
       {{{"copy", "missing.vmdk", "out.vmdk"}}, "Failed to open missing.vmdk\n"},
       {{{"clone", "missing.vmdk", "out.vmdk"}}, "Failed to open missing.vmdk\n"},
       {{{"convert", "missing.vmdk", "hwver=6"}}, "Failed to open missing.vmdk\n"},
+      {{{"grow", "-s", "1G", "missing.vmdk"}}, "Failed to open missing.vmdk\n"},
+      {{{"rebase", "-l", "missing.vmdk", "p.vmdk"}}, "Failed to open missing.vmdk\n"},
       // Options after the first file name are file names.
       {{{"info", "missing.vmdk", "-x"}}, "Failed to open missing.vmdk\n"},
       {{{"-p", "a.vmdk", "b.vmdk"}, "/some/dir/copy"}, "Failed to open a.vmdk\n"},

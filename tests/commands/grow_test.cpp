@@ -1,0 +1,171 @@
+// grow as a user meets it: images of each kind, ours and the general tool's,
+// grown in place read as before with zeros after (the general tool compares
+// and checks them), refusals leave every file as it was, and a write that
+// fails at any step leaves an image of the old size or of the new one.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "cli/entry.h"
+#include "platform/file.h"
+#include "run_tool.h"
+#include "test_files.h"
+
+namespace skarvel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+void run(const std::string& program, const std::vector<std::string>& args,
+         const ScopedTempDir& dir) {
+  RunResult r =
+      program == "skarvel" ? runSkarvel(args, dir.path()) : runProgram(program, args, dir.path());
+  ASSERT_EQ(r.status, 0) << program << " " << ::testing::PrintToString(args) << ": " << r.err;
+}
+
+// in.vmdk, the image to grow, with data near its end; ref.vmdk, a copy of
+// what it reads, made before.
+struct Input {
+  const char* what;
+  std::function<void(const ScopedTempDir&)> make;
+  const char* size;  // the grown size
+  uint64_t bytes;    // its virtual size
+};
+
+const Input kInputs[] = {
+    {"ours, tables where they are",
+     [](auto& d) {
+       run("skarvel", {"create", "-s", "8M", "in.vmdk"}, d);
+     },
+     "16M", 16 << 20},
+    {"ours, directories moved to the end",
+     [](auto& d) {
+       run("skarvel", {"create", "-s", "8M", "in.vmdk"}, d);
+     },
+     "100G", uint64_t{100} << 30},
+    {"the general tool's, version 2",
+     [](auto& d) {
+       run("qemu-img", {"create", "-f", "vmdk", "-o", "zeroed_grain=on", "in.vmdk", "8M"}, d);
+     },
+     "5G", uint64_t{5} << 30},
+    {"split, last extent then new ones",
+     [](auto& d) {
+       run("skarvel", {"create", "-p", "-s", "2100M", "in.vmdk"}, d);
+     },
+     "6000M", uint64_t{6000} << 20},
+    {"the general tool's split",
+     [](auto& d) {
+       run("qemu-img",
+           {"create", "-f", "vmdk", "-o", "subformat=twoGbMaxExtentSparse", "in.vmdk", "8M"}, d);
+     },
+     "4G", uint64_t{4} << 30},
+    {"a child over a larger parent",
+     [](auto& d) {
+       run("qemu-img", {"create", "-f", "vmdk", "base.vmdk", "100M"}, d);
+       run("qemu-io", {"-c", "write -P 0x5A 60M 2M", "base.vmdk"}, d);
+       run("qemu-img", {"create", "-f", "vmdk", "-b", "base.vmdk", "-F", "vmdk", "in.vmdk", "40M"},
+           d);
+     },
+     "100M", 100 << 20},
+};
+
+void makeInput(const Input& input, const ScopedTempDir& dir) {
+  input.make(dir);
+  run("qemu-io", {"-c", "write -P 0x42 0 64k", "-c", "write -P 0x43 7M 1M", "in.vmdk"}, dir);
+  run("skarvel", {"copy", "in.vmdk", "ref.vmdk"}, dir);
+}
+
+// The image reads as ref.vmdk, with zeros past its end, and checks clean.
+void expectReadsAsBefore(const ScopedTempDir& dir) {
+  RunResult check = runProgram("qemu-img", {"check", "in.vmdk"}, dir.path());
+  EXPECT_EQ(check.status, 0) << check.out << check.err;
+  RunResult compare = runProgram("qemu-img", {"compare", "ref.vmdk", "in.vmdk"}, dir.path());
+  // A warning that the sizes differ may come first.
+  EXPECT_TRUE(compare.out.ends_with("Images are identical.\n")) << compare.out << compare.err;
+}
+
+TEST(GrowTest, GrownImagesReadAsBeforeWithZerosAfter) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  SKARVEL_REQUIRE_PEER("qemu-io");
+  for (const Input& input : kInputs) {
+    SCOPED_TRACE(input.what);
+    ScopedTempDir dir;
+    makeInput(input, dir);
+    RunResult grow = runSkarvel({"grow", "-s", input.size, "in.vmdk"}, dir.path());
+    EXPECT_EQ(grow.status, 0) << grow.err;
+    EXPECT_EQ(grow.out + grow.err, "");
+    expectReadsAsBefore(dir);
+    RunResult info = runProgram("qemu-img", {"info", "in.vmdk"}, dir.path());
+    EXPECT_NE(info.out.find(std::to_string(input.bytes) + " bytes)"), std::string::npos)
+        << info.out;
+    // The new part takes data where the general tool writes it.
+    std::string write =
+        std::string("write -P 0x77 ").append(std::to_string(input.bytes - (1 << 20)));
+    run("qemu-io", {"-c", write.append(" 1M"), "in.vmdk"}, dir);
+    EXPECT_EQ(runProgram("qemu-img", {"check", "in.vmdk"}, dir.path()).status, 0);
+  }
+}
+
+TEST(GrowTest, RefusalsChangeNothing) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  const struct {
+    std::vector<std::string> create;  // the general tool's arguments for in.vmdk
+    const char* size;
+    const char* err;
+  } cases[] = {
+      {{"in.vmdk", "8M"}, "8M", "Size is not larger than the disk in.vmdk\n"},
+      {{"in.vmdk", "8M"}, "2048G", "Disk is too large for a single file in.vmdk\n"},
+      {{"-o", "subformat=streamOptimized", "in.vmdk", "8M"},
+       "16M",
+       "Cannot grow stream-optimized image in.vmdk\n"},
+      {{"-o", "subformat=monolithicFlat", "in.vmdk", "8M"},
+       "16M",
+       "Unsupported image file in.vmdk\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    ScopedTempDir dir;
+    std::vector<std::string> args = {"create", "-f", "vmdk"};
+    args.insert(args.end(), c.create.begin(), c.create.end());
+    run("qemu-img", args, dir);
+    auto before = snapshot(dir.path());
+    RunResult grow = runSkarvel({"grow", "-s", c.size, "in.vmdk"}, dir.path());
+    EXPECT_EQ(grow.status, 1);
+    EXPECT_EQ(grow.err, c.err);
+    EXPECT_EQ(snapshot(dir.path()), before);
+  }
+}
+
+// The Nth write fails, for every N until the grow succeeds: each time the
+// image left behind reads as before.
+TEST(GrowTest, AFailedWriteAtAnyStepLeavesAReadableImage) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  SKARVEL_REQUIRE_PEER("qemu-io");
+  for (const Input* input : {&kInputs[1], &kInputs[3], &kInputs[5]}) {
+    SCOPED_TRACE(input->what);
+    ScopedTempDir original;
+    makeInput(*input, original);
+    for (uint64_t writes = 0;; ++writes) {
+      SCOPED_TRACE(writes);
+      ScopedTempDir dir;
+      for (const auto& entry : fs::directory_iterator(original.path())) {
+        fs::copy(entry.path(), dir.file(entry.path().filename().string()));
+      }
+      std::vector<std::string> args = {"skarvel", "grow", "-s", input->size, dir.file("in.vmdk")};
+      std::vector<char*> argv;
+      for (std::string& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      platform::failWritesAfter(writes);
+      int status = runCommandLine(static_cast<int>(args.size()), argv.data());
+      platform::failWritesAfter(platform::kNoWriteFault);
+      expectReadsAsBefore(dir);
+      if (status == 0) break;
+      ASSERT_EQ(status, 1);
+      ASSERT_LT(writes, 1000u);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace skarvel::test

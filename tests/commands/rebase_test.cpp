@@ -1,0 +1,109 @@
+// rebase on chains the general tool made: a child pointed at another parent,
+// or at its parent moved or renamed, reads as before (the general tool
+// compares it with a copy made before), and every refusal leaves the files
+// as they were.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "run_tool.h"
+#include "test_files.h"
+
+namespace skarvel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class RebaseTest : public ::testing::Test {
+ protected:
+  // base.vmdk (100M) <- child.vmdk (80M), and other.vmdk (60M), each with
+  // data where the others have some; before.vmdk reads as the child.
+  void SetUp() override {
+    SKARVEL_REQUIRE_PEER("qemu-img");
+    SKARVEL_REQUIRE_PEER("qemu-io");
+    qemu("qemu-img", {"create", "-f", "vmdk", "base.vmdk", "100M"});
+    qemu("qemu-io", {"-c", "write -P 0x11 0 4M", "-c", "write -P 0x12 70M 1M", "base.vmdk"});
+    qemu("qemu-img", {"create", "-f", "vmdk", "other.vmdk", "60M"});
+    qemu("qemu-io", {"-c", "write -P 0x21 2M 4M", "-c", "write -P 0x22 59M 1M", "other.vmdk"});
+    qemu("qemu-img",
+         {"create", "-f", "vmdk", "-b", "base.vmdk", "-F", "vmdk", "child.vmdk", "80M"});
+    qemu("qemu-io", {"-c", "write -P 0x31 1M 64k", "child.vmdk"});
+    ASSERT_EQ(runSkarvel({"copy", "child.vmdk", "before.vmdk"}, dir_.path()).status, 0);
+  }
+
+  void qemu(const std::string& program, const std::vector<std::string>& args) {
+    RunResult run = runProgram(program, args, dir_.path());
+    ASSERT_EQ(run.status, 0) << program << ": " << run.out << run.err;
+  }
+
+  // The child reads as before and checks clean, through |parent|.
+  void expectUnchanged(const std::string& child, const std::string& parent) {
+    RunResult compare = runProgram("qemu-img", {"compare", "before.vmdk", child}, dir_.path());
+    EXPECT_EQ(compare.out, "Images are identical.\n") << compare.err;
+    EXPECT_EQ(runProgram("qemu-img", {"check", child}, dir_.path()).status, 0);
+    RunResult info = runProgram("qemu-img", {"info", child}, dir_.path());
+    EXPECT_NE(info.out.find("backing file: " + parent), std::string::npos) << info.out;
+  }
+
+  ScopedTempDir dir_;
+};
+
+TEST_F(RebaseTest, ChildReadsAsBeforeOverAnotherParent) {
+  // Our own split child too, and a child that had no parent.
+  ASSERT_EQ(runSkarvel({"clone", "-p", "base.vmdk", "split.vmdk"}, dir_.path()).status, 0);
+  qemu("qemu-io", {"-c", "write -P 0x41 3M 64k", "split.vmdk"});
+  for (const char* child : {"child.vmdk", "split.vmdk", "before.vmdk"}) {
+    SCOPED_TRACE(child);
+    ASSERT_EQ(runSkarvel({"copy", child, "was.vmdk"}, dir_.path()).status, 0);
+    RunResult run = runSkarvel({"rebase", child, "other.vmdk"}, dir_.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    RunResult compare = runProgram("qemu-img", {"compare", "was.vmdk", child}, dir_.path());
+    EXPECT_EQ(compare.out, "Images are identical.\n") << compare.err;
+    EXPECT_EQ(runProgram("qemu-img", {"check", child}, dir_.path()).status, 0);
+    fs::remove(dir_.file("was.vmdk"));
+  }
+}
+
+TEST_F(RebaseTest, LinkOnlyFollowsAMovedAndRenamedParent) {
+  fs::create_directory(dir_.file("moved"));
+  fs::rename(dir_.file("base.vmdk"), dir_.file("moved/renamed.vmdk"));
+  RunResult run = runSkarvel({"rebase", "-l", "child.vmdk", "moved/renamed.vmdk"}, dir_.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  expectUnchanged("child.vmdk", "moved/renamed.vmdk");
+  // The child moves too, below its parent: the hint is relative to it.
+  fs::rename(dir_.file("child.vmdk"), dir_.file("moved/child.vmdk"));
+  run =
+      runSkarvel({"rebase", "--link-only", "moved/child.vmdk", "moved/renamed.vmdk"}, dir_.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  expectUnchanged("moved/child.vmdk", "renamed.vmdk");
+}
+
+TEST_F(RebaseTest, RefusalsChangeNothing) {
+  const struct {
+    std::vector<std::string> args;
+    const char* err;
+  } cases[] = {
+      {{"-l", "child.vmdk", "other.vmdk"}, "Parent CID does not match other.vmdk\n"},
+      {{"base.vmdk", "child.vmdk"}, "Parent chain loops back to base.vmdk\n"},
+      {{"child.vmdk", "child.vmdk"}, "Parent chain loops back to child.vmdk\n"},
+      {{"child.vmdk", "gone.vmdk"}, "Failed to open gone.vmdk\n"},
+  };
+  auto before = snapshot(dir_.path());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    std::vector<std::string> args = {"rebase"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult run = runSkarvel(args, dir_.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(snapshot(dir_.path()), before);
+  }
+  // Without -l the old chain must open: with base.vmdk gone, it does not.
+  fs::rename(dir_.file("base.vmdk"), dir_.file("elsewhere.vmdk"));
+  RunResult run = runSkarvel({"rebase", "child.vmdk", "other.vmdk"}, dir_.path());
+  EXPECT_EQ(run.err, "Failed to open base.vmdk\n");
+  EXPECT_EQ(readBytes(dir_.file("child.vmdk")), before.at("child.vmdk"));
+}
+
+}  // namespace
+}  // namespace skarvel::test
