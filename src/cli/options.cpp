@@ -23,7 +23,7 @@ int32_t requireInteger(const std::string& text) {
   return *value;
 }
 
-enum class OptionKind { kSize, kAdapter, kHwver, kChains, kSplit, kMerge, kHelp };
+enum class OptionKind { kSize, kAdapter, kHwver, kChains, kSplit, kMerge, kType, kFormat, kHelp };
 
 struct OptionName {
   const char* shortName;
@@ -36,6 +36,7 @@ constexpr OptionName kOptions[] = {
     {"-s", "--size", OptionKind::kSize, true},    {"-a", "--adapter", OptionKind::kAdapter, true},
     {"-r", "--hwver", OptionKind::kHwver, true},  {"-c", "--chains", OptionKind::kChains, true},
     {"-p", "--split", OptionKind::kSplit, false}, {"-m", "--merge", OptionKind::kMerge, false},
+    {"-t", "--type", OptionKind::kType, true},    {"-f", "--format", OptionKind::kFormat, true},
     {"-h", "--help", OptionKind::kHelp, false},
 };
 
@@ -79,9 +80,26 @@ void applyOption(OptionKind kind, const std::string& value, CommandOptions& opti
     case OptionKind::kMerge:
       options.merge = true;
       break;
+    case OptionKind::kType:
+      options.outputKind = outputKindNamed(value);
+      if (!options.outputKind) rejectCommandLine();
+      break;
+    case OptionKind::kFormat:
+      // Images are recognised by their content; only a raw disk is named.
+      if (value != "raw") rejectCommandLine();
+      options.rawInput = true;
+      break;
     case OptionKind::kHelp:
       rejectCommandLine();
   }
+}
+
+// -p is a short form of -t twoGbMaxExtentSparse and -m of -t
+// monolithicSparse; a -t that names another kind contradicts them.
+void rejectContradictions(const CommandOptions& options) {
+  if (!options.outputKind) return;
+  if (options.split && *options.outputKind != OutputKind::kSplitSparse) rejectCommandLine();
+  if (options.merge && *options.outputKind != OutputKind::kMonolithicSparse) rejectCommandLine();
 }
 
 }  // namespace
@@ -123,6 +141,7 @@ void parseOptions(int& argc, char** argv, CommandOptions& options) {
     applyOption(option->kind, value, options);
     ++index;
   }
+  rejectContradictions(options);
   int kept = 1;
   for (; index < argc; ++index) argv[kept++] = argv[index];
   argv[kept] = nullptr;

@@ -12,7 +12,17 @@ DiskDescriptor freshDescriptor(const CommandOptions& options) {
 }
 
 bool wantsSplitOutput(const VMDKReader& input, const CommandOptions& options) {
+  if (options.outputKind) return *options.outputKind == OutputKind::kSplitSparse;
   return (input.isMultiFile() && !options.merge) || options.split;
+}
+
+OutputKind chooseOutputKind(const VMDKReader& input, const CommandOptions& options) {
+  if (options.outputKind) return *options.outputKind;
+  return sparseKind(wantsSplitOutput(input, options));
+}
+
+OutputKind sparseKind(bool split) {
+  return split ? OutputKind::kSplitSparse : OutputKind::kMonolithicSparse;
 }
 
 SparseLayout outputLayout(const VMDKReader& input, bool split) {
@@ -27,7 +37,7 @@ void refuseUnquotableNames(const OutputImage& output, const std::string& parentP
   }
 }
 
-void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKReader& input,
+void refuseOverwritingInput(const OutputImage& output, OutputKind kind, const VMDKReader& input,
                             const std::vector<std::unique_ptr<VMDKReader>>& parents) {
   std::vector<int> fds;
   input.appendOpenFiles(fds);
@@ -37,17 +47,13 @@ void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKRea
     platform::FileIdentity identity;
     if (platform::identityOfDescriptor(fd, &identity)) inputs.push_back(identity);
   }
-  output.forEachPathToCreate(split, [&inputs](const std::string& path) {
+  output.forEachPathToCreate(kind, [&inputs](const std::string& path) {
     platform::FileIdentity identity;
     if (platform::identityOfPath(path, &identity) &&
         std::find(inputs.begin(), inputs.end(), identity) != inputs.end()) {
       throw FatalError("Output would overwrite input file " + path);
     }
   });
-}
-
-std::unique_ptr<VMDKWriter> createOutput(OutputImage& output, bool split, bool includeDdb) {
-  return split ? output.createSplit(includeDdb) : output.createSingleFile(includeDdb);
 }
 
 }  // namespace skarvel
