@@ -102,6 +102,9 @@ std::unique_ptr<VMDKWriter> OutputImage::createSplit(bool includeDdb) {
 }
 
 std::unique_ptr<VMDKWriter> OutputImage::createStream(bool includeDdb) {
+  // Table entries name sectors of the file in 32 bits; a disk this large
+  // could need more, compressed or not, and its directory alone is huge.
+  if (!layout.wholeFileAddressable()) throw FatalError("Disk is too large for " + path);
   descriptor.createType = outputKindName(OutputKind::kStreamOptimized);
   std::string text = composeDescriptor(descriptor, layout, fileName, includeDdb);
   checkDescriptorFits(text, path);

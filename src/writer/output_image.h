@@ -54,8 +54,10 @@ struct OutputImage {
   std::unique_ptr<VMDKWriter> createSplit(bool includeDdb);
 
   // One stream-optimized file at |path| with the descriptor embedded;
-  // createType becomes "streamOptimized". Throws FatalError("Descriptor too
-  // long for " + path) before the file exists when the text does not fit,
+  // createType becomes "streamOptimized". Throws, before the file exists,
+  // FatalError("Disk is too large for " + path) when a fully written file
+  // could reach sector 2^32 (as createSingleFile), FatalError("Descriptor
+  // too long for " + path) when the text does not fit,
   // and FatalError("Failed to create file " + path) when it cannot be
   // created.
   std::unique_ptr<VMDKWriter> createStream(bool includeDdb);

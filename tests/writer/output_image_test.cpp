@@ -92,6 +92,14 @@ TEST(OutputImageTest, DiskBeyondSector2To32IsRefusedForASingleFile) {
     EXPECT_EQ(std::string(error.what()), "Disk is too large for a single file, use -p");
   }
   EXPECT_FALSE(fileExists(path));
+  // A stream's tables name sectors of its file the same way.
+  try {
+    output.createStream(true);
+    FAIL() << "2^32 sectors were accepted in a stream";
+  } catch (const FatalError& error) {
+    EXPECT_EQ(std::string(error.what()), "Disk is too large for " + path);
+  }
+  EXPECT_FALSE(fileExists(path));
 }
 
 TEST(OutputImageTest, DescriptorMustLeaveRoomForItsZeroByte) {
