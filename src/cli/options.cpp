@@ -23,7 +23,18 @@ int32_t requireInteger(const std::string& text) {
   return *value;
 }
 
-enum class OptionKind { kSize, kAdapter, kHwver, kChains, kSplit, kMerge, kLinkOnly, kHelp };
+enum class OptionKind {
+  kSize,
+  kAdapter,
+  kHwver,
+  kChains,
+  kSplit,
+  kMerge,
+  kType,
+  kFormat,
+  kLinkOnly,
+  kHelp
+};
 
 struct OptionName {
   const char* shortName;
@@ -40,6 +51,8 @@ constexpr OptionName kOptions[] = {
     {"-p", "--split", OptionKind::kSplit, false},
     {"-m", "--merge", OptionKind::kMerge, false},
     {"-l", "--link-only", OptionKind::kLinkOnly, false},
+    {"-t", "--type", OptionKind::kType, true},
+    {"-f", "--format", OptionKind::kFormat, true},
     {"-h", "--help", OptionKind::kHelp, false},
 };
 
@@ -83,12 +96,29 @@ void applyOption(OptionKind kind, const std::string& value, CommandOptions& opti
     case OptionKind::kMerge:
       options.merge = true;
       break;
+    case OptionKind::kType:
+      options.outputKind = outputKindNamed(value);
+      if (!options.outputKind) rejectCommandLine();
+      break;
+    case OptionKind::kFormat:
+      // Images are recognised by their content; only a raw disk is named.
+      if (value != "raw") rejectCommandLine();
+      options.rawInput = true;
+      break;
     case OptionKind::kLinkOnly:
       options.linkOnly = true;
       break;
     case OptionKind::kHelp:
       rejectCommandLine();
   }
+}
+
+// -p is a short form of -t twoGbMaxExtentSparse and -m of -t
+// monolithicSparse; a -t that names another kind contradicts them.
+void rejectContradictions(const CommandOptions& options) {
+  if (!options.outputKind) return;
+  if (options.split && *options.outputKind != OutputKind::kSplitSparse) rejectCommandLine();
+  if (options.merge && *options.outputKind != OutputKind::kMonolithicSparse) rejectCommandLine();
 }
 
 }  // namespace
@@ -130,6 +160,7 @@ void parseOptions(int& argc, char** argv, CommandOptions& options) {
     applyOption(option->kind, value, options);
     ++index;
   }
+  rejectContradictions(options);
   int kept = 1;
   for (; index < argc; ++index) argv[kept++] = argv[index];
   argv[kept] = nullptr;

@@ -10,7 +10,12 @@
 namespace skarvel {
 
 int32_t CommandClone::execute(int32_t argc, char** argv) {
-  if (argc < 3) printUsage();
+  // A child is sparse: it shows its parent wherever it holds nothing.
+  OutputKind kind = options->outputKind.value_or(OutputKind::kMonolithicSparse);
+  if (argc < 3 || options->rawInput ||
+      (kind != OutputKind::kMonolithicSparse && kind != OutputKind::kSplitSparse)) {
+    printUsage();
+  }
   std::unique_ptr<VMDKReader> reader =
       openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
   refuseEmptyInput(*reader);
@@ -24,8 +29,9 @@ int32_t CommandClone::execute(int32_t argc, char** argv) {
   OutputImage output(argv[2], layout, descriptor);
   refuseUnquotableNames(output, argv[1]);
   // The child must not replace any file of the chain it is to stand on.
-  refuseOverwritingInput(output, split, *reader, openReachableParents(*reader, argv[1]));
-  createOutput(output, split, false)->close();
+  refuseOverwritingInput(output, sparseKind(split), *reader,
+                         openReachableParents(*reader, argv[1]));
+  output.create(sparseKind(split), false)->close();
   return 0;
 }
 

@@ -50,9 +50,15 @@ uint32_t zeroedGrainLength(std::vector<uint8_t>& buffer, bool outputHasParent) {
 }  // namespace
 
 int32_t CommandCopy::execute(int32_t argc, char** argv) {
-  if (argc < 3) printUsage();
+  // A flat or raw output holds every sector and so hides any parent: it
+  // cannot keep part of a chain.
+  if (argc < 3 || (options->outputKind && holdsEverySector(*options->outputKind) &&
+                   options->chainLevels != -1)) {
+    printUsage();
+  }
   std::unique_ptr<VMDKReader> reader =
-      openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
+      options->rawInput ? openRawImage(argv[1])
+                        : openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
   DiskDescriptor descriptor = reader->descriptor();
   // The parent the output's hint names, for messages; an input that names no
   // parent may still carry a hint, shown as stored.
@@ -65,11 +71,12 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   }
   refuseEmptyInput(*reader);
   descriptor.renewCID();
-  bool split = wantsSplitOutput(*reader, *options);
-  OutputImage output(argv[2], outputLayout(*reader, split), descriptor);
-  refuseUnquotableNames(output, parentPath);
-  refuseOverwritingInput(output, split, *reader);
-  std::unique_ptr<VMDKWriter> writer = createOutput(output, split, !descriptor.hasParent());
+  OutputKind kind = chooseOutputKind(*reader, *options);
+  OutputImage output(argv[2], outputLayout(*reader, kind == OutputKind::kSplitSparse), descriptor);
+  // A raw output has no descriptor to record its name in.
+  if (kind != OutputKind::kRaw) refuseUnquotableNames(output, parentPath);
+  refuseOverwritingInput(output, kind, *reader);
+  std::unique_ptr<VMDKWriter> writer = output.create(kind, !descriptor.hasParent());
 
   std::vector<uint8_t> buffer(reader->grainBytes());
   uint64_t total = reader->totalGrains();

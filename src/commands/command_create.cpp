@@ -11,15 +11,22 @@ constexpr uint64_t kMinimumDiskBytes = 8 * 1024 * 1024;
 }  // namespace
 
 int32_t CommandCreate::execute(int32_t argc, char** argv) {
-  if (argc < 2 || options->sizeBytes == 0) printUsage();
+  // A raw disk is no image: create makes images only.
+  if (argc < 2 || options->sizeBytes == 0 || options->rawInput ||
+      options->outputKind == OutputKind::kRaw) {
+    printUsage();
+  }
   OutputImage output(argv[1], layoutFromBytes(options->sizeBytes, 1), freshDescriptor(*options));
   refuseUnquotableNames(output, std::string());
   if (options->sizeBytes < kMinimumDiskBytes) {
     throw FatalError("Disk size must be greater than 8M");
   }
-  // Disks that fit one extent are always one monolithic file.
-  bool split = options->split && output.layout.capacitySectors() > kSplitExtentSectors;
-  createOutput(output, split, true)->close();
+  OutputKind kind = options->outputKind.value_or(sparseKind(options->split));
+  // Sparse disks that fit one extent are always one monolithic file.
+  if (kind == OutputKind::kSplitSparse && output.layout.capacitySectors() <= kSplitExtentSectors) {
+    kind = OutputKind::kMonolithicSparse;
+  }
+  output.create(kind, true)->close();
   return 0;
 }
 

@@ -49,7 +49,8 @@ void printChain(const std::string& inputPath, const VMDKChainReader& chain) {
 int32_t CommandInfo::execute(int32_t argc, char** argv) {
   if (argc < 2) printUsage();
   std::unique_ptr<VMDKReader> reader =
-      openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
+      options->rawInput ? openRawImage(argv[1])
+                        : openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
   const VMDKReader* input = reader.get();
   std::unique_ptr<VMDKChainReader> chain;
   if (reader->descriptor().hasParent()) chain = openChain(reader, argv[1]);

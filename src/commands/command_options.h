@@ -3,7 +3,10 @@
 #define SKARVEL_COMMANDS_COMMAND_OPTIONS_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "writer/output_kind.h"
 
 namespace skarvel {
 
@@ -14,6 +17,8 @@ struct CommandOptions {
   int32_t chainLevels = -1;              // -c: chain members copy reads; -1 = all
   std::string adapterType = "lsilogic";  // -a: adapter of a new image
   int32_t hardwareVersion = 4;           // -r: hardware version of a new image
+  std::optional<OutputKind> outputKind;  // -t: the output's kind; none = chosen by -p/-m
+  bool rawInput = false;                 // -f raw: the input is a raw disk, not an image
   bool linkOnly = false;                 // -l: rebase rewrites only the parent hint
 };
 

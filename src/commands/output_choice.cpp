@@ -16,7 +16,17 @@ void refuseEmptyInput(const VMDKReader& input) {
 }
 
 bool wantsSplitOutput(const VMDKReader& input, const CommandOptions& options) {
+  if (options.outputKind) return *options.outputKind == OutputKind::kSplitSparse;
   return (input.isMultiFile() && !options.merge) || options.split;
+}
+
+OutputKind chooseOutputKind(const VMDKReader& input, const CommandOptions& options) {
+  if (options.outputKind) return *options.outputKind;
+  return sparseKind(wantsSplitOutput(input, options));
+}
+
+OutputKind sparseKind(bool split) {
+  return split ? OutputKind::kSplitSparse : OutputKind::kMonolithicSparse;
 }
 
 SparseLayout outputLayout(const VMDKReader& input, bool split) {
@@ -31,7 +41,7 @@ void refuseUnquotableNames(const OutputImage& output, const std::string& parentP
   }
 }
 
-void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKReader& input,
+void refuseOverwritingInput(const OutputImage& output, OutputKind kind, const VMDKReader& input,
                             const std::vector<std::unique_ptr<VMDKReader>>& parents) {
   std::vector<int> fds;
   input.appendOpenFiles(fds);
@@ -41,17 +51,13 @@ void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKRea
     platform::FileIdentity identity;
     if (platform::identityOfDescriptor(fd, &identity)) inputs.push_back(identity);
   }
-  output.forEachPathToCreate(split, [&inputs](const std::string& path) {
+  output.forEachPathToCreate(kind, [&inputs](const std::string& path) {
     platform::FileIdentity identity;
     if (platform::identityOfPath(path, &identity) &&
         std::find(inputs.begin(), inputs.end(), identity) != inputs.end()) {
       throw FatalError("Output would overwrite input file " + path);
     }
   });
-}
-
-std::unique_ptr<VMDKWriter> createOutput(OutputImage& output, bool split, bool includeDdb) {
-  return split ? output.createSplit(includeDdb) : output.createSingleFile(includeDdb);
 }
 
 }  // namespace skarvel

@@ -27,6 +27,10 @@ void refuseEmptyInput(const VMDKReader& input);
 // given (-p wins over -m). No size threshold applies.
 bool wantsSplitOutput(const VMDKReader& input, const CommandOptions& options);
 
+// The kind -t names; without -t, a split sparse output when
+// wantsSplitOutput, a single sparse file otherwise.
+OutputKind chooseOutputKind(const VMDKReader& input, const CommandOptions& options);
+
 // The input's layout, but with the 20-sector descriptor area when a single
 // file is to be written from an input that has none (a bare extent of a
 // split image, a header that announces no descriptor): a single-file image
@@ -46,11 +50,11 @@ void refuseUnquotableNames(const OutputImage& output, const std::string& parentP
 // any file that creating |output| would write already exists as one of the
 // files |input| or |parents| hold open (compared by file identity). Nothing
 // is created.
-void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKReader& input,
+void refuseOverwritingInput(const OutputImage& output, OutputKind kind, const VMDKReader& input,
                             const std::vector<std::unique_ptr<VMDKReader>>& parents = {});
 
-// Creates |output| as chosen and returns its writer.
-std::unique_ptr<VMDKWriter> createOutput(OutputImage& output, bool split, bool includeDdb);
+// The sparse kind of a clone or create: split or a single file.
+OutputKind sparseKind(bool split);
 
 }  // namespace skarvel
 

@@ -1,4 +1,5 @@
-// The grains of a stream-optimized extent: zlib streams (RFC 1950).
+// The grains of a stream-optimized extent: zlib streams (RFC 1950), inflated
+// with libdeflate where it was found, with zlib otherwise.
 #ifndef SKARVEL_FORMAT_COMPRESSED_GRAIN_H_
 #define SKARVEL_FORMAT_COMPRESSED_GRAIN_H_
 

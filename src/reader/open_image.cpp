@@ -4,6 +4,7 @@
 #include "base/paths.h"
 #include "platform/file.h"
 #include "reader/multi_file_reader.h"
+#include "reader/raw_reader.h"
 #include "reader/single_file_reader.h"
 
 namespace skarvel {
@@ -25,6 +26,18 @@ std::unique_ptr<VMDKReader> openImage(const std::string& path, int flags) {
   std::string directory, fileName;
   splitPath(path, directory, fileName);
   return std::make_unique<VMDKMultiFileReader>(fd, directory, path);
+}
+
+std::unique_ptr<VMDKReader> openRawImage(const std::string& path) {
+  int fd = platform::openFile(path, platform::kOpenBinary | platform::kOpenReadOnly);
+  if (fd < 0) throw FatalError("Failed to open " + path);
+  uint64_t length = 0;
+  // A disk of no sectors is no disk.
+  if (!platform::fileSizeOf(fd, &length) || length == 0) {
+    platform::closeFile(fd);
+    throw FatalError("Unsupported image file " + path);
+  }
+  return std::make_unique<VMDKRawReader>(fd, path, length);
 }
 
 }  // namespace skarvel

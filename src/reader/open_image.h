@@ -21,6 +21,13 @@ namespace skarvel {
 // readers' other failures.
 std::unique_ptr<VMDKReader> openImage(const std::string& path, int flags);
 
+// Opens |path| read-only as a raw disk (VMDKRawReader), whatever it holds.
+// Throws FatalError("Failed to open " + path) when the file cannot be
+// opened, FatalError("Unsupported image file " + path) when its length
+// cannot be learnt or is 0, and FatalError("Unsupported extent file " +
+// path) for a length beyond what 64-bit file positions reach.
+std::unique_ptr<VMDKReader> openRawImage(const std::string& path);
+
 }  // namespace skarvel
 
 #endif  // SKARVEL_READER_OPEN_IMAGE_H_

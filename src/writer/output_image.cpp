@@ -4,15 +4,14 @@
 #include "base/paths.h"
 #include "format/sparse_extent_file.h"
 #include "platform/file.h"
+#include "writer/flat_writer.h"
 #include "writer/multi_file_writer.h"
 #include "writer/single_file_writer.h"
+#include "writer/stream_writer.h"
 
 namespace skarvel {
 
 namespace {
-
-constexpr const char* kMonolithicSparse = "monolithicSparse";
-constexpr const char* kSplitSparse = "twoGbMaxExtentSparse";
 
 // Text written to a file in blocks as it is produced.
 class TextSink {
@@ -51,13 +50,30 @@ SplitExtents OutputImage::splitExtents() const {
   return SplitExtents(fileName, layout.capacitySectors());
 }
 
-void OutputImage::forEachPathToCreate(bool split,
+void OutputImage::forEachPathToCreate(OutputKind kind,
                                       const std::function<void(const std::string&)>& visit) const {
-  if (split) {
-    SplitExtents extents = splitExtents();
+  if (kind == OutputKind::kSplitSparse || kind == OutputKind::kSplitFlat ||
+      kind == OutputKind::kMonolithicFlat) {
+    SplitExtents extents(fileName, layout.capacitySectors(), kind);
     for (uint64_t i = 0; i < extents.count(); ++i) visit(directory + extents.name(i));
   }
   visit(path);
+}
+
+std::unique_ptr<VMDKWriter> OutputImage::create(OutputKind kind, bool includeDdb) {
+  switch (kind) {
+    case OutputKind::kMonolithicSparse:
+      return createSingleFile(includeDdb);
+    case OutputKind::kSplitSparse:
+      return createSplit(includeDdb);
+    case OutputKind::kStreamOptimized:
+      return createStream(includeDdb);
+    case OutputKind::kMonolithicFlat:
+    case OutputKind::kSplitFlat:
+    case OutputKind::kRaw:
+      break;
+  }
+  return createFlat(kind, includeDdb);
 }
 
 std::unique_ptr<VMDKWriter> OutputImage::createSingleFile(bool includeDdb) {
@@ -65,7 +81,7 @@ std::unique_ptr<VMDKWriter> OutputImage::createSingleFile(bool includeDdb) {
   if (!layout.wholeFileAddressable()) {
     throw FatalError("Disk is too large for a single file, use -p");
   }
-  descriptor.createType = kMonolithicSparse;
+  descriptor.createType = outputKindName(OutputKind::kMonolithicSparse);
   std::string text = composeDescriptor(descriptor, layout, fileName, includeDdb);
   if (layout.descriptorSectors != 0) checkDescriptorFits(text, path);
   int fd = createSparseExtent(path, layout, text.data(), static_cast<uint32_t>(text.size()));
@@ -73,17 +89,56 @@ std::unique_ptr<VMDKWriter> OutputImage::createSingleFile(bool includeDdb) {
 }
 
 std::unique_ptr<VMDKWriter> OutputImage::createSplit(bool includeDdb) {
-  descriptor.createType = kSplitSparse;
+  descriptor.createType = outputKindName(OutputKind::kSplitSparse);
   SplitExtents extents = splitExtents();
   for (uint64_t i = 0; i < extents.count(); ++i) {
     std::string extentPath = directory + extents.name(i);
     int fd = createSparseExtent(extentPath, computeLayout(extents.sectors(i), 0), nullptr, 0);
     if (!platform::closeFile(fd)) throw FatalError("Failed to write file " + extentPath);
   }
+  return writeDescriptorFile(extents, includeDdb, [this, &extents](int fd) {
+    return std::make_unique<VMDKMultiFileWriter>(fd, path, layout, directory, extents);
+  });
+}
+
+std::unique_ptr<VMDKWriter> OutputImage::createStream(bool includeDdb) {
+  // Table entries name sectors of the file in 32 bits; a disk this large
+  // could need more, compressed or not, and its directory alone is huge.
+  if (!layout.wholeFileAddressable()) throw FatalError("Disk is too large for " + path);
+  descriptor.createType = outputKindName(OutputKind::kStreamOptimized);
+  std::string text = composeDescriptor(descriptor, layout, fileName, includeDdb);
+  checkDescriptorFits(text, path);
+  int fd = platform::openFile(path, platform::kOpenBinary | platform::kOpenReadWrite |
+                                        platform::kOpenCreate | platform::kOpenTruncate);
+  if (fd < 0) throw FatalError("Failed to create file " + path);
+  return std::make_unique<VMDKStreamWriter>(fd, path, layout, text);
+}
+
+std::unique_ptr<VMDKWriter> OutputImage::createFlat(OutputKind kind, bool includeDdb) {
+  descriptor.createType = outputKindName(kind);
+  SplitExtents extents(fileName, layout.capacitySectors(), kind);
+  for (uint64_t i = 0; i < extents.count(); ++i) {
+    std::string extentPath = directory + extents.name(i);
+    int fd = platform::openFile(extentPath, platform::kOpenBinary | platform::kOpenReadWrite |
+                                                platform::kOpenCreate | platform::kOpenTruncate);
+    if (fd < 0) throw FatalError("Failed to create file " + extentPath);
+    bool sized = platform::setFileSize(fd, extents.sectors(i) * kSectorBytes);
+    if (!platform::closeFile(fd) || !sized) throw FatalError("Failed to write file " + extentPath);
+  }
+  auto makeWriter = [this, &extents](int fd) {
+    return std::make_unique<VMDKFlatWriter>(fd, path, layout, directory, extents);
+  };
+  if (kind == OutputKind::kRaw) return makeWriter(-1);
+  return writeDescriptorFile(extents, includeDdb, makeWriter);
+}
+
+std::unique_ptr<VMDKWriter> OutputImage::writeDescriptorFile(
+    const SplitExtents& extents, bool includeDdb,
+    const std::function<std::unique_ptr<VMDKWriter>(int fd)>& makeWriter) {
   int fd = platform::openFile(path, platform::kOpenBinary | platform::kOpenReadWrite |
                                         platform::kOpenCreate | platform::kOpenTruncate);
   if (fd < 0) throw FatalError("Failed to create " + path);
-  auto writer = std::make_unique<VMDKMultiFileWriter>(fd, path, layout, directory, extents);
+  std::unique_ptr<VMDKWriter> writer = makeWriter(fd);
   TextSink text(fd, path);
   text.append(headerSection(descriptor));
   text.append(kExtentSectionTitle);

@@ -1,5 +1,5 @@
 // An output image before creation: its path, layout and descriptor, and the
-// two ways of turning it into files and a writer.
+// ways of turning it into files and a writer, one per output kind.
 #ifndef SKARVEL_WRITER_OUTPUT_IMAGE_H_
 #define SKARVEL_WRITER_OUTPUT_IMAGE_H_
 
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "format/descriptor.h"
+#include "writer/output_kind.h"
 #include "writer/split_extents.h"
 #include "writer/vmdk_writer.h"
 
@@ -27,9 +28,14 @@ struct OutputImage {
   // the rest, named stem + "-s%03u" + extension.
   SplitExtents splitExtents() const;
 
-  // Calls |visit| with every path the chosen creation would write: the
-  // extent files in order, then |path|.
-  void forEachPathToCreate(bool split, const std::function<void(const std::string&)>& visit) const;
+  // Calls |visit| with every path creating |kind| would write: the extent
+  // files in order, then |path|.
+  void forEachPathToCreate(OutputKind kind,
+                           const std::function<void(const std::string&)>& visit) const;
+
+  // Creates the files of |kind| (createSingleFile, createSplit, createStream
+  // or createFlat) and returns its writer.
+  std::unique_ptr<VMDKWriter> create(OutputKind kind, bool includeDdb);
 
   // One sparse extent file at |path| with the descriptor embedded (when the
   // layout has a descriptor area); createType becomes "monolithicSparse".
@@ -46,6 +52,33 @@ struct OutputImage {
   // one by one, and the descriptor text is written as it is composed, so
   // memory does not grow with the number of extents.
   std::unique_ptr<VMDKWriter> createSplit(bool includeDdb);
+
+  // One stream-optimized file at |path| with the descriptor embedded;
+  // createType becomes "streamOptimized". Throws, before the file exists,
+  // FatalError("Disk is too large for " + path) when a fully written file
+  // could reach sector 2^32 (as createSingleFile), FatalError("Descriptor
+  // too long for " + path) when the text does not fit,
+  // and FatalError("Failed to create file " + path) when it cannot be
+  // created.
+  std::unique_ptr<VMDKWriter> createStream(bool includeDdb);
+
+  // For kind monolithicFlat or twoGbMaxExtentFlat: the extent files under
+  // |directory| at their full length, holes only, then the descriptor file
+  // at |path| with FLAT extent lines; createType becomes the kind's word.
+  // For kind raw: the file at |path| alone, the capacity long. Throws
+  // FatalError("Failed to create file " + path) when an extent file cannot
+  // be created, FatalError("Failed to create " + path) when the descriptor
+  // file cannot, and FatalError("Failed to write file " + path) when a file
+  // cannot be sized or the text written; files made before stay.
+  std::unique_ptr<VMDKWriter> createFlat(OutputKind kind, bool includeDdb);
+
+ private:
+  // Creates the descriptor file at |path| and hands it to |writer| (made by
+  // the caller from the open descriptor), then writes the text listing
+  // |extents| into it.
+  std::unique_ptr<VMDKWriter> writeDescriptorFile(
+      const SplitExtents& extents, bool includeDdb,
+      const std::function<std::unique_ptr<VMDKWriter>(int fd)>& makeWriter);
 };
 
 }  // namespace skarvel

@@ -21,9 +21,13 @@ const char kUsage[] =
     "    -p, --split               split into multiple files\n"
     "    -m, --merge               merge into single file\n"
     "    -c, --chains n            copy with parent files in n (n > 0 or n is 'all') levels\n"
+    "    -t, --type kind           output kind: monolithicSparse, twoGbMaxExtentSparse,\n"
+    "                              streamOptimized, monolithicFlat, twoGbMaxExtentFlat, raw\n"
+    "    -f, --format raw          the input is a raw disk\n"
     "\n"
     "Commands:\n"
     "    skarvel info infile\n"
+    "        -f, --format optional\n"
     "\n"
     "    skarvel convert file hwver=4|6 adapter=ide|buslogic|lsilogic\n"
     "\n"
@@ -32,6 +36,7 @@ const char kUsage[] =
     "        -p, --split optional\n"
     "        -a, --adapter ide|buslogic|lsilogic\n"
     "        -r, --hwver 5|6 hardware version\n"
+    "        -t, --type optional (not raw)\n"
     "\n"
     "    skarvel clone [options] infile outfile\n"
     "        -p, --split optional\n"
@@ -41,6 +46,8 @@ const char kUsage[] =
     "        -p, --split optional\n"
     "        -m, --merge optional\n"
     "        -c, --chains optional\n"
+    "        -t, --type optional\n"
+    "        -f, --format optional\n"
     "\n"
     "    skarvel grow [options] file\n"
     "        -s, --size required\n"
@@ -89,6 +96,20 @@ TEST(CommandLineTest, UsageTextForCommandLineErrors) {
       {{"create", "-a", "ide\"", "-s", "8M", "out.vmdk"}},
       {{"create", "-a", "a\tb", "-s", "8M", "out.vmdk"}},
       {{"create", "-a", "a\x7F", "-s", "8M", "out.vmdk"}},
+      // Kinds and input formats: unknown words, a missing value, a -t that
+      // contradicts -p or -m, and kinds or inputs the command cannot take.
+      {{"copy", "-t", "vmfs", "a.vmdk", "b.vmdk"}}, {{"copy", "-t", "Raw", "a.vmdk", "b.vmdk"}},
+      {{"copy", "-f", "vmdk", "a.vmdk", "b.vmdk"}}, {{"copy", "-t"}},
+      {{"copy", "-p", "-t", "streamOptimized", "a.vmdk", "b.vmdk"}},
+      {{"copy", "-t", "monolithicSparse", "-p", "a.vmdk", "b.vmdk"}},
+      {{"copy", "-m", "-t", "twoGbMaxExtentSparse", "a.vmdk", "b.vmdk"}},
+      {{"copy", "-c", "2", "-t", "monolithicFlat", "a.vmdk", "b.vmdk"}},
+      {{"copy", "-c", "1", "-t", "raw", "a.vmdk", "b.vmdk"}},
+      {{"create", "-t", "raw", "-s", "8M", "out.vmdk"}},
+      {{"create", "-f", "raw", "-s", "8M", "out.vmdk"}},
+      {{"clone", "-t", "streamOptimized", "a.vmdk", "b.vmdk"}},
+      {{"clone", "-t", "monolithicFlat", "a.vmdk", "b.vmdk"}},
+      {{"clone", "-f", "raw", "a.vmdk", "b.vmdk"}},
   };
   // clang-format on
   for (const Invocation& c : cases) {
@@ -120,6 +141,13 @@ TEST(CommandLineTest, WordsReachTheirCommands) {
       {{{"info", "missing.vmdk", "-x"}}, "Failed to open missing.vmdk\n"},
       {{{"-p", "a.vmdk", "b.vmdk"}, "/some/dir/copy"}, "Failed to open a.vmdk\n"},
       {{{"-p", "-c", "all", "a.vmdk", "b.vmdk"}, "D:\\tools\\copy"}, "Failed to open a.vmdk\n"},
+      // -t agreeing with -p or -m, and -c all with a flat output, are no conflicts.
+      {{{"copy", "-p", "-t", "twoGbMaxExtentSparse", "a.vmdk", "b.vmdk"}},
+       "Failed to open a.vmdk\n"},
+      {{{"copy", "-c", "all", "-t", "raw", "-f", "raw", "a", "b"}}, "Failed to open a\n"},
+      {{{"info", "--format", "raw", "a.raw"}}, "Failed to open a.raw\n"},
+      {{{"clone", "--type", "twoGbMaxExtentSparse", "a.vmdk", "b.vmdk"}},
+       "Failed to open a.vmdk\n"},
   };
   for (const Case& c : cases) {
     std::string label = c.invocation.argv0 + " " + ::testing::PrintToString(c.invocation.args);

@@ -216,6 +216,52 @@ TEST_F(CommandsInteropTest, ClonedChildWrittenByTheOtherToolReadsOverItsParent) 
   expectCleanCheck("flat.vmdk");
 }
 
+// Every output kind from every kind of input reads as the input in the other
+// tools; every image checks clean, a stream opens in every reader, and
+// skarvel's raw export of each gives back the raw disk byte for byte (its
+// length rounded up to whole grains, with zeros).
+TEST_F(CommandsInteropTest, EveryOutputKindFromEveryInput) {
+  for (const char* peer : {"qemu-img", "qemu-io", "vmdkinfo", "7zz"}) SKARVEL_REQUIRE_PEER(peer);
+  skarvel({"create", "-s", "8M", "single.vmdk"});
+  qemuIo("single.vmdk", {"write -P 0x11 0 128k", "write -P 0x22 4M 1k", "write -P 0x33 8128k 64k"});
+  skarvel({"copy", "-p", "single.vmdk", "split.vmdk"});
+  skarvel({"clone", "single.vmdk", "child.vmdk"});
+  qemuIo("child.vmdk", {"write -P 0x44 64k 64k", "write -P 0x55 4M 512"});
+  ASSERT_EQ(runProgram("qemu-img", {"convert", "-O", "raw", "child.vmdk", "disk.raw"}, dir_.path())
+                .status,
+            0);
+  Bytes raw = readBytes(dir_.file("disk.raw"));
+  raw.insert(raw.end(), 1000, 0x66);  // a partial last sector
+  writeBytes(dir_.file("disk.raw"), raw);
+  Bytes padded = raw;  // what every output of it holds: 8 MiB and one grain
+  padded.resize((8 << 20) + 65536, 0);
+  writeBytes(dir_.file("padded.raw"), padded);
+  const std::vector<std::string> inputs[] = {
+      {"single.vmdk"}, {"split.vmdk"}, {"-c", "all", "child.vmdk"}, {"-f", "raw", "disk.raw"}};
+  for (const char* kind : {"monolithicSparse", "twoGbMaxExtentSparse", "streamOptimized",
+                           "monolithicFlat", "twoGbMaxExtentFlat", "raw"}) {
+    for (const std::vector<std::string>& input : inputs) {
+      SCOPED_TRACE(kind + (" from " + input.back()));
+      std::string out = std::string(kind) + "-" + input.back() + ".out";
+      std::vector<std::string> args = {"copy", "-t", kind};
+      args.insert(args.end(), input.begin(), input.end());
+      args.push_back(out);
+      skarvel(args);
+      expectIdentical(input.back() == "disk.raw" ? "padded.raw" : input.back(), out);
+      if (std::string(kind) != "raw") expectCleanCheck(out);
+      if (std::string(kind) == "streamOptimized") {
+        EXPECT_EQ(runProgram("vmdkinfo", {out}, dir_.path()).status, 0);
+        RunResult unpacked = runProgram("7zz", {"t", out}, dir_.path());
+        EXPECT_NE(unpacked.out.find("Everything is Ok"), std::string::npos) << unpacked.out;
+      }
+      if (input.back() != "disk.raw") continue;
+      std::string back = out;
+      if (std::string(kind) != "raw") skarvel({"copy", "-t", "raw", out, back += ".raw"});
+      EXPECT_TRUE(readBytes(dir_.file(back)) == padded);
+    }
+  }
+}
+
 TEST_F(CommandsInteropTest, ConvertedImagesStillCheckClean) {
   SKARVEL_REQUIRE_PEER("qemu-img");
   SKARVEL_REQUIRE_PEER("qemu-io");

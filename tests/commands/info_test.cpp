@@ -228,6 +228,32 @@ TEST_F(InfoTest, ArgumentsAfterThePathAreIgnored) {
   EXPECT_NE(alone.out, "");
 }
 
+// A raw disk's capacity is its length, a partial last sector counted whole;
+// the geometry is that of the sparse file a copy makes. An empty file is no
+// disk.
+TEST_F(InfoTest, RawDiskCountsAPartialLastSector) {
+  test::writeBytes(dir_.file("disk.raw"), test::Bytes(1000, 0x5A));
+  test::writeBytes(dir_.file("empty.raw"), test::Bytes());
+  RunResult run = info({"--format", "raw", "disk.raw"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out,
+            "Version        : 1\n"
+            "CreateType     : raw\n"
+            "HardwareVersion: 4\n"
+            "AdapterType    : lsilogic\n"
+            "Capacity       : 2 Sectors, 0 GBytes\n"
+            "Grains         : 1 (65536 bytes each)\n"
+            "GrainTables    : 1\n"
+            "GrainDirSize   : 1\n"
+            "Overhead       : 128\n"
+            "\n");
+  RunResult empty = info({"-f", "raw", "empty.raw"});
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_EQ(empty.err, "Unsupported image file empty.raw\n");
+  EXPECT_EQ(empty.out, "");
+}
+
 TEST_F(InfoTest, NoPathShowsTheUsage) {
   RunResult run = info({});
   EXPECT_EQ(run.status, 1);

@@ -92,6 +92,14 @@ TEST(OutputImageTest, DiskBeyondSector2To32IsRefusedForASingleFile) {
     EXPECT_EQ(std::string(error.what()), "Disk is too large for a single file, use -p");
   }
   EXPECT_FALSE(fileExists(path));
+  // A stream's tables name sectors of its file the same way.
+  try {
+    output.createStream(true);
+    FAIL() << "2^32 sectors were accepted in a stream";
+  } catch (const FatalError& error) {
+    EXPECT_EQ(std::string(error.what()), "Disk is too large for " + path);
+  }
+  EXPECT_FALSE(fileExists(path));
 }
 
 TEST(OutputImageTest, DescriptorMustLeaveRoomForItsZeroByte) {
@@ -119,6 +127,40 @@ TEST(OutputImageTest, DescriptorMustLeaveRoomForItsZeroByte) {
     EXPECT_EQ(std::string(error.what()), "Descriptor too long for " + tooLong);
   }
   EXPECT_FALSE(fileExists(tooLong));
+}
+
+// FLAT extent lines with offset 0, extents of at most 2047 MiB, laid down
+// at their full length; a raw output is the one file itself.
+TEST(OutputImageTest, FlatOutputsListTheirExtentFiles) {
+  test::ScopedTempDir dir;
+  struct FlatCase {
+    OutputKind kind;
+    std::string lines;
+    std::vector<std::pair<std::string, uint64_t>> files;
+  };
+  const FlatCase cases[] = {
+      {OutputKind::kSplitFlat,
+       "RW 4192256 FLAT \"out-f001.vmdk\" 0\nRW 2048 FLAT \"out-f002.vmdk\" 0\n",
+       {{"out-f001.vmdk", 2146435072}, {"out-f002.vmdk", 1048576}}},
+      {OutputKind::kMonolithicFlat,
+       "RW 4194304 FLAT \"out-flat.vmdk\" 0\n",
+       {{"out-flat.vmdk", 2147483648}}},
+      {OutputKind::kRaw, "", {{"out.vmdk", 2147483648}}},
+  };
+  for (const FlatCase& c : cases) {
+    SCOPED_TRACE(outputKindName(c.kind));
+    std::filesystem::remove_all(test::pathOf(dir.path()));
+    std::filesystem::create_directory(test::pathOf(dir.path()));
+    OutputImage output(dir.file("out.vmdk"), computeLayout(4194304, 1), DiskDescriptor());
+    output.createFlat(c.kind, true)->close();
+    for (const auto& [name, bytes] : c.files) EXPECT_EQ(test::fileSize(dir.file(name)), bytes);
+    EXPECT_EQ(test::filesIn(dir.path()), c.files.size() + (c.lines.empty() ? 0 : 1));
+    if (c.lines.empty()) continue;
+    std::string text = test::readText(dir.file("out.vmdk"));
+    EXPECT_NE(text.find("createType=\"" + std::string(outputKindName(c.kind)) + "\"\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("# Extent description\n" + c.lines + "\n"), std::string::npos) << text;
+  }
 }
 
 }  // namespace

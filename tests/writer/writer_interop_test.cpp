@@ -61,6 +61,9 @@ TEST(WriterInteropTest, EveryKindOfCreatedImageChecksClean) {
       {{"-s", "10G"}, 10ull << 30},
       {{"-p", "-s", "10G"}, 10ull << 30},
       {{"-p", "-s", "2048M"}, 2048ull << 20},
+      {{"-t", "streamOptimized", "-s", "10G"}, 10ull << 30},
+      {{"-t", "monolithicFlat", "-s", "8M"}, 8ull << 20},
+      {{"-t", "twoGbMaxExtentFlat", "-s", "2048M"}, 2048ull << 20},
   };
   for (const CreateCase& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.options));
