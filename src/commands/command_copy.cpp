@@ -72,14 +72,19 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   refuseEmptyInput(*reader);
   descriptor.renewCID();
   OutputKind kind = chooseOutputKind(*reader, *options);
-  OutputImage output(argv[2], outputLayout(*reader, kind == OutputKind::kSplitSparse), descriptor);
+  // Past the input's end a larger copy (-s) reads as zeros, also over a
+  // parent it keeps (the chain answers kZeroedGrain there).
+  OutputImage output(
+      argv[2],
+      outputLayout(*reader, kind == OutputKind::kSplitSparse, requestedCapacity(*reader, *options)),
+      descriptor);
   // A raw output has no descriptor to record its name in.
   if (kind != OutputKind::kRaw) refuseUnquotableNames(output, parentPath);
   refuseOverwritingInput(output, kind, *reader);
   std::unique_ptr<VMDKWriter> writer = output.create(kind, !descriptor.hasParent());
 
   std::vector<uint8_t> buffer(reader->grainBytes());
-  uint64_t total = reader->totalGrains();
+  uint64_t total = reader->totalGrains() + (output.layout.grainCount - reader->grainCount());
   std::cout << "Copying " << total << " Grains ...\n" << std::flush;
   CopyProgress progress(std::cout, total);
   for (uint64_t i = 0; i < total; ++i) {

@@ -90,41 +90,105 @@ void growSingleFile(const std::string& path, std::unique_ptr<VMDKReader>& image,
   editor.commitHeader();
 }
 
-// A new extent of a split image, before it exists.
-struct NewExtent {
-  std::string path;
-  uint64_t sectors;
+// How the extents of a descriptor file grow: sparse extent files, or plain
+// files holding their extent from the line's offset on.
+struct ExtentKind {
+  bool flat;
+  uint64_t limit;     // sectors an extent may reach
+  OutputKind naming;  // of new extent files
 };
 
-void growSplit(const std::string& path, std::unique_ptr<VMDKReader>& image, uint64_t capacity) {
-  auto& split = static_cast<VMDKMultiFileReader&>(*image);
-  const auto& extents = split.extentReaders();
-  for (const auto& extent : extents) {
-    if (dynamic_cast<const VMDKSingleFileReader*>(extent.get()) == nullptr) {
-      throw FatalError("Unsupported image file " + path);
-    }
+// The kind of |image|'s extents, all of one kind; refuses mixtures, ZERO
+// extents and stream extents.
+ExtentKind extentKindOf(const VMDKMultiFileReader& image, const std::string& path) {
+  const ExtentList& lines = image.extents();
+  auto all = [&](const std::string& type) {
+    return std::all_of(lines.begin(), lines.end(), [&](const auto& e) { return e.type == type; });
+  };
+  if (all("SPARSE")) {
+    for (const auto& extent : image.extentReaders()) refuseStream(*extent, path);
+    return {false, kSplitExtentSectors, OutputKind::kSplitSparse};
   }
+  if (!all(kFlatExtentType)) throw FatalError("Unsupported image file " + path);
+  // One flat extent of a monolithicFlat disk grows without bound.
+  bool single = lines.size() == 1 && image.descriptor().createType == "monolithicFlat";
+  return {true, single ? kMaxCapacitySectors : kSplitExtentSectors, OutputKind::kSplitFlat};
+}
+
+// Makes the last flat extent, |sectors| long today, reach |capacity|
+// sectors: its file grows, the new part reading as zeros. A file that holds
+// more than the extent (another extent, other data) is refused: that data
+// would come into view.
+void growFlatExtent(const VMDKReader& extent, const ExtentDescriptor& line, uint64_t capacity,
+                    const std::string& path) {
+  uint64_t fileBytes = 0;
+  if (!platform::readableLength(extent.fileHandle(), &fileBytes) ||
+      fileBytes > (line.offset + line.size) * kSectorBytes) {
+    throw FatalError("Unsupported image file " + path);
+  }
+  int fd = platform::openFile(extent.path(), kReadWrite);
+  if (fd < 0) throw FatalError("Failed to open " + extent.path());
+  bool grown =
+      platform::setFileSize(fd, (line.offset + capacity) * kSectorBytes) && platform::syncFile(fd);
+  if (!platform::closeFile(fd) || !grown) throw FatalError("Failed to write file " + extent.path());
+}
+
+// Lays down a new extent file of |sectors| sectors at |path|, grains from
+// |diskGrain| on of the disk: a sparse extent that hides what |parents|
+// hold, or a plain file of zeros.
+void createExtent(const std::string& path, uint64_t sectors, bool flat, VMDKReader* parents,
+                  uint64_t diskGrain) {
+  int fd =
+      flat ? platform::openFile(path, kReadWrite | platform::kOpenCreate | platform::kOpenExclusive)
+           : createSparseExtent(path, computeLayout(sectors, 0), nullptr, 0);
+  if (fd < 0) throw FatalError("Failed to create file " + path);
+  bool written = false;
+  try {
+    if (flat) {
+      written = platform::setFileSize(fd, sectors * kSectorBytes);
+    } else {
+      SparseExtentEditor editor(fd, path);
+      hideParents(editor, parents, diskGrain, 0, sectors / kGrainSectors);
+      written = true;
+    }
+    written = written && platform::syncFile(fd);
+  } catch (const FatalError&) {
+    platform::closeFile(fd);
+    throw;
+  }
+  if (!platform::closeFile(fd) || !written) throw FatalError("Failed to write file " + path);
+}
+
+// Grows a descriptor file's image: its last extent up to the kind's limit,
+// then new extents; the descriptor file, which makes them part of the disk,
+// is replaced last.
+void growDescriptorFile(const std::string& path, std::unique_ptr<VMDKReader>& image,
+                        uint64_t capacity) {
+  auto& split = static_cast<VMDKMultiFileReader&>(*image);
+  const ExtentKind kind = extentKindOf(split, path);
+  const VMDKReader& last = *split.extentReaders().back();
   ExtentList lines = split.extents();
-  const VMDKReader& last = *extents.back();
+  const ExtentDescriptor lastLine = lines.back();
   uint64_t lastGrowth =
-      std::min(capacity - image->capacity(),
-               kSplitExtentSectors - std::min(kSplitExtentSectors, last.capacity()));
-  lines.back().size = last.capacity() + lastGrowth;
+      std::min(capacity - image->capacity(), kind.limit - std::min(kind.limit, last.capacity()));
+  const uint64_t lastSize = last.capacity() + lastGrowth;
+  lines.back().size = lastSize;
 
   std::string directory, fileName;
   splitPath(path, directory, fileName);
-  SplitExtents naming(fileName, capacity);
-  std::vector<NewExtent> added;
+  SplitExtents naming(fileName, capacity, kind.naming);
+  std::vector<std::pair<std::string, uint64_t>> added;  // path, sectors
   for (uint64_t left = capacity - image->capacity() - lastGrowth; left > 0;) {
-    ExtentDescriptor line;
-    line.size = std::min(left, kSplitExtentSectors);
+    ExtentDescriptor line = lastLine;
+    line.size = std::min(left, kind.limit);
     line.fileName = naming.name(lines.size());
-    NewExtent extent{resolveAgainst(directory, line.fileName), line.size};
+    line.offset = 0;
+    std::string extentPath = resolveAgainst(directory, line.fileName);
     platform::FileIdentity taken;
-    if (platform::identityOfPath(extent.path, &taken)) {
-      throw FatalError("Failed to create file " + extent.path);
+    if (platform::identityOfPath(extentPath, &taken)) {
+      throw FatalError("Failed to create file " + extentPath);
     }
-    added.push_back(extent);
+    added.emplace_back(extentPath, line.size);
     lines.push_back(line);
     left -= line.size;
   }
@@ -133,33 +197,23 @@ void growSplit(const std::string& path, std::unique_ptr<VMDKReader>& image, uint
   std::unique_ptr<VMDKReader> parents = openParentsOf(*image, path);
 
   uint64_t diskGrain = image->grainCount() - last.grainCount();
-  if (lastGrowth != 0) {
+  if (lastGrowth != 0 && kind.flat) {
+    growFlatExtent(last, lastLine, lastSize, path);
+  } else if (lastGrowth != 0) {
     int fd = platform::openFile(last.path(), kReadWrite);
     if (fd < 0) throw FatalError("Failed to open " + last.path());
     try {
-      growExtent(fd, last.path(), last.capacity() + lastGrowth, parents.get(), diskGrain);
+      growExtent(fd, last.path(), lastSize, parents.get(), diskGrain);
     } catch (const FatalError&) {
       platform::closeFile(fd);
       throw;
     }
     platform::closeFile(fd);
   }
-  diskGrain += (last.capacity() + lastGrowth) / kGrainSectors;
-  for (const NewExtent& extent : added) {
-    int fd = createSparseExtent(extent.path, computeLayout(extent.sectors, 0), nullptr, 0);
-    bool synced = true;
-    try {
-      SparseExtentEditor editor(fd, extent.path);
-      hideParents(editor, parents.get(), diskGrain, 0, extent.sectors / kGrainSectors);
-      synced = platform::syncFile(fd);
-    } catch (const FatalError&) {
-      platform::closeFile(fd);
-      throw;
-    }
-    if (!platform::closeFile(fd) || !synced) {
-      throw FatalError("Failed to write file " + extent.path);
-    }
-    diskGrain += extent.sectors / kGrainSectors;
+  diskGrain += lastSize / kGrainSectors;
+  for (const auto& [extentPath, sectors] : added) {
+    createExtent(extentPath, sectors, kind.flat, parents.get(), diskGrain);
+    diskGrain += sectors / kGrainSectors;
   }
   writeRewrite(path, image, text);
 }
@@ -179,7 +233,7 @@ int32_t CommandGrow::execute(int32_t argc, char** argv) {
   // The tail of a last grain cut by the capacity would come into view.
   if (image->capacity() % kGrainSectors != 0) throw FatalError("Unsupported image file " + path);
   if (image->isMultiFile()) {
-    growSplit(path, image, capacity);
+    growDescriptorFile(path, image, capacity);
   } else {
     growSingleFile(path, image, capacity);
   }

@@ -11,8 +11,9 @@ class CommandGrow : public CommandProcessor {
   using CommandProcessor::CommandProcessor;
   // Grows argv[1] to options->sizeBytes: a sparse extent file (versions 1
   // and 2) gets tables for the new grains, and larger directories at the
-  // end of the file when its own have no room; a split sparse image grows
-  // its last extent up to 2047 MiB, then gets new extents and extent lines.
+  // end of the file when its own have no room; a split image, sparse or
+  // flat, grows its last extent up to 2047 MiB, then gets new extents and
+  // extent lines; the one extent of a monolithicFlat disk grows to any size.
   // The new part reads as zeros, also in a child whose parents are larger
   // (zero grains are written where they would show through). New metadata
   // is written and synced first; the header, or for a descriptor file the
@@ -25,7 +26,8 @@ class CommandGrow : public CommandProcessor {
   //       reach sector 2^32, or the size exceeds 2^40 sectors;
   //   "Cannot grow stream-optimized image " + path  for a compressed image;
   //   "Unsupported image file " + path              for kinds it cannot grow
-  //       (FLAT or ZERO extents, capacities that are not whole grains);
+  //       (ZERO extents, mixtures, capacities that are not whole grains, a
+  //       flat file that holds more than its last extent);
   //   "Failed to create file " + path               for a new extent whose
   //       name is taken;
   // and the failures of opening and writing the files.

@@ -29,9 +29,18 @@ OutputKind sparseKind(bool split) {
   return split ? OutputKind::kSplitSparse : OutputKind::kMonolithicSparse;
 }
 
-SparseLayout outputLayout(const VMDKReader& input, bool split) {
-  if (split || input.layout().descriptorSectors != 0) return input.layout();
-  return computeLayout(input.capacity(), 1);
+SparseLayout outputLayout(const VMDKReader& input, bool split, uint64_t capacity) {
+  bool embedded = !split || input.layout().descriptorSectors != 0;
+  return computeLayout(capacity != 0 ? capacity : input.capacity(), embedded ? 1 : 0);
+}
+
+uint64_t requestedCapacity(const VMDKReader& input, const CommandOptions& options) {
+  if (options.sizeBytes == 0) return input.capacity();
+  uint64_t capacity = options.sizeBytes / kSectorBytes;
+  if (capacity <= input.capacity()) {
+    throw FatalError("Size is not larger than the disk " + input.path());
+  }
+  return capacity;
 }
 
 void refuseUnquotableNames(const OutputImage& output, const std::string& parentPath) {

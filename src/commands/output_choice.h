@@ -35,8 +35,14 @@ OutputKind chooseOutputKind(const VMDKReader& input, const CommandOptions& optio
 // file is to be written from an input that has none (a bare extent of a
 // split image, a header that announces no descriptor): a single-file image
 // carries its descriptor, and its parent, embedded; without one no tool
-// could open the output.
-SparseLayout outputLayout(const VMDKReader& input, bool split);
+// could open the output. With |capacity| (copy -s), that many sectors
+// instead of the input's.
+SparseLayout outputLayout(const VMDKReader& input, bool split, uint64_t capacity = 0);
+
+// The capacity copy -s asks for: |options|' size in sectors, or the input's
+// when none is given. Throws FatalError("Size is not larger than the disk "
+// + input path) for a size at or below the input's capacity.
+uint64_t requestedCapacity(const VMDKReader& input, const CommandOptions& options);
 
 // Throws FatalError("Unsupported file name " + path) when a name that the
 // output's descriptor text records between quotes would not read back (see

@@ -86,21 +86,25 @@ VMDKChainReader::~VMDKChainReader() {
 bool VMDKChainReader::isMultiFile() const { return readers_.front()->isMultiFile(); }
 
 uint32_t VMDKChainReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
-  // Whether a member ends inside or before this grain: what lies past its
-  // end reads as zeros, whatever the members below it hold there.
-  bool cut = false;
+  // The first member that ends inside or before this grain: what lies past
+  // its end reads as zeros, whatever the members below it hold there.
+  size_t cutBy = readers_.size();
   for (size_t i = 0; i < readers_.size(); ++i) {
     if (levels_ != -1 && static_cast<int64_t>(i) >= levels_) break;
     uint32_t within = bytesWithin(*readers_[i], grain, length);
-    cut = cut || within < length;
+    if (within < length && cutBy == readers_.size()) cutBy = i;
     length = within;
     if (length == 0) break;
     uint32_t n = readers_[i]->readGrain(grain, buffer, length);
     if (n != 0) return n;  // data, or kZeroedGrain: either hides the members beyond
   }
-  // Those zeros hide the members beyond too, those left out by setLevels
-  // included: a partial copy that keeps them as its parent must store them.
-  return cut ? kZeroedGrain : 0;
+  // Those zeros hide the members below the cut that reach this grain, those
+  // left out by setLevels included: a partial copy that keeps them as its
+  // parent must store the zeros.
+  for (size_t i = cutBy + 1; i < readers_.size(); ++i) {
+    if (bytesWithin(*readers_[i], grain, 1) != 0) return kZeroedGrain;
+  }
+  return 0;
 }
 
 void VMDKChainReader::appendOpenFiles(std::vector<int>& fds) const {

@@ -25,8 +25,8 @@ class VMDKChainReader : public VMDKReader {
   // member shows nothing past its own capacity: a grain that it cuts is cut
   // short, whatever the members below hold there, and one that no consulted
   // member holds but some member ends before or inside reads as zeros that
-  // hide the rest (kZeroedGrain), so that a copy keeping the members left out
-  // as its parent stores those zeros.
+  // hide the members below that reach it (kZeroedGrain), so that a copy
+  // keeping the members left out as its parent stores those zeros.
   uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) override;
   void appendOpenFiles(std::vector<int>& fds) const override;
 

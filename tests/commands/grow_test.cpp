@@ -60,6 +60,18 @@ const Input kInputs[] = {
            {"create", "-f", "vmdk", "-o", "subformat=twoGbMaxExtentSparse", "in.vmdk", "8M"}, d);
      },
      "4G", uint64_t{4} << 30},
+    {"the general tool's monolithicFlat",
+     [](auto& d) {
+       run("qemu-img", {"create", "-f", "vmdk", "-o", "subformat=monolithicFlat", "in.vmdk", "8M"},
+           d);
+     },
+     "3G", uint64_t{3} << 30},
+    {"the general tool's twoGbMaxExtentFlat",
+     [](auto& d) {
+       run("qemu-img",
+           {"create", "-f", "vmdk", "-o", "subformat=twoGbMaxExtentFlat", "in.vmdk", "8M"}, d);
+     },
+     "4100M", uint64_t{4100} << 20},
     {"a child over a larger parent",
      [](auto& d) {
        run("qemu-img", {"create", "-f", "vmdk", "base.vmdk", "100M"}, d);
@@ -76,11 +88,11 @@ void makeInput(const Input& input, const ScopedTempDir& dir) {
   run("skarvel", {"copy", "in.vmdk", "ref.vmdk"}, dir);
 }
 
-// The image reads as ref.vmdk, with zeros past its end, and checks clean.
-void expectReadsAsBefore(const ScopedTempDir& dir) {
-  RunResult check = runProgram("qemu-img", {"check", "in.vmdk"}, dir.path());
+// |image| reads as ref.vmdk, with zeros past its end, and checks clean.
+void expectReadsAsBefore(const ScopedTempDir& dir, const std::string& image = "in.vmdk") {
+  RunResult check = runProgram("qemu-img", {"check", image}, dir.path());
   EXPECT_EQ(check.status, 0) << check.out << check.err;
-  RunResult compare = runProgram("qemu-img", {"compare", "ref.vmdk", "in.vmdk"}, dir.path());
+  RunResult compare = runProgram("qemu-img", {"compare", "ref.vmdk", image}, dir.path());
   // A warning that the sizes differ may come first.
   EXPECT_TRUE(compare.out.ends_with("Images are identical.\n")) << compare.out << compare.err;
 }
@@ -92,6 +104,9 @@ TEST(GrowTest, GrownImagesReadAsBeforeWithZerosAfter) {
     SCOPED_TRACE(input.what);
     ScopedTempDir dir;
     makeInput(input, dir);
+    // A larger copy, keeping the child's parent, reads the same way.
+    run("skarvel", {"copy", "-s", input.size, "-c", "1", "in.vmdk", "larger.vmdk"}, dir);
+    expectReadsAsBefore(dir, "larger.vmdk");
     RunResult grow = runSkarvel({"grow", "-s", input.size, "in.vmdk"}, dir.path());
     EXPECT_EQ(grow.status, 0) << grow.err;
     EXPECT_EQ(grow.out + grow.err, "");
@@ -113,15 +128,18 @@ TEST(GrowTest, RefusalsChangeNothing) {
     std::vector<std::string> create;  // the general tool's arguments for in.vmdk
     const char* size;
     const char* err;
+    const char* lengthened = nullptr;  // a file given one more sector first
   } cases[] = {
       {{"in.vmdk", "8M"}, "8M", "Size is not larger than the disk in.vmdk\n"},
       {{"in.vmdk", "8M"}, "2048G", "Disk is too large for a single file in.vmdk\n"},
       {{"-o", "subformat=streamOptimized", "in.vmdk", "8M"},
        "16M",
        "Cannot grow stream-optimized image in.vmdk\n"},
+      // The flat file holds more than its extent: that would come into view.
       {{"-o", "subformat=monolithicFlat", "in.vmdk", "8M"},
        "16M",
-       "Unsupported image file in.vmdk\n"},
+       "Unsupported image file in.vmdk\n",
+       "in-flat.vmdk"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);
@@ -129,6 +147,8 @@ TEST(GrowTest, RefusalsChangeNothing) {
     std::vector<std::string> args = {"create", "-f", "vmdk"};
     args.insert(args.end(), c.create.begin(), c.create.end());
     run("qemu-img", args, dir);
+    if (c.lengthened)
+      fs::resize_file(dir.file(c.lengthened), fileSize(dir.file(c.lengthened)) + 512);
     auto before = snapshot(dir.path());
     RunResult grow = runSkarvel({"grow", "-s", c.size, "in.vmdk"}, dir.path());
     EXPECT_EQ(grow.status, 1);
@@ -142,7 +162,7 @@ TEST(GrowTest, RefusalsChangeNothing) {
 TEST(GrowTest, AFailedWriteAtAnyStepLeavesAReadableImage) {
   SKARVEL_REQUIRE_PEER("qemu-img");
   SKARVEL_REQUIRE_PEER("qemu-io");
-  for (const Input* input : {&kInputs[1], &kInputs[3], &kInputs[5]}) {
+  for (const Input* input : {&kInputs[1], &kInputs[3], &kInputs[7]}) {
     SCOPED_TRACE(input->what);
     ScopedTempDir original;
     makeInput(*input, original);
