@@ -20,6 +20,7 @@ constexpr const char* kUsageLines[] = {
     "Commands:",
     "    skarvel info infile",
     "        -f, --format optional",
+    "        -s, --size optional (larger than infile)",
     "",
     "    skarvel convert file hwver=4|6 adapter=ide|buslogic|lsilogic",
     "",

@@ -28,6 +28,7 @@ const char kUsage[] =
     "Commands:\n"
     "    skarvel info infile\n"
     "        -f, --format optional\n"
+    "        -s, --size optional (larger than infile)\n"
     "\n"
     "    skarvel convert file hwver=4|6 adapter=ide|buslogic|lsilogic\n"
     "\n"
