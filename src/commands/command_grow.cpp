@@ -226,9 +226,7 @@ int32_t CommandGrow::execute(int32_t argc, char** argv) {
   std::unique_ptr<VMDKReader> image = openImage(path, kReadWrite);
   uint64_t capacity = options->sizeBytes / kSectorBytes;
   if (capacity <= image->capacity()) throw FatalError("Size is not larger than the disk " + path);
-  if (capacity > kMaxCapacitySectors) {
-    throw FatalError("Disk is too large for a single file " + path);
-  }
+  if (capacity > kMaxCapacitySectors) throw FatalError("Size is larger than any disk " + path);
   refuseStream(*image, path);
   // The tail of a last grain cut by the capacity would come into view.
   if (image->capacity() % kGrainSectors != 0) throw FatalError("Unsupported image file " + path);

@@ -22,8 +22,9 @@ class CommandGrow : public CommandProcessor {
   // FatalError with
   //   "Size is not larger than the disk " + path   for a size at or below
   //       today's capacity;
+  //   "Size is larger than any disk " + path       past 2^40 sectors;
   //   "Disk is too large for a single file " + path when a single file would
-  //       reach sector 2^32, or the size exceeds 2^40 sectors;
+  //       reach sector 2^32;
   //   "Cannot grow stream-optimized image " + path  for a compressed image;
   //   "Unsupported image file " + path              for kinds it cannot grow
   //       (ZERO extents, mixtures, capacities that are not whole grains, a
