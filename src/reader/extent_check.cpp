@@ -73,9 +73,9 @@ class ExtentChecker {
   void checkWalkedGrain(uint64_t sector, const StreamMarker& marker);
   void reportLeaks();
   void planRepairs();
-  // Where a repair of |copy|'s table |table| can go; |furthestEnd| as in
-  // planRepairs.
-  std::optional<uint64_t> repairPlace(int copy, uint64_t table,
+  // Where a repair of |copy|'s table |table| can go, clear of the sorted
+  // |kept| regions; |furthestEnd| as in planRepairs.
+  std::optional<uint64_t> repairPlace(int copy, uint64_t table, const std::vector<Region>& kept,
                                       const std::vector<uint64_t>& furthestEnd) const;
 
   const VMDKSingleFileReader& extent_;
@@ -399,23 +399,30 @@ void ExtentChecker::reportLeaks() {
 }
 
 std::optional<uint64_t> ExtentChecker::repairPlace(int copy, uint64_t table,
+                                                   const std::vector<Region>& kept,
                                                    const std::vector<uint64_t>& furthestEnd) const {
   if (state_[copy][table] == TableState::kRead) return entries_[copy][table];
   // Where the sector map puts the table, when nothing else is there.
   uint64_t at = directory_[copy] + directorySectors_ + tableSectors_ * table;
   if (at >= kSectorLimit || at + tableSectors_ > fileSectors_) return std::nullopt;
-  auto after = std::lower_bound(regions_.begin(), regions_.end(),
-                                Region{at + tableSectors_, 0, Part::kHeader});
-  size_t before = static_cast<size_t>(after - regions_.begin());
+  auto after =
+      std::lower_bound(kept.begin(), kept.end(), Region{at + tableSectors_, 0, Part::kHeader});
+  size_t before = static_cast<size_t>(after - kept.begin());
   if (before != 0 && furthestEnd[before - 1] > at) return std::nullopt;
   return at;
 }
 
 void ExtentChecker::planRepairs() {
   if (!planRepairs_ || copies_ < 2) return;
-  // furthestEnd[k]: the furthest end among the first k + 1 regions.
+  // What stays where it is: all but the grains of damaged tables, which
+  // may name any place. furthestEnd[k]: the furthest end of kept[0..k].
+  std::vector<Region> kept;
   std::vector<uint64_t> furthestEnd;
   for (const Region& region : regions_) {
+    if (region.part == Part::kGrain && damaged_[region.copy][region.index / header_.numGTEsPerGT]) {
+      continue;
+    }
+    kept.push_back(region);
     furthestEnd.push_back(std::max(region.end(), furthestEnd.empty() ? 0 : furthestEnd.back()));
   }
   for (uint64_t t = 0; t < tableCount_; ++t) {
@@ -425,7 +432,7 @@ void ExtentChecker::planRepairs() {
           state_[source][t] != TableState::kRead) {
         continue;
       }
-      std::optional<uint64_t> at = repairPlace(target, t, furthestEnd);
+      std::optional<uint64_t> at = repairPlace(target, t, kept, furthestEnd);
       if (!at) continue;
       TableRepair repair;
       repair.path = path_;
