@@ -301,6 +301,11 @@ void ExtentChecker::checkTables() {
       if (redundantRead) checkEntry(kRedundant, grain, entries[kRedundant][e], false);
       if (differing++ == 0) first = e;
     }
+    // Every table exists from the making of the file on: a directory entry
+    // of 0 against a table that names grains has lost its table.
+    for (int c = 0; c < copies_ && differing != 0; ++c) {
+      if (state_[c][t] == TableState::kAbsent) damaged_[c][t] = true;
+    }
     // A copy whose table cannot be read differs for a reason already told.
     bool comparable = state_[kPrimary][t] != TableState::kUnreadable &&
                       (copies_ < 2 || state_[kRedundant][t] != TableState::kUnreadable);

@@ -195,6 +195,11 @@ const Row kRows[] = {
      "in.vmdk: primary table 0 at sector 1 overlaps the descriptor area at sector 1\n"
      "1 problem found\n",
      kRepairedPrimary},
+    {"primary directory entry zeroed", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", 26 * 512, 0); }, "", "",
+     "in.vmdk: primary table 0 and redundant table 0 differ in 3 entries, the first entry 0\n"
+     "1 problem found\n",
+     kRepairedPrimary},
     {"both directories zeroed", Kind::kMonolithic,
      [](auto& i) {
        i.patch("in.vmdk", 21 * 512, 0);
