@@ -88,6 +88,10 @@ class ExtentChecker {
   uint64_t fileSectors_ = 0;
   uint64_t grainCount_;
   uint64_t tableCount_;
+  // The tables that the entries the file holds can name: past them both
+  // directories read as absent, so that what a check costs follows the
+  // file's length, not the capacity its header claims.
+  uint64_t heldTables_ = 0;
   uint64_t directorySectors_;
   uint64_t tableSectors_;
   int copies_;                      // 2 when the redundant directory is in use
@@ -119,12 +123,22 @@ ExtentChecker::ExtentChecker(const VMDKSingleFileReader& extent, bool planRepair
   }
   fileSectors_ = divideRoundingUp(fileBytes, kSectorBytes);
   bool redundant = (header_.flags & kHeaderFlagRedundantDirectory) != 0 && header_.rgdOffset != 0;
+  // The reader never uses the redundant directory, so its offset was not
+  // bounded when the extent opened.
+  if (redundant && header_.rgdOffset >= kSectorLimit) {
+    add("redundant directory at sector " + number(header_.rgdOffset) + " lies past sector 2^32");
+    redundant = false;
+  }
   copies_ = redundant ? 2 : 1;
   directory_[kPrimary] = extent.directorySector();
   directory_[kRedundant] = redundant ? header_.rgdOffset : 0;
   for (int c = 0; c < copies_; ++c) {
-    state_[c].assign(tableCount_, TableState::kAbsent);
-    damaged_[c].assign(tableCount_, false);
+    uint64_t start = std::min(directory_[c] * kSectorBytes, fileBytes);
+    heldTables_ = std::max(heldTables_, std::min(tableCount_, (fileBytes - start) / kEntryBytes));
+  }
+  for (int c = 0; c < copies_; ++c) {
+    state_[c].assign(heldTables_, TableState::kAbsent);
+    damaged_[c].assign(heldTables_, false);
   }
 }
 
@@ -183,13 +197,13 @@ void ExtentChecker::addFixedRegions() {
 void ExtentChecker::readDirectories() {
   for (int c = 0; c < copies_; ++c) {
     // Entries the file does not hold read as absent, as the reader has them.
-    std::vector<uint8_t> bytes(tableCount_ * kEntryBytes, 0);
+    std::vector<uint8_t> bytes(heldTables_ * kEntryBytes, 0);
     for (uint64_t at = 0; at < bytes.size(); at += kGrainBytes) {
       uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kGrainBytes, bytes.size() - at));
       readAt(extent_.fileHandle(), path_, directory_[c] * kSectorBytes + at, &bytes[at], length);
     }
-    entries_[c].resize(tableCount_);
-    for (uint64_t t = 0; t < tableCount_; ++t) {
+    entries_[c].resize(heldTables_);
+    for (uint64_t t = 0; t < heldTables_; ++t) {
       entries_[c][t] = getLittleEndian32(&bytes[t * kEntryBytes]);
       if (entries_[c][t] == 0) continue;
       Region table{entries_[c][t], tableSectors_, Part::kTable, c, t};
@@ -287,7 +301,7 @@ void ExtentChecker::checkEntry(int copy, uint64_t grain, uint32_t sector, bool s
 
 void ExtentChecker::checkTables() {
   std::vector<uint32_t> entries[2];
-  for (uint64_t t = 0; t < tableCount_; ++t) {
+  for (uint64_t t = 0; t < heldTables_; ++t) {
     for (int c = 0; c < 2; ++c) readTable(c, t, entries[c]);
     bool primaryRead = state_[kPrimary][t] == TableState::kRead;
     bool redundantRead = copies_ == 2 && state_[kRedundant][t] == TableState::kRead;
@@ -430,7 +444,7 @@ void ExtentChecker::planRepairs() {
     kept.push_back(region);
     furthestEnd.push_back(std::max(region.end(), furthestEnd.empty() ? 0 : furthestEnd.back()));
   }
-  for (uint64_t t = 0; t < tableCount_; ++t) {
+  for (uint64_t t = 0; t < heldTables_; ++t) {
     for (int target = 0; target < 2; ++target) {
       int source = 1 - target;
       if (!damaged_[target][t] || damaged_[source][t] || directoryDamaged_[target] ||
