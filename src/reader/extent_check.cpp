@@ -70,6 +70,7 @@ class ExtentChecker {
   void blame(const Region& a, const Region& b);
   void markDamaged(const Region& region);
   void walkStream();
+  void checkFooter(uint64_t sector);
   void checkWalkedGrain(uint64_t sector, const StreamMarker& marker);
   void reportLeaks();
   void planRepairs();
@@ -354,6 +355,17 @@ void ExtentChecker::checkWalkedGrain(uint64_t sector, const StreamMarker& marker
   if (!inflated || *inflated < needed) add(where + " holds no whole compressed grain");
 }
 
+void ExtentChecker::checkFooter(uint64_t sector) {
+  HeaderBytes footer{};
+  readAt(extent_.fileHandle(), path_, sector * kSectorBytes, footer.data(),
+         static_cast<uint32_t>(footer.size()));
+  SparseExtentHeader copy = decodeHeader(footer);
+  if (copy.magicNumber != kSparseMagic || copy.gdOffset != extent_.directorySector()) {
+    add("the footer at sector " + number(sector) + " does not name directory sector " +
+        number(extent_.directorySector()));
+  }
+}
+
 void ExtentChecker::walkStream() {
   uint64_t sector = header_.overHead;
   for (;;) {
@@ -371,22 +383,19 @@ void ExtentChecker::walkStream() {
       walked_.push_back(WalkedGrain{sector, step, marker.value, false});
     } else if (marker.type == static_cast<uint32_t>(MarkerType::kEndOfStream)) {
       return;
-    } else if (marker.type == static_cast<uint32_t>(MarkerType::kFooter)) {
-      HeaderBytes footer{};
-      readAt(extent_.fileHandle(), path_, (sector + 1) * kSectorBytes, footer.data(),
-             static_cast<uint32_t>(footer.size()));
-      SparseExtentHeader copy = decodeHeader(footer);
-      if (copy.magicNumber != kSparseMagic || copy.gdOffset != extent_.directorySector()) {
-        add("the footer at sector " + number(sector + 1) + " does not name directory sector " +
-            number(extent_.directorySector()));
-      }
-    } else if (marker.type != static_cast<uint32_t>(MarkerType::kGrainTable) &&
-               marker.type != static_cast<uint32_t>(MarkerType::kGrainDirectory)) {
+    } else if (marker.type > static_cast<uint32_t>(MarkerType::kFooter)) {
       add("marker at sector " + number(sector) + " is of no known type (" + number(marker.type) +
           ")");
       return;
+    } else if (marker.value >= kSectorLimit) {
+      // No metadata that an entry can name lies that far on (and 1 + the
+      // count could wrap to a step of nothing).
+      add("marker at sector " + number(sector) + " announces " + number(marker.value) + " sectors");
+      return;
+    } else if (marker.type == static_cast<uint32_t>(MarkerType::kFooter)) {
+      checkFooter(sector + 1);
     }
-    sector += std::min(step, kSectorLimit);
+    sector += step;
   }
 }
 
