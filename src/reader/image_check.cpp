@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "base/fatal_error.h"
 #include "format/descriptor_parser.h"
 #include "platform/file.h"
 #include "reader/chain_reader.h"

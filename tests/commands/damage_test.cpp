@@ -357,7 +357,9 @@ TEST(DamageTest, CheckFindsWhatTheGeneralToolFindsAndSaysWhere) {
   for (const Row& row : kRows) {
     SCOPED_TRACE(row.what);
     ScopedTempDir dir;
-    row.damage(make(row.kind, dir));
+    Images images = make(row.kind, dir);
+    fs::copy_file(dir.file("in.vmdk"), dir.file("intact.vmdk"));
+    row.damage(images);
     RunResult run = runSkarvel({"check", "in.vmdk"}, dir.path());
     if (*row.info != '\0') {
       EXPECT_EQ(run.status, 1);
@@ -370,7 +372,8 @@ TEST(DamageTest, CheckFindsWhatTheGeneralToolFindsAndSaysWhere) {
     std::string expected = row.check;
     bool clean = expected.compare(expected.rfind('\n', expected.size() - 2) + 1, 2, "0 ") == 0;
     EXPECT_EQ(run.status, clean ? 0 : 2);
-    // Corruption the general tool finds (its status 2) is found here too.
+    // Corruption the general tool finds (its status 2, or an ERROR line
+    // that ends its check) is found here too.
     if (qemu.status == 2 || qemu.out.find("ERROR") != std::string::npos) {
       EXPECT_EQ(run.status, 2) << qemu.out;
     }
@@ -387,13 +390,9 @@ TEST(DamageTest, CheckFindsWhatTheGeneralToolFindsAndSaysWhere) {
     }
     EXPECT_EQ(repair.out, row.repaired);
     EXPECT_EQ(repair.status, 0);
-    // The general tool finds the repaired image clean and reading as the
-    // image did before the damage.
-    ScopedTempDir intact;
-    make(row.kind, intact);
-    RunResult compare =
-        runProgram("qemu-img", {"compare", intact.file("in.vmdk"), "in.vmdk"}, dir.path());
-    EXPECT_EQ(compare.status, 0) << compare.out << compare.err;
+    // Byte for byte the image before the damage, which the general tool
+    // finds clean.
+    EXPECT_TRUE(readBytes(dir.file("in.vmdk")) == readBytes(dir.file("intact.vmdk")));
     EXPECT_EQ(runProgram("qemu-img", {"check", "in.vmdk"}, dir.path()).status, 0);
   }
 }
