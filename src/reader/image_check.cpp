@@ -53,6 +53,10 @@ void checkExtentLines(const VMDKMultiFileReader& image, bool planRepairs, CheckR
       report.findings.push_back({image.path(), where + ": " + text});
     };
     if (lines[k].type == kFlatExtentType) {
+      // Read as flat, a sparse extent shows its header and tables as data.
+      if (probeSparseExtent(extent.fileHandle(), extent.path()) != SparseProbe::kNotSparse) {
+        add("the FLAT file is a sparse extent file");
+      }
       uint64_t fileBytes = 0;
       platform::readableLength(extent.fileHandle(), &fileBytes);
       uint64_t held =

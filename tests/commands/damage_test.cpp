@@ -324,8 +324,9 @@ const Row kRows[] = {
                                                    "RW 8388608 FLAT \"in-s001.vmdk\" 0\n"));
      },
      "", "",
+     "in.vmdk: extent line 1 (in-s001.vmdk): the FLAT file is a sparse extent file\n"
      "in.vmdk: extent line 1 (in-s001.vmdk): the file holds 384 of its 8388608 sectors\n"
-     "1 problem found\n"},
+     "2 problems found\n"},
     {"extent header of 2^62 sectors", Kind::kSplit,
      [](auto& i) { i.patch("in-s002.vmdk", kCapacity, uint64_t{1} << 62, 8); },
      "Invalid sparse extent header in in-s002.vmdk",
