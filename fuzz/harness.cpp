@@ -179,6 +179,7 @@ void runCommands(uint8_t options, const fs::path& directory) {
   copy.insert(copy.end(), {a, (directory / "out.vmdk").string()});
   run(copy);
   run({"convert", a, "hwver=6", "adapter=ide"});
+  run({"check", "-R", a});
 }
 
 }  // namespace

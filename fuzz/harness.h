@@ -20,9 +20,10 @@ void runDescriptorInput(const uint8_t* data, size_t size);
 // Commands input: byte 0 chooses the options, bytes 1-2 (u16 LE) give the
 // length of the first file, a.vmdk, and the rest is the second file, b.vmdk
 // (which a.vmdk may name as an extent or as its parent). Both are written to
-// a private directory and the commands run on a.vmdk: info, clone, copy and
-// convert, in that order, each bounded in time and in the size of the files
-// it writes, so that an input declaring a large disk still runs fast.
+// a private directory and the commands run on a.vmdk: info, clone, copy,
+// convert and check -R, in that order, each bounded in time and in the size
+// of the files it writes, so that an input declaring a large disk still runs
+// fast.
 // Everything written is removed afterwards.
 void runCommandsInput(const uint8_t* data, size_t size);
 

@@ -10,6 +10,7 @@
 #include "base/paths.h"
 #include "cli/options.h"
 #include "cli/usage.h"
+#include "commands/command_check.h"
 #include "commands/command_clone.h"
 #include "commands/command_convert.h"
 #include "commands/command_copy.h"
@@ -37,6 +38,7 @@ CommandRegistry buildRegistry(const CommandOptions* options) {
   registry.emplace("copy", std::make_unique<CommandCopy>(options));
   registry.emplace("grow", std::make_unique<CommandGrow>(options));
   registry.emplace("rebase", std::make_unique<CommandRebase>(options));
+  registry.emplace("check", std::make_unique<CommandCheck>(options));
   return registry;
 }
 

@@ -33,7 +33,8 @@ enum class OptionKind {
   kType,
   kFormat,
   kLinkOnly,
-  kHelp
+  kHelp,
+  kRepair
 };
 
 struct OptionName {
@@ -54,6 +55,7 @@ constexpr OptionName kOptions[] = {
     {"-t", "--type", OptionKind::kType, true},
     {"-f", "--format", OptionKind::kFormat, true},
     {"-h", "--help", OptionKind::kHelp, false},
+    {"-R", "--repair", OptionKind::kRepair, false},
 };
 
 const OptionName* findOption(const char* argument) {
@@ -110,6 +112,9 @@ void applyOption(OptionKind kind, const std::string& value, CommandOptions& opti
       break;
     case OptionKind::kHelp:
       rejectCommandLine();
+    case OptionKind::kRepair:
+      options.repair = true;
+      break;
   }
 }
 

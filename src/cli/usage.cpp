@@ -48,6 +48,9 @@ constexpr const char* kUsageLines[] = {
     "    skarvel rebase [options] childfile parentfile",
     "        -l, --link-only optional",
     "",
+    "    skarvel check [options] infile",
+    "        -R, --repair optional",
+    "",
 };
 
 }  // namespace

@@ -20,6 +20,7 @@ struct CommandOptions {
   std::optional<OutputKind> outputKind;  // -t: the output's kind; none = chosen by -p/-m
   bool rawInput = false;                 // -f raw: the input is a raw disk, not an image
   bool linkOnly = false;                 // -l: rebase rewrites only the parent hint
+  bool repair = false;                   // -R: check repairs what it safely can
 };
 
 }  // namespace skarvel

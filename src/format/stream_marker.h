@@ -20,6 +20,8 @@
 #include <cstdint>
 
 #include "base/byte_order.h"
+#include "base/numbers.h"
+#include "format/units.h"
 
 namespace skarvel {
 
@@ -55,6 +57,15 @@ inline StreamMarker decodeMarker(const uint8_t* bytes) {
   StreamMarker marker = decodeGrainMarker(bytes);
   marker.type = getLittleEndian32(bytes + 12);
   return marker;
+}
+
+// Sectors from the start of |marker| to the next marker: a metadata marker
+// fills its sector and its numSectors follow; a grain marker and its stream
+// are padded to whole sectors. In 64 bits, so that a length near 2^32 cannot
+// wrap to a step of no sectors.
+inline uint64_t sectorsToNextMarker(const StreamMarker& marker) {
+  if (!marker.isGrain()) return 1 + marker.value;
+  return divideRoundingUp(uint64_t{kGrainMarkerBytes} + marker.size, kSectorBytes);
 }
 
 }  // namespace skarvel

@@ -48,6 +48,9 @@ class VMDKSingleFileReader : public VMDKReader {
   void releaseBuffers() override;
 
   const SparseExtentHeader& header() const { return header_; }
+  // The sector of the directory reads go through: the header's gdOffset,
+  // or the footer's for a stream that leaves it there.
+  uint64_t directorySector() const { return directorySector_; }
 
   // True when no sector from |start| up to |end| belongs to the grain index
   // as the file has it: the primary directory (the footer's, for a stream),

@@ -9,17 +9,6 @@
 
 namespace skarvel {
 
-namespace {
-
-// Sectors from the marker at |marker| to the next marker.
-uint64_t sectorsToNextMarker(const StreamMarker& marker) {
-  if (!marker.isGrain()) return 1 + marker.value;
-  // In 64 bits: a length near 2^32 must not wrap to a step of no sectors.
-  return divideRoundingUp(uint64_t{kGrainMarkerBytes} + marker.size, kSectorBytes);
-}
-
-}  // namespace
-
 uint64_t directoryFromFooter(int fd, const std::string& path, uint64_t firstSector) {
   const FatalError damaged("Failed to read file " + path);
   uint64_t sector = firstSector;

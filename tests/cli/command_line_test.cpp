@@ -55,6 +55,9 @@ const char kUsage[] =
     "\n"
     "    skarvel rebase [options] childfile parentfile\n"
     "        -l, --link-only optional\n"
+    "\n"
+    "    skarvel check [options] infile\n"
+    "        -R, --repair optional\n"
     "\n";
 
 std::vector<std::string> filesIn(const std::string& directory) {
@@ -78,7 +81,7 @@ TEST(CommandLineTest, UsageTextForCommandLineErrors) {
       // Too few arguments for the command.
       {{"info"}}, {{"copy", "a.vmdk"}}, {{"clone", "a.vmdk"}}, {{"convert", "a.vmdk"}},
       {{"create", "out.vmdk"}}, {{"create", "-s", "8M"}}, {{"grow", "a.vmdk"}},
-      {{"grow", "-s", "8M"}}, {{"rebase", "a.vmdk"}},
+      {{"grow", "-s", "8M"}}, {{"rebase", "a.vmdk"}}, {{"check", "-R"}},
       // -s after the file name is a file name itself, so no size was given.
       {{"create", "out.vmdk", "-s", "8M"}},
       // The word comes from the program's file name, which is no command.
@@ -138,6 +141,7 @@ TEST(CommandLineTest, WordsReachTheirCommands) {
       {{{"convert", "missing.vmdk", "hwver=6"}}, "Failed to open missing.vmdk\n"},
       {{{"grow", "-s", "1G", "missing.vmdk"}}, "Failed to open missing.vmdk\n"},
       {{{"rebase", "-l", "missing.vmdk", "p.vmdk"}}, "Failed to open missing.vmdk\n"},
+      {{{"check", "--repair", "missing.vmdk"}}, "Failed to open missing.vmdk\n"},
       // Options after the first file name are file names.
       {{{"info", "missing.vmdk", "-x"}}, "Failed to open missing.vmdk\n"},
       {{{"-p", "a.vmdk", "b.vmdk"}, "/some/dir/copy"}, "Failed to open a.vmdk\n"},

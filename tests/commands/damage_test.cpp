@@ -23,8 +23,11 @@ constexpr uint32_t kBaseCid = 0x0BA5E;
 // short grain 127, its metadata as the sector map puts it (header, descriptor
 // at 1-20, redundant directory at 21 with its table at 22, primary directory
 // at 26 with its table at 27, grains from sector 128); or a split image of two
-// 4 MiB extents; or a child over base.vmdk.
-enum class Kind { kMonolithic, kSplit, kChild };
+// 4 MiB extents; or a child over base.vmdk; or the 8 MiB image
+// stream-optimized, whose grains compress into a sector each: grain markers
+// at 128, 129 and 130, the table at 132, the directory at 137, the footer at
+// 139 and the end-of-stream marker at 140.
+enum class Kind { kMonolithic, kSplit, kChild, kStream };
 
 struct Images {
   const ScopedTempDir& dir;
@@ -63,10 +66,15 @@ Images make(Kind kind, const ScopedTempDir& dir) {
   const std::string monolithic = "RW 16384 SPARSE \"in.vmdk\"\n";
   switch (kind) {
     case Kind::kMonolithic:
-      images.built = writeSparseExtentFile(
-          dir.file("in.vmdk"),
-          fixture(16384, descriptorText(0x1234, 0xFFFFFFFF, "", "monolithicSparse", monolithic)));
+    case Kind::kStream: {
+      ExtentFixture image =
+          fixture(16384, descriptorText(0x1234, 0xFFFFFFFF, "", "monolithicSparse", monolithic));
+      image.streamOptimized = kind == Kind::kStream;
+      // Every grain of a stream inflates to a whole grain.
+      if (image.streamOptimized) image.grains[127] = grainOf(0x7F);
+      images.built = writeSparseExtentFile(dir.file("in.vmdk"), image);
       break;
+    }
     case Kind::kSplit:
       writeText(dir.file("in.vmdk"), descriptorText(0x2345, 0xFFFFFFFF, "", "twoGbMaxExtentSparse",
                                                     "RW 8192 SPARSE \"in-s001.vmdk\"\n"
@@ -94,6 +102,12 @@ struct Row {
   std::function<void(const Images&)> damage;
   const char* info;  // the one line on standard error, or "" for a report
   const char* copy;  // the same for copy; "" means an output that checks clean
+  // What check prints where info reads the image; where info refuses it,
+  // check refuses it with the same line.
+  const char* check = "0 problems found\n";
+  // What check -R prints where it repairs; elsewhere it prints what check
+  // does and leaves the files as they were.
+  const char* repaired = nullptr;
 };
 
 // Header fields (bytes of sector 0).
@@ -105,6 +119,8 @@ constexpr uint64_t kPrimaryTable = 27 * 512;  // of the 8 MiB monolithic image
 const char* const kInvalid = "Invalid sparse extent header in in.vmdk";
 const char* const kUnsupported = "Unsupported image file in.vmdk";
 const char* const kTruncated = "Truncated image file in.vmdk";
+const char* const kRepairedPrimary =
+    "in.vmdk: repaired primary table 0 from the redundant copy\n0 problems found\n";
 
 const Row kRows[] = {
     // The header, one field at a time.
@@ -120,13 +136,21 @@ const Row kRows[] = {
      [](auto& i) { i.patch("in.vmdk", kCapacity, (uint64_t{1} << 40) + 128, 8); }, kInvalid,
      kInvalid},
     {"capacity of 0 sectors", Kind::kMonolithic,
-     [](auto& i) { i.patch("in.vmdk", kCapacity, 0, 8); }, "", kUnsupported},
+     [](auto& i) { i.patch("in.vmdk", kCapacity, 0, 8); }, "", kUnsupported,
+     "in.vmdk: the descriptor's extent lines give 16384 sectors, the header 0\n"
+     "in.vmdk: sectors 128 to 385 are named by no table entry (3 grains leaked)\n"
+     "1 problem found, 3 leaked grains (harmless)\n"},
     {"capacity of 8 sectors", Kind::kMonolithic,
-     [](auto& i) { i.patch("in.vmdk", kCapacity, 8, 8); }, "", ""},
+     [](auto& i) { i.patch("in.vmdk", kCapacity, 8, 8); }, "", "",
+     "in.vmdk: the descriptor's extent lines give 16384 sectors, the header 8\n"
+     "in.vmdk: sectors 256 to 385 are named by no table entry (2 grains leaked)\n"
+     "1 problem found, 2 leaked grains (harmless)\n"},
     {"grain size 64", Kind::kMonolithic, [](auto& i) { i.patch("in.vmdk", kGrainSize, 64, 8); },
      kUnsupported, kUnsupported},
     {"descriptor offset past the end", Kind::kMonolithic,
-     [](auto& i) { i.patch("in.vmdk", kDescriptorOffset, 1 << 20, 8); }, "", ""},
+     [](auto& i) { i.patch("in.vmdk", kDescriptorOffset, 1 << 20, 8); }, "", "",
+     "in.vmdk: the descriptor area at sector 1048576 lies past the end of the file\n"
+     "1 problem found\n"},
     {"descriptor size 0", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kDescriptorSize, 0, 8); }, "", ""},
     {"tables of 8192 entries", Kind::kMonolithic,
@@ -134,11 +158,18 @@ const Row kRows[] = {
     {"tables of 0 entries", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kTableEntries, 0); }, kInvalid, kInvalid},
     {"directory past the end", Kind::kMonolithic,
-     [](auto& i) { i.patch("in.vmdk", kGdOffset, 1 << 20, 8); }, "", ""},
+     [](auto& i) { i.patch("in.vmdk", kGdOffset, 1 << 20, 8); }, "", "",
+     "in.vmdk: primary directory at sector 1048576 lies past the end of the file\n"
+     "in.vmdk: primary table 0 and redundant table 0 differ in 3 entries, the first entry 0\n"
+     "2 problems found\n"},
     {"directory past sector 2^32", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kGdOffset, uint64_t{1} << 32, 8); }, kInvalid, kInvalid},
     {"directory at the redundant one", Kind::kMonolithic,
-     [](auto& i) { i.patch("in.vmdk", kGdOffset, 21, 8); }, "", ""},
+     [](auto& i) { i.patch("in.vmdk", kGdOffset, 21, 8); }, "", "",
+     "in.vmdk: redundant directory at sector 21 overlaps primary directory at sector 21\n"
+     "in.vmdk: redundant table 0 at sector 22 overlaps primary table 0 at sector 22\n"
+     "in.vmdk: sectors 128 to 385 are named by no table entry (3 grains leaked)\n"
+     "2 problems found, 3 leaked grains (harmless)\n"},
     {"overhead of 2^63", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kOverHead, uint64_t{1} << 63, 8); }, kTruncated, kTruncated},
     // The descriptor text.
@@ -155,23 +186,90 @@ const Row kRows[] = {
      "Parent chain loops back to in.vmdk", "Parent chain loops back to in.vmdk"},
     // Both directories and the tables.
     {"directory entry past the end", Kind::kMonolithic,
-     [](auto& i) { i.patch("in.vmdk", 26 * 512, 1 << 24); }, "", ""},
+     [](auto& i) { i.patch("in.vmdk", 26 * 512, 1 << 24); }, "", "",
+     "in.vmdk: primary table 0 at sector 16777216 lies past the end of the file\n"
+     "1 problem found\n",
+     kRepairedPrimary},
     {"directory entry at the descriptor text", Kind::kMonolithic,
-     [](auto& i) { i.patch("in.vmdk", 26 * 512, 1); }, "", ""},
+     [](auto& i) { i.patch("in.vmdk", 26 * 512, 1); }, "", "",
+     "in.vmdk: primary table 0 at sector 1 overlaps the descriptor area at sector 1\n"
+     "1 problem found\n",
+     kRepairedPrimary},
+    {"primary directory entry zeroed", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", 26 * 512, 0); }, "", "",
+     "in.vmdk: primary table 0 and redundant table 0 differ in 3 entries, the first entry 0\n"
+     "1 problem found\n",
+     kRepairedPrimary},
     {"both directories zeroed", Kind::kMonolithic,
      [](auto& i) {
        i.patch("in.vmdk", 21 * 512, 0);
        i.patch("in.vmdk", 26 * 512, 0);
      },
-     "", ""},
+     "", "",
+     "in.vmdk: sectors 128 to 385 are named by no table entry (3 grains leaked)\n"
+     "0 problems found, 3 leaked grains (harmless)\n"},
     {"table entry past the end", Kind::kMonolithic,
-     [](auto& i) { i.patch("in.vmdk", kPrimaryTable + 4 * 5, 0x7FFFFFFF); }, "", ""},
+     [](auto& i) { i.patch("in.vmdk", kPrimaryTable + 4 * 5, 0x7FFFFFFF); }, "", "",
+     "in.vmdk: grain 5 (primary table 0 entry 5) at sector 2147483647 lies past the end of the "
+     "file\n"
+     "in.vmdk: primary table 0 and redundant table 0 differ in 1 entry, the first entry 5\n"
+     "2 problems found\n",
+     kRepairedPrimary},
     {"table entry into the metadata", Kind::kMonolithic,
-     [](auto& i) { i.patch("in.vmdk", kPrimaryTable + 4 * 5, 21); }, "", ""},
+     [](auto& i) { i.patch("in.vmdk", kPrimaryTable + 4 * 5, 21); }, "", "",
+     "in.vmdk: primary table 0 and redundant table 0 differ in 1 entry, the first entry 5\n"
+     "in.vmdk: grain 5 (primary table 0 entry 5) at sector 21 overlaps redundant directory at "
+     "sector 21\n"
+     "in.vmdk: grain 0 (primary table 0 entry 0) at sector 128 overlaps grain 5 (primary table 0 "
+     "entry 5) at sector 21\n"
+     "3 problems found\n",
+     kRepairedPrimary},
     {"two entries naming one grain", Kind::kMonolithic,
-     [](auto& i) { i.patch("in.vmdk", kPrimaryTable + 4 * 9, i.built.grainSector.at(5)); }, "", ""},
+     [](auto& i) { i.patch("in.vmdk", kPrimaryTable + 4 * 9, i.built.grainSector.at(5)); }, "", "",
+     "in.vmdk: primary table 0 and redundant table 0 differ in 1 entry, the first entry 9\n"
+     "in.vmdk: grain 9 (primary table 0 entry 9) at sector 256 overlaps grain 5 (primary table 0 "
+     "entry 5) at sector 256\n"
+     "2 problems found\n",
+     kRepairedPrimary},
     {"table entry of 1 without zeroed grains", Kind::kMonolithic,
-     [](auto& i) { i.patch("in.vmdk", kPrimaryTable + 4 * 9, 1); }, "", ""},
+     [](auto& i) { i.patch("in.vmdk", kPrimaryTable + 4 * 9, 1); }, "", "",
+     "in.vmdk: primary table 0 and redundant table 0 differ in 1 entry, the first entry 9\n"
+     "in.vmdk: grain 9 (primary table 0 entry 9) at sector 1 overlaps the descriptor area at "
+     "sector 1\n"
+     "in.vmdk: grain 0 (primary table 0 entry 0) at sector 128 overlaps grain 9 (primary table 0 "
+     "entry 9) at sector 1\n"
+     "3 problems found\n",
+     kRepairedPrimary},
+    {"redundant table entry past the end", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", 22 * 512 + 4 * 5, 0x7FFFFFFF); }, "", "",
+     "in.vmdk: grain 5 (redundant table 0 entry 5) at sector 2147483647 lies past the end of the "
+     "file\n"
+     "in.vmdk: primary table 0 and redundant table 0 differ in 1 entry, the first entry 5\n"
+     "2 problems found\n",
+     "in.vmdk: repaired redundant table 0 from the primary copy\n0 problems found\n"},
+    // Stream-optimized images.
+    {"stream grain marker for another grain", Kind::kStream,
+     [](auto& i) { i.patch("in.vmdk", 129 * 512, 6 * 128, 8); }, "", "",
+     "in.vmdk: grain 5 (primary table 0 entry 5) at sector 129 names the grain of disk sector "
+     "768\n1 problem found\n"},
+    {"stream grain named by no entry and damaged", Kind::kStream,
+     [](auto& i) {
+       i.patch("in.vmdk", 132 * 512, 0);
+       i.patch("in.vmdk", 128 * 512 + 14, 0xFFFFFFFF);
+     },
+     "", "",
+     "in.vmdk: grain marker at sector 128 holds no whole compressed grain\n"
+     "in.vmdk: grain marker at sector 128 is named by no table entry (leak)\n"
+     "1 problem found, 1 leaked grain (harmless)\n"},
+    {"stream footer naming another directory", Kind::kStream,
+     [](auto& i) { i.patch("in.vmdk", 139 * 512 + kGdOffset, 5, 8); }, "", "",
+     "in.vmdk: the footer at sector 139 does not name directory sector 137\n1 problem found\n"},
+    {"stream table marker announcing 2^40 sectors", Kind::kStream,
+     [](auto& i) { i.patch("in.vmdk", 131 * 512, uint64_t{1} << 40, 8); }, "", "",
+     "in.vmdk: marker at sector 131 announces 1099511627776 sectors\n1 problem found\n"},
+    {"stream without its end-of-stream marker", Kind::kStream,
+     [](auto& i) { i.truncate("in.vmdk", 140 * 512); }, "", "",
+     "in.vmdk: the stream ends at sector 140 without an end-of-stream marker\n1 problem found\n"},
     // Files cut short at each structure boundary.
     {"empty file", Kind::kMonolithic, [](auto& i) { i.truncate("in.vmdk", 0); }, kUnsupported,
      kUnsupported},
@@ -184,9 +282,15 @@ const Row kRows[] = {
     {"cut inside the primary table", Kind::kMonolithic,
      [](auto& i) { i.truncate("in.vmdk", kPrimaryTable + 8); }, kTruncated, kTruncated},
     {"cut at the first grain", Kind::kMonolithic, [](auto& i) { i.truncate("in.vmdk", 128 * 512); },
-     "", ""},
+     "", "",
+     "in.vmdk: grain 0 (primary table 0 entry 0) at sector 128 lies past the end of the file\n"
+     "in.vmdk: grain 5 (primary table 0 entry 5) at sector 256 lies past the end of the file\n"
+     "in.vmdk: grain 127 (primary table 0 entry 127) at sector 384 lies past the end of the file\n"
+     "3 problems found\n"},
     {"cut inside a grain", Kind::kMonolithic,
-     [](auto& i) { i.truncate("in.vmdk", i.built.grainSector.at(5) * 512 + 1000); }, "", ""},
+     [](auto& i) { i.truncate("in.vmdk", i.built.grainSector.at(5) * 512 + 1000); }, "", "",
+     "in.vmdk: grain 127 (primary table 0 entry 127) at sector 384 lies past the end of the file\n"
+     "1 problem found\n"},
     // Split images.
     {"extent missing", Kind::kSplit, [](auto& i) { fs::remove(i.file("in-s002.vmdk")); },
      "Failed to open in-s002.vmdk", "Failed to open in-s002.vmdk"},
@@ -219,7 +323,10 @@ const Row kRows[] = {
        writeText(i.file("in.vmdk"), descriptorText(0x2345, 0xFFFFFFFF, "", "monolithicFlat",
                                                    "RW 8388608 FLAT \"in-s001.vmdk\" 0\n"));
      },
-     "", ""},
+     "", "",
+     "in.vmdk: extent line 1 (in-s001.vmdk): the FLAT file is a sparse extent file\n"
+     "in.vmdk: extent line 1 (in-s001.vmdk): the file holds 384 of its 8388608 sectors\n"
+     "2 problems found\n"},
     {"extent header of 2^62 sectors", Kind::kSplit,
      [](auto& i) { i.patch("in-s002.vmdk", kCapacity, uint64_t{1} << 62, 8); },
      "Invalid sparse extent header in in-s002.vmdk",
@@ -230,7 +337,9 @@ const Row kRows[] = {
        writeSparseExtentFile(i.file("base.vmdk"),
                              fixture(8192, descriptorText(7, 0xFFFFFFFF, "", "x", "")));
      },
-     "", ""},
+     "", "",
+     "in.vmdk: parentCID 0000ba5e is not the CID 00000007 of its parent base.vmdk\n"
+     "1 problem found\n"},
     {"parent cut short", Kind::kChild, [](auto& i) { i.truncate("base.vmdk", 600); },
      "Truncated image file base.vmdk", "Truncated image file base.vmdk"},
     {"parent replaced by text", Kind::kChild,
@@ -243,6 +352,51 @@ const Row kRows[] = {
      },
      "Failed to open base.vmdk", "Failed to open base.vmdk"},
 };
+
+TEST(DamageTest, CheckFindsWhatTheGeneralToolFindsAndSaysWhere) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.what);
+    ScopedTempDir dir;
+    Images images = make(row.kind, dir);
+    fs::copy_file(dir.file("in.vmdk"), dir.file("intact.vmdk"));
+    row.damage(images);
+    RunResult run = runSkarvel({"check", "in.vmdk"}, dir.path());
+    if (*row.info != '\0') {
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.err, row.info + std::string("\n"));
+      continue;
+    }
+    RunResult qemu = runProgram("qemu-img", {"check", "in.vmdk"}, dir.path());
+    EXPECT_EQ(run.out, row.check);
+    // The count is the last line: 0 only when nothing is wrong.
+    std::string expected = row.check;
+    bool clean = expected.compare(expected.rfind('\n', expected.size() - 2) + 1, 2, "0 ") == 0;
+    EXPECT_EQ(run.status, clean ? 0 : 2);
+    // Corruption the general tool finds (its status 2, or an ERROR line
+    // that ends its check) is found here too.
+    if (qemu.status == 2 || qemu.out.find("ERROR") != std::string::npos) {
+      EXPECT_EQ(run.status, 2) << qemu.out;
+    }
+    Bytes before = readBytes(dir.file("in.vmdk"));
+    RunResult repair = runSkarvel({"check", "-R", "in.vmdk"}, dir.path());
+    if (row.repaired == nullptr) {
+      if (row.kind == Kind::kStream) {
+        EXPECT_EQ(repair.err, "Cannot repair stream-optimized image in.vmdk\n");
+      } else {
+        EXPECT_EQ(repair.out, run.out);
+      }
+      EXPECT_TRUE(readBytes(dir.file("in.vmdk")) == before);
+      continue;
+    }
+    EXPECT_EQ(repair.out, row.repaired);
+    EXPECT_EQ(repair.status, 0);
+    // Byte for byte the image before the damage, which the general tool
+    // finds clean.
+    EXPECT_TRUE(readBytes(dir.file("in.vmdk")) == readBytes(dir.file("intact.vmdk")));
+    EXPECT_EQ(runProgram("qemu-img", {"check", "in.vmdk"}, dir.path()).status, 0);
+  }
+}
 
 TEST(DamageTest, InfoAndCopyEndWithAResultOrOneLine) {
   SKARVEL_REQUIRE_PEER("qemu-img");

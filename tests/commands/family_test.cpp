@@ -143,6 +143,7 @@ TEST_F(FamilyTest, EverySampleCopiesEqualAndClean) {
     EXPECT_NE(info.out.find("CreateType     : " + std::string(s.createType) + "\n"),
               std::string::npos)
         << info.out;
+    run("skarvel", {"check", input});  // status 0: nothing wrong
 
     std::string reference = s.rawReference ? name + ".raw" : input;
     run("skarvel", {"copy", input, name + "-copy.vmdk"});
@@ -176,6 +177,7 @@ TEST_F(FamilyTest, EverySampleCopiesEqualAndClean) {
       run("skarvel", {"copy", "-c", levels, child, out});
       expectEqual(childReference, out);
       expectClean(out);
+      run("skarvel", {"check", out});
     }
   }
 }

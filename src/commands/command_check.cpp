@@ -1,0 +1,59 @@
+#include "commands/command_check.h"
+
+#include <iostream>
+
+#include "base/byte_order.h"
+#include "base/fatal_error.h"
+#include "platform/file.h"
+#include "reader/image_check.h"
+
+namespace skarvel {
+
+namespace {
+
+std::string counted(uint64_t n, const std::string& what) {
+  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+// Writes each repair: the table first, then the directory entry that makes
+// it the one read, so that a run cut short between the two leaves the
+// directory as it was.
+void applyRepair(const TableRepair& repair) {
+  int fd = platform::openFile(repair.path, platform::kOpenBinary | platform::kOpenReadWrite);
+  if (fd < 0) throw FatalError("Failed to open " + repair.path);
+  uint8_t entry[4];
+  putLittleEndian32(entry, repair.entry);
+  bool written =
+      platform::writeFileAt(fd, repair.tableByte, repair.table.data(),
+                            static_cast<uint32_t>(repair.table.size())) &&
+      (repair.entryByte == 0 || platform::writeFileAt(fd, repair.entryByte, entry, sizeof entry));
+  if (!platform::closeFile(fd) || !written) throw FatalError("Failed to write file " + repair.path);
+  std::cout << repair.path << ": repaired " << repair.text << '\n';
+}
+
+}  // namespace
+
+int32_t CommandCheck::execute(int32_t argc, char** argv) {
+  if (argc < 2) printUsage();
+  const std::string path = argv[1];
+  CheckReport report = checkImage(path, options->repair);
+  if (options->repair && report.hasStream) {
+    throw FatalError("Cannot repair stream-optimized image " + path);
+  }
+  if (!report.repairs.empty()) {
+    for (const TableRepair& repair : report.repairs) applyRepair(repair);
+    report = checkImage(path, false);
+  }
+  for (const CheckFinding& finding : report.findings) {
+    std::cout << finding.path << ": " << finding.text << '\n';
+  }
+  uint64_t problems = report.problemCount();
+  std::string summary = counted(problems, "problem") + " found";
+  if (report.leakedGrains() != 0) {
+    summary += ", " + counted(report.leakedGrains(), "leaked grain") + " (harmless)";
+  }
+  std::cout << summary << '\n' << std::flush;
+  return problems == 0 ? 0 : 2;
+}
+
+}  // namespace skarvel

@@ -1,0 +1,516 @@
+#include "reader/extent_check.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "base/fatal_error.h"
+#include "base/numbers.h"
+#include "format/compressed_grain.h"
+#include "format/sparse_header.h"
+#include "format/stream_marker.h"
+#include "platform/file.h"
+#include "reader/single_file_reader.h"
+
+namespace skarvel {
+
+namespace {
+
+enum class Part : uint8_t { kHeader, kDescriptor, kDirectory, kTable, kGrain };
+constexpr int kPrimary = 0;
+constexpr int kRedundant = 1;
+const char* const kCopyNames[] = {"primary", "redundant"};
+
+// A run of sectors that one structure of the file takes up.
+struct Region {
+  uint64_t start = 0;
+  uint64_t length = 0;
+  Part part = Part::kHeader;
+  int copy = kPrimary;
+  uint64_t index = 0;   // of the table or the grain
+  bool shared = false;  // a grain that both copies name alike
+
+  uint64_t end() const { return start + length; }
+  bool operator<(const Region& other) const { return start < other.start; }
+};
+
+// What a directory entry makes of one copy of a table.
+enum class TableState : uint8_t { kAbsent, kRead, kUnreadable };
+
+// A grain marker met on the walk of a stream.
+struct WalkedGrain {
+  uint64_t sector = 0;
+  uint64_t sectors = 0;  // up to the next marker
+  uint64_t lba = 0;
+  bool named = false;
+  bool operator<(uint64_t s) const { return sector < s; }
+};
+
+std::string number(uint64_t n) { return std::to_string(n); }
+
+class ExtentChecker {
+ public:
+  ExtentChecker(const VMDKSingleFileReader& extent, bool planRepairs, CheckReport& report);
+  void run();
+
+ private:
+  void add(const std::string& text, uint64_t leakedGrains = 0);
+  std::string name(const Region& region) const;
+  // Appends |region| to |regions_| clipped to the file; says so when it
+  // does not fit. Returns whether it fits.
+  bool place(Region region, const std::string& what);
+  void addFixedRegions();
+  void readDirectories();
+  void readTable(int copy, uint64_t table, std::vector<uint32_t>& entries);
+  void checkTables();
+  void checkEntry(int copy, uint64_t grain, uint32_t sector, bool shared);
+  // Reports each region that overlaps one before it; with |grainsOnly|, only
+  // where a grain is one of the two.
+  void sweep(bool grainsOnly);
+  // Marks what is at fault when |a| and |b| overlap.
+  void blame(const Region& a, const Region& b);
+  void markDamaged(const Region& region);
+  void walkStream();
+  void checkFooter(uint64_t sector);
+  void checkWalkedGrain(uint64_t sector, const StreamMarker& marker);
+  void reportLeaks();
+  void planRepairs();
+  // Where a repair of |copy|'s table |table| can go, clear of the sorted
+  // |kept| regions; |furthestEnd| as in planRepairs.
+  std::optional<uint64_t> repairPlace(int copy, uint64_t table, const std::vector<Region>& kept,
+                                      const std::vector<uint64_t>& furthestEnd) const;
+
+  const VMDKSingleFileReader& extent_;
+  const SparseExtentHeader& header_;
+  const std::string& path_;
+  bool planRepairs_;
+  CheckReport& report_;
+  bool stream_;
+  bool zeroedGrains_;
+  uint64_t fileSectors_ = 0;
+  uint64_t grainCount_;
+  uint64_t tableCount_;
+  // The tables that the entries the file holds can name: past them both
+  // directories read as absent, so that what a check costs follows the
+  // file's length, not the capacity its header claims.
+  uint64_t heldTables_ = 0;
+  uint64_t directorySectors_;
+  uint64_t tableSectors_;
+  int copies_;                      // 2 when the redundant directory is in use
+  uint64_t directory_[2] = {0, 0};  // sectors of the directories
+  bool directoryDamaged_[2] = {false, false};
+  std::vector<uint32_t> entries_[2];  // the directories' entries
+  std::vector<TableState> state_[2];
+  std::vector<bool> damaged_[2];  // per table: this copy is damaged
+  std::vector<Region> regions_;
+  std::vector<WalkedGrain> walked_;
+};
+
+ExtentChecker::ExtentChecker(const VMDKSingleFileReader& extent, bool planRepairs,
+                             CheckReport& report)
+    : extent_(extent),
+      header_(extent.header()),
+      path_(extent.path()),
+      planRepairs_(planRepairs),
+      report_(report),
+      stream_((header_.flags & kHeaderFlagCompressedGrains) != 0),
+      zeroedGrains_((header_.flags & kHeaderFlagZeroedGrains) != 0),
+      grainCount_(extent.layout().grainCount),
+      tableCount_(divideRoundingUp(grainCount_, header_.numGTEsPerGT)),
+      directorySectors_(divideRoundingUp(tableCount_ * kEntryBytes, kSectorBytes)),
+      tableSectors_(divideRoundingUp(uint64_t{header_.numGTEsPerGT} * kEntryBytes, kSectorBytes)) {
+  uint64_t fileBytes = 0;
+  if (!platform::readableLength(extent.fileHandle(), &fileBytes)) {
+    throw FatalError("Failed to read file " + path_);
+  }
+  fileSectors_ = divideRoundingUp(fileBytes, kSectorBytes);
+  bool redundant = (header_.flags & kHeaderFlagRedundantDirectory) != 0 && header_.rgdOffset != 0;
+  // The reader never uses the redundant directory, so its offset was not
+  // bounded when the extent opened.
+  if (redundant && header_.rgdOffset >= kSectorLimit) {
+    add("redundant directory at sector " + number(header_.rgdOffset) + " lies past sector 2^32");
+    redundant = false;
+  }
+  copies_ = redundant ? 2 : 1;
+  directory_[kPrimary] = extent.directorySector();
+  directory_[kRedundant] = redundant ? header_.rgdOffset : 0;
+  for (int c = 0; c < copies_; ++c) {
+    uint64_t start = std::min(directory_[c] * kSectorBytes, fileBytes);
+    heldTables_ = std::max(heldTables_, std::min(tableCount_, (fileBytes - start) / kEntryBytes));
+  }
+  for (int c = 0; c < copies_; ++c) {
+    state_[c].assign(heldTables_, TableState::kAbsent);
+    damaged_[c].assign(heldTables_, false);
+  }
+}
+
+void ExtentChecker::add(const std::string& text, uint64_t leakedGrains) {
+  report_.findings.push_back(CheckFinding{path_, text, leakedGrains});
+}
+
+std::string ExtentChecker::name(const Region& region) const {
+  std::string copy = kCopyNames[region.copy];
+  switch (region.part) {
+    case Part::kHeader:
+      return "the header";
+    case Part::kDescriptor:
+      return "the descriptor area";
+    case Part::kDirectory:
+      return copy + " directory";
+    case Part::kTable:
+      return copy + " table " + number(region.index);
+    case Part::kGrain:
+      break;
+  }
+  uint64_t perTable = header_.numGTEsPerGT;
+  return "grain " + number(region.index) + " (" + copy + " table " +
+         number(region.index / perTable) + " entry " + number(region.index % perTable) + ")";
+}
+
+bool ExtentChecker::place(Region region, const std::string& what) {
+  if (region.length == 0) return true;
+  bool inside = region.start < fileSectors_;
+  // A grain may run past the end: what a read finds missing there is
+  // zeros, and writers may leave the last grain of the file unpadded.
+  bool fits =
+      inside && (region.part == Part::kGrain || region.length <= fileSectors_ - region.start);
+  if (!fits) {
+    add(what + " at sector " + number(region.start) + (inside ? " runs past" : " lies past") +
+        " the end of the file");
+  }
+  if (!inside) return false;
+  region.length = std::min(region.length, fileSectors_ - region.start);
+  regions_.push_back(region);
+  return fits;
+}
+
+void ExtentChecker::addFixedRegions() {
+  regions_.push_back(Region{0, 1, Part::kHeader});
+  if (header_.hasEmbeddedDescriptor()) {
+    place(Region{header_.descriptorOffset, header_.descriptorSize, Part::kDescriptor},
+          "the descriptor area");
+  }
+  for (int c = 0; c < copies_; ++c) {
+    Region directory{directory_[c], directorySectors_, Part::kDirectory, c};
+    if (!place(directory, name(directory))) directoryDamaged_[c] = true;
+  }
+}
+
+void ExtentChecker::readDirectories() {
+  for (int c = 0; c < copies_; ++c) {
+    // Entries the file does not hold read as absent, as the reader has them.
+    std::vector<uint8_t> bytes(heldTables_ * kEntryBytes, 0);
+    for (uint64_t at = 0; at < bytes.size(); at += kGrainBytes) {
+      uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kGrainBytes, bytes.size() - at));
+      readAt(extent_.fileHandle(), path_, directory_[c] * kSectorBytes + at, &bytes[at], length);
+    }
+    entries_[c].resize(heldTables_);
+    for (uint64_t t = 0; t < heldTables_; ++t) {
+      entries_[c][t] = getLittleEndian32(&bytes[t * kEntryBytes]);
+      if (entries_[c][t] == 0) continue;
+      Region table{entries_[c][t], tableSectors_, Part::kTable, c, t};
+      state_[c][t] = place(table, name(table)) ? TableState::kRead : TableState::kUnreadable;
+      if (state_[c][t] == TableState::kUnreadable) damaged_[c][t] = true;
+    }
+  }
+}
+
+void ExtentChecker::markDamaged(const Region& region) {
+  if (region.part == Part::kDirectory) directoryDamaged_[region.copy] = true;
+  if (region.part == Part::kTable) {
+    damaged_[region.copy][region.index] = true;
+    // A table that shares its sectors with another structure is not
+    // followed: its entries cannot be told from the other's bytes.
+    state_[region.copy][region.index] = TableState::kUnreadable;
+  }
+  if (region.part == Part::kGrain) {
+    uint64_t table = region.index / header_.numGTEsPerGT;
+    damaged_[region.copy][table] = true;
+    if (region.shared) damaged_[kRedundant][table] = true;
+  }
+}
+
+void ExtentChecker::sweep(bool grainsOnly) {
+  std::stable_sort(regions_.begin(), regions_.end());
+  std::vector<bool> reported(regions_.size(), false);
+  size_t furthest = 0;
+  for (size_t i = 1; i < regions_.size(); ++i) {
+    const Region& later = regions_[i];
+    const Region& earlier = regions_[furthest];
+    auto fresh = [&](size_t k) { return regions_[k].part == Part::kGrain && !reported[k]; };
+    // Among grains, one line for each grain that overlaps something is
+    // enough: a grain placed on the metadata meets many structures.
+    if (later.start < earlier.end() && (!grainsOnly || fresh(i) || fresh(furthest))) {
+      add(name(later) + " at sector " + number(later.start) + " overlaps " + name(earlier) +
+          " at sector " + number(earlier.start));
+      reported[i] = reported[furthest] = true;
+      blame(later, earlier);
+    }
+    if (later.end() > regions_[furthest].end()) furthest = i;
+  }
+}
+
+void ExtentChecker::blame(const Region& a, const Region& b) {
+  // Structures are placed from the header down to the grains: a table laid
+  // over a directory is the table's fault, a grain laid over either the
+  // grain's.
+  if (a.part != b.part) {
+    markDamaged(a.part > b.part ? a : b);
+    return;
+  }
+  // Of two grains, one that both copies agree on is taken to be right, and
+  // so is a primary one against a redundant one (only entries that differ
+  // from the primary's place redundant grains).
+  if (a.part == Part::kGrain && a.shared != b.shared) {
+    markDamaged(a.shared ? b : a);
+  } else if (a.part == Part::kGrain && a.copy != b.copy) {
+    markDamaged(a.copy == kRedundant ? a : b);
+  } else {
+    markDamaged(a);
+    markDamaged(b);
+  }
+}
+
+void ExtentChecker::readTable(int copy, uint64_t table, std::vector<uint32_t>& entries) {
+  entries.assign(header_.numGTEsPerGT, 0);
+  if (copy >= copies_ || state_[copy][table] != TableState::kRead) return;
+  std::vector<uint8_t> bytes(entries.size() * kEntryBytes, 0);
+  readAt(extent_.fileHandle(), path_, uint64_t{entries_[copy][table]} * kSectorBytes, bytes.data(),
+         static_cast<uint32_t>(bytes.size()));
+  for (size_t e = 0; e < entries.size(); ++e) entries[e] = getLittleEndian32(&bytes[e * 4]);
+}
+
+void ExtentChecker::checkEntry(int copy, uint64_t grain, uint32_t sector, bool shared) {
+  if (sector == 0 || (sector == kZeroedGrainEntry && zeroedGrains_)) return;
+  Region region{sector, kGrainSectors, Part::kGrain, copy, grain, shared};
+  if (stream_) {
+    auto found = std::lower_bound(walked_.begin(), walked_.end(), uint64_t{sector});
+    if (found == walked_.end() || found->sector != sector) {
+      add(name(region) + " at sector " + number(sector) + " names no grain marker");
+      markDamaged(region);
+      return;
+    }
+    found->named = true;
+    region.length = found->sectors;
+    if (found->lba != grain * kGrainSectors) {
+      add(name(region) + " at sector " + number(sector) + " names the grain of disk sector " +
+          number(found->lba));
+      markDamaged(region);
+    }
+  }
+  if (!place(region, name(region))) markDamaged(region);
+}
+
+void ExtentChecker::checkTables() {
+  std::vector<uint32_t> entries[2];
+  for (uint64_t t = 0; t < heldTables_; ++t) {
+    for (int c = 0; c < 2; ++c) readTable(c, t, entries[c]);
+    bool primaryRead = state_[kPrimary][t] == TableState::kRead;
+    bool redundantRead = copies_ == 2 && state_[kRedundant][t] == TableState::kRead;
+    uint64_t differing = 0, first = 0;
+    for (uint64_t e = 0; e < header_.numGTEsPerGT; ++e) {
+      uint64_t grain = t * header_.numGTEsPerGT + e;
+      if (grain >= grainCount_) break;
+      bool same = copies_ == 2 && entries[kPrimary][e] == entries[kRedundant][e];
+      if (primaryRead) checkEntry(kPrimary, grain, entries[kPrimary][e], same && redundantRead);
+      if (copies_ < 2 || same) continue;
+      if (redundantRead) checkEntry(kRedundant, grain, entries[kRedundant][e], false);
+      if (differing++ == 0) first = e;
+    }
+    // Every table exists from the making of the file on: a directory entry
+    // of 0 against a table that names grains has lost its table.
+    for (int c = 0; c < copies_ && differing != 0; ++c) {
+      if (state_[c][t] == TableState::kAbsent) damaged_[c][t] = true;
+    }
+    // A copy whose table cannot be read differs for a reason already told.
+    bool comparable = state_[kPrimary][t] != TableState::kUnreadable &&
+                      (copies_ < 2 || state_[kRedundant][t] != TableState::kUnreadable);
+    if (differing != 0 && comparable) {
+      add("primary table " + number(t) + " and redundant table " + number(t) + " differ in " +
+          number(differing) + (differing == 1 ? " entry" : " entries") + ", the first entry " +
+          number(first));
+    }
+  }
+}
+
+void ExtentChecker::checkWalkedGrain(uint64_t sector, const StreamMarker& marker) {
+  std::string where = "grain marker at sector " + number(sector);
+  if (marker.value % kGrainSectors != 0 || marker.value >= header_.capacity) {
+    add(where + " is for disk sector " + number(marker.value) + ", where no grain starts");
+  }
+  if (marker.size > kMaxCompressedGrainBytes) {
+    add(where + " announces " + number(marker.size) + " bytes, more than a grain can take");
+    return;
+  }
+  std::vector<uint8_t> stream(marker.size), grain(kGrainBytes);
+  uint64_t at = sector * kSectorBytes + kGrainMarkerBytes;
+  if (readAt(extent_.fileHandle(), path_, at, stream.data(), marker.size) != marker.size) {
+    add(where + " runs past the end of the file");
+    return;
+  }
+  std::optional<uint32_t> inflated =
+      inflateGrain(stream.data(), marker.size, grain.data(), static_cast<uint32_t>(kGrainBytes));
+  // The last grain of the disk may stop at the capacity.
+  uint64_t sectorsLeft = header_.capacity - std::min(header_.capacity, marker.value);
+  uint64_t needed = std::min(kGrainBytes, sectorsLeft * kSectorBytes);
+  if (!inflated || *inflated < needed) add(where + " holds no whole compressed grain");
+}
+
+void ExtentChecker::checkFooter(uint64_t sector) {
+  HeaderBytes footer{};
+  readAt(extent_.fileHandle(), path_, sector * kSectorBytes, footer.data(),
+         static_cast<uint32_t>(footer.size()));
+  SparseExtentHeader copy = decodeHeader(footer);
+  if (copy.magicNumber != kSparseMagic || copy.gdOffset != extent_.directorySector()) {
+    add("the footer at sector " + number(sector) + " does not name directory sector " +
+        number(extent_.directorySector()));
+  }
+}
+
+void ExtentChecker::walkStream() {
+  uint64_t sector = header_.overHead;
+  for (;;) {
+    uint8_t bytes[kMetadataMarkerBytes] = {};
+    if (sector >= std::min(fileSectors_, kSectorLimit) ||
+        readAt(extent_.fileHandle(), path_, sector * kSectorBytes, bytes, sizeof bytes) !=
+            sizeof bytes) {
+      add("the stream ends at sector " + number(sector) + " without an end-of-stream marker");
+      return;
+    }
+    StreamMarker marker = decodeMarker(bytes);
+    uint64_t step = sectorsToNextMarker(marker);
+    if (marker.isGrain()) {
+      checkWalkedGrain(sector, marker);
+      walked_.push_back(WalkedGrain{sector, step, marker.value, false});
+    } else if (marker.type == static_cast<uint32_t>(MarkerType::kEndOfStream)) {
+      return;
+    } else if (marker.type > static_cast<uint32_t>(MarkerType::kFooter)) {
+      add("marker at sector " + number(sector) + " is of no known type (" + number(marker.type) +
+          ")");
+      return;
+    } else if (marker.value >= kSectorLimit) {
+      // No metadata that an entry can name lies that far on (and 1 + the
+      // count could wrap to a step of nothing).
+      add("marker at sector " + number(sector) + " announces " + number(marker.value) + " sectors");
+      return;
+    } else if (marker.type == static_cast<uint32_t>(MarkerType::kFooter)) {
+      checkFooter(sector + 1);
+    }
+    sector += step;
+  }
+}
+
+void ExtentChecker::reportLeaks() {
+  if (stream_) {
+    for (const WalkedGrain& grain : walked_) {
+      if (!grain.named) {
+        add("grain marker at sector " + number(grain.sector) + " is named by no table entry (leak)",
+            1);
+      }
+    }
+    return;
+  }
+  // regions_ is sorted by start: the gaps from the first grain's place on
+  // are space that no structure claims.
+  uint64_t cursor = header_.overHead;
+  auto gap = [&](uint64_t end) {
+    if (end <= cursor) return;
+    uint64_t grains = divideRoundingUp(end - cursor, kGrainSectors);
+    add("sectors " + number(cursor) + " to " + number(end - 1) + " are named by no table entry (" +
+            number(grains) + (grains == 1 ? " grain" : " grains") + " leaked)",
+        grains);
+  };
+  for (const Region& region : regions_) {
+    gap(std::min(region.start, fileSectors_));
+    cursor = std::max(cursor, region.end());
+  }
+  gap(fileSectors_);
+}
+
+std::optional<uint64_t> ExtentChecker::repairPlace(int copy, uint64_t table,
+                                                   const std::vector<Region>& kept,
+                                                   const std::vector<uint64_t>& furthestEnd) const {
+  if (state_[copy][table] == TableState::kRead) return entries_[copy][table];
+  // Where the sector map puts the table, when nothing else is there.
+  uint64_t at = directory_[copy] + directorySectors_ + tableSectors_ * table;
+  if (at >= kSectorLimit || at + tableSectors_ > fileSectors_) return std::nullopt;
+  auto after =
+      std::lower_bound(kept.begin(), kept.end(), Region{at + tableSectors_, 0, Part::kHeader});
+  size_t before = static_cast<size_t>(after - kept.begin());
+  if (before != 0 && furthestEnd[before - 1] > at) return std::nullopt;
+  return at;
+}
+
+void ExtentChecker::planRepairs() {
+  if (!planRepairs_ || copies_ < 2) return;
+  // What stays where it is: all but the grains of damaged tables, which
+  // may name any place. furthestEnd[k]: the furthest end of kept[0..k].
+  std::vector<Region> kept;
+  std::vector<uint64_t> furthestEnd;
+  for (const Region& region : regions_) {
+    if (region.part == Part::kGrain && damaged_[region.copy][region.index / header_.numGTEsPerGT]) {
+      continue;
+    }
+    kept.push_back(region);
+    furthestEnd.push_back(std::max(region.end(), furthestEnd.empty() ? 0 : furthestEnd.back()));
+  }
+  for (uint64_t t = 0; t < heldTables_; ++t) {
+    for (int target = 0; target < 2; ++target) {
+      int source = 1 - target;
+      if (!damaged_[target][t] || damaged_[source][t] || directoryDamaged_[target] ||
+          state_[source][t] != TableState::kRead) {
+        continue;
+      }
+      std::optional<uint64_t> at = repairPlace(target, t, kept, furthestEnd);
+      if (!at) continue;
+      TableRepair repair;
+      repair.path = path_;
+      repair.text = std::string(kCopyNames[target]) + " table " + number(t) + " from the " +
+                    kCopyNames[source] + " copy";
+      repair.table.resize(uint64_t{header_.numGTEsPerGT} * kEntryBytes);
+      readAt(extent_.fileHandle(), path_, uint64_t{entries_[source][t]} * kSectorBytes,
+             repair.table.data(), static_cast<uint32_t>(repair.table.size()));
+      repair.tableByte = *at * kSectorBytes;
+      if (*at != entries_[target][t]) {
+        repair.entryByte = directory_[target] * kSectorBytes + t * kEntryBytes;
+        repair.entry = static_cast<uint32_t>(*at);
+      }
+      report_.repairs.push_back(std::move(repair));
+    }
+  }
+}
+
+void ExtentChecker::run() {
+  addFixedRegions();
+  readDirectories();
+  sweep(false);
+  if (stream_) walkStream();
+  checkTables();
+  // Tables that overlap others were dropped from the walk; the sweep over
+  // the grains sees only those that were read.
+  std::erase_if(regions_, [this](const Region& r) {
+    return r.part == Part::kTable && state_[r.copy][r.index] != TableState::kRead;
+  });
+  sweep(true);
+  reportLeaks();
+  planRepairs();
+  if (planRepairs_ && stream_) report_.hasStream = true;
+}
+
+}  // namespace
+
+uint64_t CheckReport::problemCount() const {
+  return static_cast<uint64_t>(
+      std::count_if(findings.begin(), findings.end(), [](auto& f) { return !f.isLeak(); }));
+}
+
+uint64_t CheckReport::leakedGrains() const {
+  uint64_t grains = 0;
+  for (const CheckFinding& finding : findings) grains += finding.leakedGrains;
+  return grains;
+}
+
+void checkSparseExtent(const VMDKSingleFileReader& extent, bool planRepairs, CheckReport& report) {
+  ExtentChecker(extent, planRepairs, report).run();
+}
+
+}  // namespace skarvel

@@ -1,0 +1,69 @@
+// Checking one sparse extent file against everything a reader relies on.
+//
+// The reader has already applied its header rules when the extent opened;
+// what it takes on trust is checked here: that the descriptor area, both grain
+// directories, every grain table and every grain lie inside the file and clear
+// of one another; that the primary and the redundant copy of each table agree;
+// that no two entries name the same grain; and, for a stream-optimized extent,
+// that the markers walk from the first grain to the end of the stream, that
+// every compressed grain inflates to a whole grain and that the footer agrees
+// with the directory in use. Space that no entry names is a leak: it wastes
+// room but no read ever meets it.
+#ifndef SKARVEL_READER_EXTENT_CHECK_H_
+#define SKARVEL_READER_EXTENT_CHECK_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace skarvel {
+
+class VMDKSingleFileReader;
+
+// One problem, in the file at |path|: |text| says where (which directory,
+// table, entry or sector) and what is wrong. A leak counts the grains of
+// unnamed space it stands for and is harmless.
+struct CheckFinding {
+  std::string path;
+  std::string text;
+  uint64_t leakedGrains = 0;
+
+  bool isLeak() const { return leakedGrains != 0; }
+};
+
+// A damaged copy of a grain table put back from the intact other copy: the
+// table's bytes go to byte |tableByte| of |path| first; then, when
+// |entryByte| is not 0, the directory entry that names the table is set to
+// |entry|.
+struct TableRepair {
+  std::string path;
+  std::string text;  // what is repaired, from where
+  uint64_t tableByte = 0;
+  std::vector<uint8_t> table;
+  uint64_t entryByte = 0;
+  uint32_t entry = 0;
+};
+
+struct CheckReport {
+  std::vector<CheckFinding> findings;
+  std::vector<TableRepair> repairs;
+  // A stream-optimized extent was among those whose repairs were asked for.
+  bool hasStream = false;
+
+  // The findings that are not leaks.
+  uint64_t problemCount() const;
+  uint64_t leakedGrains() const;
+};
+
+// Checks |extent| and appends its findings to |report|; with |planRepairs|,
+// also the repairs that have a plainly sound source: a copy of a table (or
+// its directory entry) that is damaged while the other copy is intact. A
+// repair goes where the damaged copy's directory entry points when that entry
+// is sound, else where the sector map puts the table, when that place is
+// inside the file and free. Throws FatalError("Failed to read file " + path)
+// on an I/O error.
+void checkSparseExtent(const VMDKSingleFileReader& extent, bool planRepairs, CheckReport& report);
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_READER_EXTENT_CHECK_H_

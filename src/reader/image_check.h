@@ -1,0 +1,28 @@
+// Checking an image as a whole: every sparse extent it is made of, the
+// extent lines of its descriptor, and the links of its chain of parents.
+#ifndef SKARVEL_READER_IMAGE_CHECK_H_
+#define SKARVEL_READER_IMAGE_CHECK_H_
+
+#include <string>
+
+#include "reader/extent_check.h"
+
+namespace skarvel {
+
+// Opens the image at |path| read-only, with its chain of parents, and checks
+// it:
+// - every sparse extent (as image, extent or chain member) as
+//   checkSparseExtent does;
+// - the extent lines of a one-file image's embedded descriptor against its
+//   header's capacity, and those of a descriptor file against their extents:
+//   a SPARSE line's size against the extent's capacity, a FLAT line's
+//   sectors against the length of its file;
+// - each child's parentCID against its parent's CID.
+// With |planRepairs|, the repairs of the image's own files (not its
+// parents') are planned too. Throws the FatalError of openImage and openChain
+// when the image cannot be read at all.
+CheckReport checkImage(const std::string& path, bool planRepairs);
+
+}  // namespace skarvel
+
+#endif  // SKARVEL_READER_IMAGE_CHECK_H_
