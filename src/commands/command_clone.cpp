@@ -9,10 +9,14 @@
 
 namespace skarvel {
 
+namespace {
+constexpr int kReadLocked =
+    platform::kOpenBinary | platform::kOpenReadOnly | platform::kOpenLockRead;
+}  // namespace
+
 int32_t CommandClone::execute(int32_t argc, char** argv) {
   if (argc < 3) printUsage();
-  std::unique_ptr<VMDKReader> reader =
-      openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
+  std::unique_ptr<VMDKReader> reader = openImage(argv[1], kReadLocked);
   bool split = wantsSplitOutput(*reader, *options);
   SparseLayout layout = outputLayout(*reader, split);
 
@@ -23,7 +27,8 @@ int32_t CommandClone::execute(int32_t argc, char** argv) {
   OutputImage output(argv[2], layout, descriptor);
   refuseUnquotableNames(output, argv[1]);
   // The child must not replace any file of the chain it is to stand on.
-  refuseOverwritingInput(output, split, *reader, openReachableParents(*reader, argv[1]));
+  refuseOverwritingInput(output, split, *reader,
+                         openReachableParents(*reader, argv[1], kReadLocked));
   createOutput(output, split, false)->close();
   return 0;
 }

@@ -15,6 +15,11 @@
 namespace skarvel {
 
 namespace {
+constexpr int kReadLocked =
+    platform::kOpenBinary | platform::kOpenReadOnly | platform::kOpenLockRead;
+}  // namespace
+
+namespace {
 
 // A copy that keeps part of the chain names the first image it did not fold
 // in, by the hint stored in the last image it did. That hint is relative to
@@ -51,13 +56,12 @@ uint32_t zeroedGrainLength(std::vector<uint8_t>& buffer, bool outputHasParent) {
 
 int32_t CommandCopy::execute(int32_t argc, char** argv) {
   if (argc < 3) printUsage();
-  std::unique_ptr<VMDKReader> reader =
-      openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
+  std::unique_ptr<VMDKReader> reader = openImage(argv[1], kReadLocked);
   DiskDescriptor descriptor = reader->descriptor();
   // The parent the output's hint names, for messages; an input that names no
   // parent may still carry a hint, shown as stored.
   std::string parentPath = descriptor.parentFileNameHint;
-  if (std::unique_ptr<VMDKChainReader> chain = openChain(reader, argv[1])) {
+  if (std::unique_ptr<VMDKChainReader> chain = openChain(reader, argv[1], kReadLocked)) {
     chain->setLevels(options->chainLevels);
     descriptor = chain->descriptor();
     parentPath = keepParentReachable(descriptor, *chain, options->chainLevels, argv[2]);

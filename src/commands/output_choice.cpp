@@ -47,6 +47,14 @@ void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKRea
 }
 
 std::unique_ptr<VMDKWriter> createOutput(OutputImage& output, bool split, bool includeDdb) {
+  // Every file is tested before the first is truncated: a split output
+  // whose last extent is in use must not lose its first ones.
+  output.forEachPathToCreate(split, [](const std::string& path) {
+    int fd = platform::openFile(
+        path, platform::kOpenBinary | platform::kOpenReadWrite | platform::kOpenLockWrite);
+    if (fd == platform::kFileInUse) throw FatalError("File is in use " + path);
+    if (fd >= 0) platform::closeFile(fd);
+  });
   return split ? output.createSplit(includeDdb) : output.createSingleFile(includeDdb);
 }
 

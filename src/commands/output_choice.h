@@ -44,7 +44,10 @@ void refuseUnquotableNames(const OutputImage& output, const std::string& parentP
 void refuseOverwritingInput(const OutputImage& output, bool split, const VMDKReader& input,
                             const std::vector<std::unique_ptr<VMDKReader>>& parents = {});
 
-// Creates |output| as chosen and returns its writer.
+// Creates |output| as chosen and returns its writer; every file it writes is
+// locked for writing while open. Throws FatalError("File is in use " + path)
+// when another program holds a lock on any existing file it would write;
+// nothing is created or changed then.
 std::unique_ptr<VMDKWriter> createOutput(OutputImage& output, bool split, bool includeDdb);
 
 }  // namespace skarvel

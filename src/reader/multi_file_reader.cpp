@@ -22,7 +22,7 @@ bool hasAccessWord(const ExtentDescriptor& extent) {
 }  // namespace
 
 VMDKMultiFileReader::VMDKMultiFileReader(int fd, const std::string& directory,
-                                         const std::string& path)
+                                         const std::string& path, int extentFlags)
     : VMDKReader(fd, path) {
   uint64_t textBytes = readDescriptor(0, &extents_);
   if (std::none_of(extents_.begin(), extents_.end(), hasAccessWord)) {
@@ -36,7 +36,7 @@ VMDKMultiFileReader::VMDKMultiFileReader(int fd, const std::string& directory,
     if (!extentReaders_.empty() && extentReaders_.back()->capacity() % kGrainSectors != 0) {
       throw FatalError("Unsupported extent file " + extentReaders_.back()->path());
     }
-    extentReaders_.push_back(openExtent(extent, directory));
+    extentReaders_.push_back(openExtent(extent, directory, extentFlags));
     const VMDKReader& added = *extentReaders_.back();
     // Sizes that add up past 64 bits describe no disk.
     if (added.capacity() > UINT64_MAX - kGrainSectors - capacity_) {
@@ -54,14 +54,16 @@ VMDKMultiFileReader::~VMDKMultiFileReader() {
 }
 
 std::unique_ptr<VMDKReader> VMDKMultiFileReader::openExtent(const ExtentDescriptor& extent,
-                                                            const std::string& directory) {
+                                                            const std::string& directory,
+                                                            int flags) {
   if (extent.type == kZeroExtentType)
     return std::make_unique<VMDKZeroExtentReader>(path_, extent.size);
   std::string extentPath = resolveAgainst(directory, extent.fileName);
   if (extent.type != "SPARSE" && extent.type != kFlatExtentType) {
     throw FatalError("Unsupported extent file " + extentPath);
   }
-  int extentFd = platform::openFile(extentPath, platform::kOpenBinary | platform::kOpenReadOnly);
+  int extentFd = platform::openFile(extentPath, flags);
+  if (extentFd == platform::kFileInUse) throw FatalError("File is in use " + extentPath);
   if (extentFd < 0) throw FatalError("Failed to open " + extentPath);
   if (extent.type == kFlatExtentType) {
     return std::make_unique<VMDKFlatExtentReader>(extentFd, extentPath, extent.size, extent.offset);

@@ -10,6 +10,7 @@ namespace skarvel {
 
 std::unique_ptr<VMDKReader> openImage(const std::string& path, int flags) {
   int fd = platform::openFile(path, flags);
+  if (fd == platform::kFileInUse) throw FatalError("File is in use " + path);
   if (fd < 0) throw FatalError("Failed to open " + path);
   SparseProbe probe;
   try {
@@ -25,7 +26,13 @@ std::unique_ptr<VMDKReader> openImage(const std::string& path, int flags) {
   }
   std::string directory, fileName;
   splitPath(path, directory, fileName);
-  return std::make_unique<VMDKMultiFileReader>(fd, directory, path);
+  return std::make_unique<VMDKMultiFileReader>(fd, directory, path, memberOpenFlags(flags));
+}
+
+int memberOpenFlags(int imageFlags) {
+  constexpr int kLocks = platform::kOpenLockRead | platform::kOpenLockWrite;
+  return platform::kOpenBinary | platform::kOpenReadOnly |
+         ((imageFlags & kLocks) ? platform::kOpenLockRead : 0);
 }
 
 }  // namespace skarvel

@@ -81,7 +81,9 @@ std::unique_ptr<VMDKWriter> OutputImage::createSplit(bool includeDdb) {
     if (!platform::closeFile(fd)) throw FatalError("Failed to write file " + extentPath);
   }
   int fd = platform::openFile(path, platform::kOpenBinary | platform::kOpenReadWrite |
-                                        platform::kOpenCreate | platform::kOpenTruncate);
+                                        platform::kOpenCreate | platform::kOpenTruncate |
+                                        platform::kOpenLockWrite);
+  if (fd == platform::kFileInUse) throw FatalError("File is in use " + path);
   if (fd < 0) throw FatalError("Failed to create " + path);
   auto writer = std::make_unique<VMDKMultiFileWriter>(fd, path, layout, directory, extents);
   TextSink text(fd, path);

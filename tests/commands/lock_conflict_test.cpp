@@ -1,0 +1,145 @@
+// Files in use: one program holds a file open, another tries to use it, and
+// what the second says. Locks held by this test's own process stand for a
+// running skarvel: they go through the same file layer with the flags a copy
+// takes on what it reads and on what it writes. A refused run leaves every
+// file as it was.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "run_tool.h"
+#include "skip_on_windows.h"
+#include "test_files.h"
+
+namespace skarvel::test {
+namespace {
+
+enum class Holder { kReader, kWriter, kQemuIo };
+
+struct LockCase {
+  Holder holder;
+  const char* held;
+  std::vector<std::string> tries;  // "skarvel" or a peer, then the arguments
+  const char* expected;            // first line on stderr; empty: the run succeeds
+};
+
+const LockCase kCases[] = {
+    // Two copies to one output; an output whose second extent is in use keeps its first.
+    {Holder::kWriter,
+     "out.vmdk",
+     {"skarvel", "copy", "in.vmdk", "out.vmdk"},
+     "File is in use out.vmdk"},
+    {Holder::kWriter,
+     "split-s002.vmdk",
+     {"skarvel", "copy", "big.vmdk", "split.vmdk"},
+     "File is in use split-s002.vmdk"},
+    // Convert of what a copy reads; every file a copy reads counts, and readers share.
+    {Holder::kReader,
+     "in.vmdk",
+     {"skarvel", "convert", "in.vmdk", "hwver=6"},
+     "File is in use in.vmdk"},
+    {Holder::kWriter,
+     "big-s002.vmdk",
+     {"skarvel", "copy", "big.vmdk", "x.vmdk"},
+     "File is in use big-s002.vmdk"},
+    {Holder::kWriter,
+     "in.vmdk",
+     {"skarvel", "copy", "child.vmdk", "x.vmdk"},
+     "File is in use in.vmdk"},
+    {Holder::kReader, "in.vmdk", {"skarvel", "clone", "in.vmdk", "x.vmdk"}, ""},
+    // qemu holding an image open for writing, and qemu's tools meeting skarvel's locks.
+    {Holder::kQemuIo,
+     "out.vmdk",
+     {"skarvel", "copy", "in.vmdk", "out.vmdk"},
+     "File is in use out.vmdk"},
+    {Holder::kQemuIo,
+     "in.vmdk",
+     {"skarvel", "convert", "in.vmdk", "hwver=6"},
+     "File is in use in.vmdk"},
+    {Holder::kQemuIo,
+     "in.vmdk",
+     {"skarvel", "copy", "in.vmdk", "x.vmdk"},
+     "File is in use in.vmdk"},
+    {Holder::kWriter,
+     "out.vmdk",
+     {"qemu-img", "info", "out.vmdk"},
+     "qemu-img: Could not open 'out.vmdk': Failed to get shared \"write\" lock"},
+    {Holder::kReader,
+     "in.vmdk",
+     {"qemu-io", "-c", "write 0 512", "in.vmdk"},
+     "qemu-io: can't open device in.vmdk: Failed to get \"write\" lock"},
+};
+
+bool involvesQemu(const LockCase& c) {
+  return c.holder == Holder::kQemuIo || c.tries[0] != "skarvel";
+}
+
+class LockConflictTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::vector<std::vector<std::string>> setup = {
+        {"create", "-s", "8M", "in.vmdk"},
+        {"clone", "in.vmdk", "child.vmdk"},
+        {"create", "-p", "-s", "2048M", "big.vmdk"},
+        {"create", "-s", "8M", "out.vmdk"}};
+    for (const auto& args : setup) ASSERT_EQ(runSkarvel(args, dir_.path()).status, 0) << args[0];
+    writeText(dir_.file("split-s001.vmdk"), "kept");
+    writeText(dir_.file("split-s002.vmdk"), "kept");
+  }
+
+  // Runs |c.tries| while |c.held| is held as |c.holder| says.
+  RunResult attempt(const LockCase& c) {
+    std::vector<std::string> args(c.tries.begin() + 1, c.tries.end());
+    std::string program = c.tries[0] == "skarvel" ? skarvelBinary() : c.tries[0];
+    if (c.holder == Holder::kQemuIo) {
+      // qemu-io keeps the image open, reading commands from a FIFO, until it reads "quit".
+      ScopedTempDir fifo;
+      const std::string script =
+          "mkfifo \"$0/in\" && { qemu-io \"$1\" <\"$0/in\" >\"$0/out\" 2>&1 & } && "
+          "exec 3>\"$0/in\" && echo 'read 0 512' >&3 && shift && for i in $(seq 200); do "
+          "grep -q bytes \"$0/out\" && break; sleep 0.05; done; \"$@\"; s=$?; echo quit >&3; "
+          "wait; exit $s";
+      args.insert(args.begin(), {"-c", script, fifo.path(), c.held, program});
+      return runProgram("sh", args, dir_.path());
+    }
+    int flags = platform::kOpenBinary |
+                (c.holder == Holder::kWriter ? platform::kOpenReadWrite | platform::kOpenLockWrite
+                                             : platform::kOpenReadOnly | platform::kOpenLockRead);
+    int fd = platform::openFile(dir_.file(c.held), flags);
+    EXPECT_GE(fd, 0) << c.held;
+    RunResult run = runProgram(program, args, dir_.path());
+    platform::closeFile(fd);
+    return run;
+  }
+
+  void runCases(bool withQemu) {
+    for (const LockCase& c : kCases) {
+      if (involvesQemu(c) != withQemu) continue;
+      SCOPED_TRACE(c.tries[0] + " " + c.tries[1] + " with " + c.held + " held");
+      auto before = snapshot(dir_.path());
+      RunResult run = attempt(c);
+      EXPECT_EQ(run.err.substr(0, run.err.find('\n')), c.expected);
+      EXPECT_EQ(run.status, *c.expected ? 1 : 0);
+      if (*c.expected) {
+        EXPECT_EQ(snapshot(dir_.path()), before);
+      }
+      platform::removeFile(dir_.file("x.vmdk"));
+    }
+  }
+
+  ScopedTempDir dir_;
+};
+
+TEST_F(LockConflictTest, SkarvelAgainstSkarvel) { runCases(false); }
+
+TEST_F(LockConflictTest, QemuAgainstSkarvel) {
+  SKARVEL_SKIP_ON_WINDOWS("the byte-range locks through which qemu and skarvel see each other");
+  SKARVEL_REQUIRE_PEER("qemu-io");
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  runCases(true);
+}
+
+}  // namespace
+}  // namespace skarvel::test
