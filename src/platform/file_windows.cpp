@@ -244,6 +244,16 @@ bool closeFile(int fd) {
   return handle != INVALID_HANDLE_VALUE && CloseHandle(handle);
 }
 
+bool fileSizeOf(int fd, uint64_t* size) {
+  LARGE_INTEGER length;
+  HANDLE handle = systemHandle(fd);
+  if (handle == INVALID_HANDLE_VALUE || !GetFileSizeEx(handle, &length) || length.QuadPart < 0) {
+    return false;
+  }
+  *size = static_cast<uint64_t>(length.QuadPart);
+  return true;
+}
+
 bool setFileSize(int fd, uint64_t size) {
   // Moving the end of file leaves a hole in a sparse file. The descriptor's
   // position does not move.

@@ -120,7 +120,7 @@ class LockConflictTest : public ::testing::Test {
       SCOPED_TRACE(c.tries[0] + " " + c.tries[1] + " with " + c.held + " held");
       auto before = snapshot(dir_.path());
       RunResult run = attempt(c);
-      EXPECT_EQ(run.err.substr(0, run.err.find('\n')), c.expected);
+      EXPECT_EQ(run.err.substr(0, run.err.find_first_of("\r\n")), c.expected);
       EXPECT_EQ(run.status, *c.expected ? 1 : 0);
       if (*c.expected) {
         EXPECT_EQ(snapshot(dir_.path()), before);
