@@ -147,7 +147,9 @@ int openFile(const std::string& path, int flags) {
     ::close(fd);
     return kFileInUse;
   }
-  if (locked && (flags & kOpenTruncate) && !setFileSize(fd, 0)) {
+  // Only a regular file has a length to cut; a device ignores the request,
+  // as open's own truncation would.
+  if (locked && (flags & kOpenTruncate) && S_ISREG(st.st_mode) && !setFileSize(fd, 0)) {
     ::close(fd);
     return -1;
   }

@@ -201,6 +201,9 @@ TEST_F(CreateTest, SingleFileStopsBelowSector2To32) {
   ASSERT_EQ(head.size(), 512u);
   EXPECT_EQ(le64At(head, 12), 4292870144u);
   EXPECT_EQ(le64At(head, 64), 525184u);
+  // It copies too, also where size_t is 32 bits wide.
+  EXPECT_EQ(test::runSkarvel({"copy", "disk.vmdk", "copy.vmdk"}, dir_.path()).err, "");
+  EXPECT_EQ(fileSize(dir_.file("copy.vmdk")), 268894208u);
 #ifndef _WIN32
   // Only sectors holding non-zero bytes take space: the header, the text and
   // two directories of 256 KiB; the 256 MiB of zero tables are a hole.
