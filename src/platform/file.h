@@ -19,7 +19,7 @@ constexpr int kOpenReadWrite = 0x0002;
 constexpr int kOpenCreate = 0x0100;
 constexpr int kOpenTruncate = 0x0200;
 constexpr int kOpenExclusive = 0x0400;  // with kOpenCreate: fail if the file exists
-constexpr int kOpenBinary = 0x8000;     // no text translation; no effect on POSIX
+constexpr int kOpenBinary = 0x8000;     // no effect: every file opens without text translation
 
 // Locks that other programs see, held for as long as the descriptor is open.
 // A file locked for reading can be read by others, but not written or

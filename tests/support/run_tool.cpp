@@ -49,11 +49,7 @@ RunResult spawn(const std::string& program, const std::string& argv0,
 
 }  // namespace
 
-#ifdef SKARVEL_EMULATOR
 std::string skarvelBinary() { return SKARVEL_LAUNCHER; }
-#else
-std::string skarvelBinary() { return SKARVEL_BINARY; }
-#endif
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& directory) {
@@ -64,8 +60,7 @@ RunResult runSkarvel(const std::vector<std::string>& args, const std::string& di
                      const std::string& argv0) {
   std::string name = argv0.empty() ? SKARVEL_BINARY : argv0;
 #ifdef SKARVEL_EMULATOR
-  // The emulator gives the program the argv[0] that follows -0.
-  std::vector<std::string> emulated = {"-0", name, SKARVEL_BINARY};
+  std::vector<std::string> emulated = {"-0", name, SKARVEL_BINARY};  // -0: the argv[0] to give
   emulated.insert(emulated.end(), args.begin(), args.end());
   return spawn(SKARVEL_EMULATOR, SKARVEL_EMULATOR, emulated, directory);
 #else
