@@ -25,7 +25,7 @@ constexpr int kOpenBinary = 0x8000;     // no effect: every file opens without t
 // A file locked for reading can be read by others, but not written or
 // resized; a file locked for writing can be neither written nor resized by
 // others, nor read by a program that takes a lock itself (programs that read
-// without locks, such as info, may still read it on POSIX).
+// without locks, such as info, may still read it).
 constexpr int kOpenLockRead = 0x10000;
 constexpr int kOpenLockWrite = 0x20000;
 

@@ -68,11 +68,12 @@ HandleTable& handleTable() {
 
 HANDLE systemHandle(int fd) { return handleTable().get(fd); }
 
-// The sharing a lock leaves to others: a reader lets others read only, a
-// writer lets nobody in; without a lock others may read and write.
+// The sharing a lock leaves to others: reading only. A writer's handle also
+// keeps out every open that does not share writing, which is every locked
+// one, so a locked reader is refused as a second writer is; an open without a
+// lock (info) shares writing and may read.
 DWORD shareModeFor(int flags) {
-  if (flags & kOpenLockWrite) return 0;
-  if (flags & kOpenLockRead) return FILE_SHARE_READ;
+  if (flags & (kOpenLockRead | kOpenLockWrite)) return FILE_SHARE_READ;
   return FILE_SHARE_READ | FILE_SHARE_WRITE;
 }
 
@@ -92,7 +93,7 @@ int64_t moveAll(uint32_t length, Step step) {
   uint32_t done = 0;
   while (done < length) {
     DWORD moved = 0;
-    if (!step(done, &moved)) return GetLastError() == ERROR_HANDLE_EOF ? done : -1;
+    if (!step(done, &moved)) return GetLastError() == ERROR_HANDLE_EOF ? int64_t{done} : -1;
     if (moved == 0) break;
     done += moved;
   }
