@@ -15,11 +15,9 @@
 namespace skarvel {
 
 namespace {
+
 constexpr int kReadLocked =
     platform::kOpenBinary | platform::kOpenReadOnly | platform::kOpenLockRead;
-}  // namespace
-
-namespace {
 
 // A copy that keeps part of the chain names the first image it did not fold
 // in, by the hint stored in the last image it did. That hint is relative to

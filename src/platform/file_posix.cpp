@@ -35,20 +35,23 @@ bool identityOf(const struct stat& st, FileIdentity* identity) {
   return true;
 }
 
-// Calls |step| (one read or write of the bytes from |done| on) until
-// |length| bytes have moved or a call moves none; a call cut short by a
-// signal is made again. Returns the bytes moved, or -1 when a call fails.
 // Locks are shared byte-range locks of the open file description
 // (F_OFD_SETLK), in the layout qemu uses, so that qemu, its tools and this
 // one see each other. There are four permissions: 0 consistent read,
 // 1 write, 2 write of unchanged data, 3 resize. A program holds byte 100 + i
 // for each permission i it uses and byte 200 + i for each one it denies to
-// others, and tests that no other program holds the opposite byte. Checked
-// against qemu 7.2 in /proc/locks: `qemu-io` on an image it may write holds
-// bytes 100, 101, 103, 201 and 203; with -r (read only) it holds 100, 201 and
-// 203; and qemu-io and qemu-img refuse a file whose bytes conflict this way.
-// Taken before being tested, so that of two programs that start together at
-// least one sees the other.
+// others, and tests that no other program holds the opposite byte.
+//
+// Checked against qemu 7.2 in /proc/locks: `qemu-io` on an image it may write
+// holds shared locks on bytes 100, 101, 103, 201 and 203; with -r (read only)
+// on 100, 201 and 203. A writer here takes the first set and a reader the
+// second, and both directions were seen to conflict: this tool refuses an
+// image qemu-io holds for writing, `qemu-img info` refuses one it writes
+// ("Failed to get shared "write" lock"), and qemu-io refuses to open for
+// writing one it reads ("Failed to get "write" lock").
+//
+// Locks are taken before they are tested, so that of two programs that start
+// together at least one sees the other.
 constexpr off_t kUseByte = 100;
 constexpr off_t kDenyByte = 200;
 constexpr unsigned kConsistentRead = 1u << 0, kWrite = 1u << 1, kResize = 1u << 3;
@@ -107,6 +110,9 @@ bool takeLocks(int fd, int flags) {
   return true;
 }
 
+// Calls |step| (one read or write of the bytes from |done| on) until
+// |length| bytes have moved or a call moves none; a call cut short by a
+// signal is made again. Returns the bytes moved, or -1 when a call fails.
 template <typename Step>
 int64_t moveAll(uint32_t length, Step step) {
   uint64_t done = 0;

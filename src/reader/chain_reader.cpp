@@ -36,9 +36,9 @@ platform::FileIdentity identityOf(const VMDKReader& reader) {
 }
 
 // Opens the parents of |child|, opened from |childPath|, nearest first, with
-// |flags|. A
-// parent that cannot be opened, or that is a file already in the chain, ends
-// the walk: quietly when |quiet|, otherwise with the FatalError of openChain.
+// |flags|. A parent that cannot be opened, or that is a file already in the
+// chain, ends the walk: quietly when |quiet|, otherwise with the FatalError
+// of openChain.
 std::vector<std::unique_ptr<VMDKReader>> openParents(const VMDKReader& child,
                                                      const std::string& childPath, int flags,
                                                      bool quiet) {
