@@ -6,6 +6,7 @@
 #include "base/fatal_error.h"
 #include "platform/file.h"
 #include "reader/image_check.h"
+#include "reader/open_image.h"
 
 namespace skarvel {
 
@@ -36,6 +37,12 @@ void applyRepair(const TableRepair& repair) {
 int32_t CommandCheck::execute(int32_t argc, char** argv) {
   if (argc < 2) printUsage();
   const std::string path = argv[1];
+  // No other program may write the image while it is checked, nor use it
+  // at all while it is repaired.
+  constexpr int kRead = platform::kOpenBinary | platform::kOpenReadOnly | platform::kOpenLockRead;
+  constexpr int kWrite =
+      platform::kOpenBinary | platform::kOpenReadWrite | platform::kOpenLockWrite;
+  std::unique_ptr<VMDKReader> held = openImage(path, options->repair ? kWrite : kRead);
   CheckReport report = checkImage(path, options->repair);
   if (options->repair && report.hasStream) {
     throw FatalError("Cannot repair stream-optimized image " + path);

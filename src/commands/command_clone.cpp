@@ -9,6 +9,11 @@
 
 namespace skarvel {
 
+namespace {
+constexpr int kReadLocked =
+    platform::kOpenBinary | platform::kOpenReadOnly | platform::kOpenLockRead;
+}  // namespace
+
 int32_t CommandClone::execute(int32_t argc, char** argv) {
   // A child is sparse: it shows its parent wherever it holds nothing.
   OutputKind kind = options->outputKind.value_or(OutputKind::kMonolithicSparse);
@@ -16,8 +21,7 @@ int32_t CommandClone::execute(int32_t argc, char** argv) {
       (kind != OutputKind::kMonolithicSparse && kind != OutputKind::kSplitSparse)) {
     printUsage();
   }
-  std::unique_ptr<VMDKReader> reader =
-      openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
+  std::unique_ptr<VMDKReader> reader = openImage(argv[1], kReadLocked);
   refuseEmptyInput(*reader);
   bool split = wantsSplitOutput(*reader, *options);
   SparseLayout layout = outputLayout(*reader, split);
@@ -30,7 +34,8 @@ int32_t CommandClone::execute(int32_t argc, char** argv) {
   refuseUnquotableNames(output, argv[1]);
   // The child must not replace any file of the chain it is to stand on.
   refuseOverwritingInput(output, sparseKind(split), *reader,
-                         openReachableParents(*reader, argv[1]));
+                         openReachableParents(*reader, argv[1], kReadLocked));
+  refuseOutputsInUse(output, sparseKind(split));
   output.create(sparseKind(split), false)->close();
   return 0;
 }

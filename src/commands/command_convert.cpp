@@ -65,8 +65,8 @@ int32_t refuse(const char* message) {
 int32_t CommandConvert::execute(int32_t argc, char** argv) {
   if (argc < 3) printUsage();
   Settings settings = readSettings(argc, argv);
-  std::unique_ptr<VMDKReader> reader =
-      openImage(argv[1], platform::kOpenBinary | platform::kOpenReadWrite);
+  std::unique_ptr<VMDKReader> reader = openImage(
+      argv[1], platform::kOpenBinary | platform::kOpenReadWrite | platform::kOpenLockWrite);
   SparseLayout layout = reader->layout();
   DiskDescriptor descriptor = reader->descriptor();
   if (layout.descriptorSectors == 0) return refuse(kNoDescriptorMessage);

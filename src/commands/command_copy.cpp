@@ -16,6 +16,9 @@ namespace skarvel {
 
 namespace {
 
+constexpr int kReadLocked =
+    platform::kOpenBinary | platform::kOpenReadOnly | platform::kOpenLockRead;
+
 // A copy that keeps part of the chain names the first image it did not fold
 // in, by the hint stored in the last image it did. That hint is relative to
 // that image's directory; when it does not reach the parent from the
@@ -57,13 +60,12 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
     printUsage();
   }
   std::unique_ptr<VMDKReader> reader =
-      options->rawInput ? openRawImage(argv[1])
-                        : openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
+      options->rawInput ? openRawImage(argv[1], kReadLocked) : openImage(argv[1], kReadLocked);
   DiskDescriptor descriptor = reader->descriptor();
   // The parent the output's hint names, for messages; an input that names no
   // parent may still carry a hint, shown as stored.
   std::string parentPath = descriptor.parentFileNameHint;
-  if (std::unique_ptr<VMDKChainReader> chain = openChain(reader, argv[1])) {
+  if (std::unique_ptr<VMDKChainReader> chain = openChain(reader, argv[1], kReadLocked)) {
     chain->setLevels(options->chainLevels);
     descriptor = chain->descriptor();
     parentPath = keepParentReachable(descriptor, *chain, options->chainLevels, argv[2]);
@@ -81,6 +83,7 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   // A raw output has no descriptor to record its name in.
   if (kind != OutputKind::kRaw) refuseUnquotableNames(output, parentPath);
   refuseOverwritingInput(output, kind, *reader);
+  refuseOutputsInUse(output, kind);
   std::unique_ptr<VMDKWriter> writer = output.create(kind, !descriptor.hasParent());
 
   std::vector<uint8_t> buffer(reader->grainBytes());

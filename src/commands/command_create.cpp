@@ -26,6 +26,7 @@ int32_t CommandCreate::execute(int32_t argc, char** argv) {
   if (kind == OutputKind::kSplitSparse && output.layout.capacitySectors() <= kSplitExtentSectors) {
     kind = OutputKind::kMonolithicSparse;
   }
+  refuseOutputsInUse(output, kind);
   output.create(kind, true)->close();
   return 0;
 }

@@ -19,7 +19,11 @@ namespace skarvel {
 
 namespace {
 
-constexpr int kReadOnly = platform::kOpenBinary | platform::kOpenReadOnly;
+// The image is locked for writing, its parents for reading. Its extents,
+// locked for reading with it, are written through descriptors of their
+// own without a lock, which the image's own locks would refuse.
+constexpr int kReadLocked =
+    platform::kOpenBinary | platform::kOpenReadOnly | platform::kOpenLockRead;
 constexpr int kReadWrite = platform::kOpenBinary | platform::kOpenReadWrite;
 
 // The chain below |image| as one reader, or null when it names no parent:
@@ -30,8 +34,10 @@ std::unique_ptr<VMDKReader> openParentsOf(const VMDKReader& image, const std::st
   std::string directory, fileName;
   splitPath(path, directory, fileName);
   std::string parentPath = resolveAgainst(directory, image.descriptor().parentFileNameHint);
-  std::unique_ptr<VMDKReader> parent = openImage(parentPath, kReadOnly);
-  if (std::unique_ptr<VMDKChainReader> chain = openChain(parent, parentPath)) return chain;
+  std::unique_ptr<VMDKReader> parent = openImage(parentPath, kReadLocked);
+  if (std::unique_ptr<VMDKChainReader> chain = openChain(parent, parentPath, kReadLocked)) {
+    return chain;
+  }
   return parent;
 }
 
@@ -223,7 +229,7 @@ void growDescriptorFile(const std::string& path, std::unique_ptr<VMDKReader>& im
 int32_t CommandGrow::execute(int32_t argc, char** argv) {
   if (argc < 2 || options->sizeBytes == 0) printUsage();
   const std::string path = argv[1];
-  std::unique_ptr<VMDKReader> image = openImage(path, kReadWrite);
+  std::unique_ptr<VMDKReader> image = openImage(path, kReadWrite | platform::kOpenLockWrite);
   uint64_t capacity = options->sizeBytes / kSectorBytes;
   if (capacity <= image->capacity()) throw FatalError("Size is not larger than the disk " + path);
   if (capacity > kMaxCapacitySectors) throw FatalError("Size is larger than any disk " + path);

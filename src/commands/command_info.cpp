@@ -48,9 +48,11 @@ void printChain(const std::string& inputPath, const VMDKChainReader& chain) {
 
 int32_t CommandInfo::execute(int32_t argc, char** argv) {
   if (argc < 2) printUsage();
+  // info changes nothing and takes no locks: a report on a disk that a
+  // running machine uses is useful.
+  constexpr int kUnlocked = platform::kOpenBinary | platform::kOpenReadOnly;
   std::unique_ptr<VMDKReader> reader =
-      options->rawInput ? openRawImage(argv[1])
-                        : openImage(argv[1], platform::kOpenBinary | platform::kOpenReadOnly);
+      options->rawInput ? openRawImage(argv[1], kUnlocked) : openImage(argv[1], kUnlocked);
   const VMDKReader* input = reader.get();
   std::unique_ptr<VMDKChainReader> chain;
   if (reader->descriptor().hasParent()) chain = openChain(reader, argv[1]);

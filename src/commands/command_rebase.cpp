@@ -17,15 +17,27 @@ namespace skarvel {
 
 namespace {
 
+// The child is locked for writing, the chains it reads through for reading.
+// The child's extents, locked for reading with it, are written through
+// descriptors of their own without a lock, which the child's own locks
+// would refuse; so is the child's second opening as a member of its old
+// chain.
 constexpr int kReadOnly = platform::kOpenBinary | platform::kOpenReadOnly;
+constexpr int kReadLocked = kReadOnly | platform::kOpenLockRead;
 constexpr int kReadWrite = platform::kOpenBinary | platform::kOpenReadWrite;
 
-// An image opened with its chain of parents: the chain when it names a
-// parent, else the image itself.
-std::unique_ptr<VMDKReader> openWithParents(const std::string& path) {
-  std::unique_ptr<VMDKReader> image = openImage(path, kReadOnly);
-  if (std::unique_ptr<VMDKChainReader> chain = openChain(image, path)) return chain;
+// An image opened with |flags| and its chain of parents with |parentFlags|:
+// the chain when it names a parent, else the image itself.
+std::unique_ptr<VMDKReader> openWithParents(const std::string& path, int flags, int parentFlags) {
+  std::unique_ptr<VMDKReader> image = openImage(path, flags);
+  if (std::unique_ptr<VMDKChainReader> chain = openChain(image, path, parentFlags)) return chain;
   return image;
+}
+
+// The CID of the image itself, also when |reader| is the chain it heads.
+uint32_t ownCID(const VMDKReader& reader) {
+  const auto* chain = dynamic_cast<const VMDKChainReader*>(&reader);
+  return chain != nullptr ? chain->readers().front()->descriptor().CID : reader.descriptor().CID;
 }
 
 std::vector<platform::FileIdentity> identitiesOf(const VMDKReader& reader) {
@@ -122,16 +134,15 @@ void keepWhatTheChildShows(VMDKReader& child, VMDKReader* oldChain, VMDKReader& 
 int32_t CommandRebase::execute(int32_t argc, char** argv) {
   if (argc < 3) printUsage();
   const std::string childPath = argv[1], parentPath = argv[2];
-  std::unique_ptr<VMDKReader> child = openImage(childPath, kReadWrite);
+  std::unique_ptr<VMDKReader> child = openImage(childPath, kReadWrite | platform::kOpenLockWrite);
   if (child->layout().descriptorSectors == 0) {
     throw FatalError("Unsupported image file " + childPath);
   }
-  std::unique_ptr<VMDKReader> newParent = openImage(parentPath, kReadOnly);
-  const uint32_t newParentCID = newParent->descriptor().CID;
-  if (std::unique_ptr<VMDKChainReader> chain = openChain(newParent, parentPath)) {
-    newParent = std::move(chain);
-  }
-  refuseLoop(*child, childPath, *newParent);
+  // A loop is told apart from a lock held by another program before the new
+  // chain is locked: locked, the child's own lock would refuse it.
+  refuseLoop(*child, childPath, *openWithParents(parentPath, kReadOnly, kReadOnly));
+  std::unique_ptr<VMDKReader> newParent = openWithParents(parentPath, kReadLocked, kReadLocked);
+  const uint32_t newParentCID = ownCID(*newParent);
 
   DiskDescriptor descriptor = child->descriptor();
   descriptor.parentCID = newParentCID;
@@ -149,7 +160,9 @@ int32_t CommandRebase::execute(int32_t argc, char** argv) {
     // The chain the child reads through today, the child included; opened
     // apart from the child being changed.
     std::unique_ptr<VMDKReader> oldChain;
-    if (child->descriptor().hasParent()) oldChain = openWithParents(childPath);
+    if (child->descriptor().hasParent()) {
+      oldChain = openWithParents(childPath, kReadOnly, kReadLocked);
+    }
     keepWhatTheChildShows(*child, oldChain.get(), *newParent);
   }
   writeRewrite(childPath, child, text);

@@ -69,4 +69,15 @@ void refuseOverwritingInput(const OutputImage& output, OutputKind kind, const VM
   });
 }
 
+void refuseOutputsInUse(const OutputImage& output, OutputKind kind) {
+  // Every file is tested before the first is truncated: a split output
+  // whose last extent is in use must not lose its first ones.
+  output.forEachPathToCreate(kind, [](const std::string& path) {
+    int fd = platform::openFile(
+        path, platform::kOpenBinary | platform::kOpenReadWrite | platform::kOpenLockWrite);
+    if (fd == platform::kFileInUse) throw FatalError("File is in use " + path);
+    if (fd >= 0) platform::closeFile(fd);
+  });
+}
+
 }  // namespace skarvel

@@ -62,6 +62,12 @@ void refuseOverwritingInput(const OutputImage& output, OutputKind kind, const VM
 // The sparse kind of a clone or create: split or a single file.
 OutputKind sparseKind(bool split);
 
+// Throws FatalError("File is in use " + path) when another program holds a
+// lock on any existing file that creating |output| as |kind| would write;
+// run before creating, so that nothing is created or changed then. The
+// writers lock every file they write for as long as it is open.
+void refuseOutputsInUse(const OutputImage& output, OutputKind kind);
+
 }  // namespace skarvel
 
 #endif  // SKARVEL_COMMANDS_OUTPUT_CHOICE_H_

@@ -111,7 +111,9 @@ int createSparseExtent(const std::string& path, const SparseLayout& layout,
     checkDescriptorFits(std::string(descriptorText, descriptorLength), path, areaBytes);
   }
   int fd = platform::openFile(path, platform::kOpenBinary | platform::kOpenReadWrite |
-                                        platform::kOpenCreate | platform::kOpenTruncate);
+                                        platform::kOpenCreate | platform::kOpenTruncate |
+                                        platform::kOpenLockWrite);
+  if (fd == platform::kFileInUse) throw FatalError("File is in use " + path);
   if (fd < 0) throw FatalError("Failed to create file " + path);
 
   SparseExtentHeader header;

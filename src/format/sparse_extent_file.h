@@ -23,7 +23,10 @@ namespace skarvel {
 // REQUIRES: the text fits the area with room for a terminating zero byte
 // (checkDescriptorFits); a text that does not is refused with
 // FatalError("Descriptor too long for " + path), never cut.
-// Throws FatalError("Failed to create file " + path) when the file cannot be
+// The file is locked for writing (platform kOpenLockWrite) before it is
+// truncated. Throws FatalError("File is in use " + path), the file
+// unchanged, when another program's lock forbids that,
+// FatalError("Failed to create file " + path) when the file cannot be
 // opened, and FatalError("Failed to write file " + path) when a write fails
 // (the partial file is left).
 int createSparseExtent(const std::string& path, const SparseLayout& layout,

@@ -1,10 +1,10 @@
 // The one place that talks to the operating system about files.
 //
 // Everything above this layer works with plain integer descriptors and the
-// open flags below, whose values are those of the Windows C runtime's
-// low-level file interface, so that a Windows build can pass them straight to
-// _open and a POSIX build translates them. Only the implementations here
-// (file_posix.cpp, file_windows.cpp) include OS headers.
+// open flags below, which each system translates (on Windows a descriptor is
+// an index into the layer's own table of handles, so the number of open
+// files has no limit there). Only the implementations here (file_posix.cpp,
+// file_windows.cpp) include OS headers.
 #ifndef SKARVEL_PLATFORM_FILE_H_
 #define SKARVEL_PLATFORM_FILE_H_
 
@@ -19,13 +19,28 @@ constexpr int kOpenReadWrite = 0x0002;
 constexpr int kOpenCreate = 0x0100;
 constexpr int kOpenTruncate = 0x0200;
 constexpr int kOpenExclusive = 0x0400;  // with kOpenCreate: fail if the file exists
-constexpr int kOpenBinary = 0x8000;     // no text translation; no effect on POSIX
+constexpr int kOpenBinary = 0x8000;     // no effect: every file opens without text translation
+
+// Locks that other programs see, held for as long as the descriptor is open.
+// A file locked for reading can be read by others, but not written or
+// resized; a file locked for writing can be neither written nor resized by
+// others, nor read by a program that takes a lock itself (programs that read
+// without locks, such as info, may still read it).
+constexpr int kOpenLockRead = 0x10000;
+constexpr int kOpenLockWrite = 0x20000;
+
+// What openFile returns when another program holds a lock on the file that
+// conflicts with the one asked for (on Windows also when another program's
+// lock keeps out even an open without one). The file is then left unchanged: a
+// kOpenTruncate takes effect only once the lock is held.
+constexpr int kFileInUse = -2;
 
 // Opens |path|. With kOpenCreate a new file gets an ordinary read-write
-// permission (0666 before the umask on POSIX). Returns a descriptor >= 0, or
-// -1 when the file cannot be opened or is a directory. A FIFO or a socket is
-// refused (-1) without waiting for a peer that never comes; character
-// devices open as usual (see isCharacterDevice).
+// permission (0666 before the umask on POSIX). Returns a descriptor >= 0,
+// kFileInUse when a lock asked for conflicts, or -1 when the file cannot be
+// opened or is a directory. A FIFO or a socket is refused (-1) without
+// waiting for a peer that never comes; character devices open as usual (see isCharacterDevice).
+// Where the file system has no locks, the file opens without them.
 int openFile(const std::string& path, int flags);
 
 // Reads up to |length| bytes. Returns the count delivered (0 at end of file),
@@ -121,7 +136,7 @@ bool writeAllowed();
 //
 // Raises the limit on open files as far as the system allows (the soft limit
 // to the hard one), so that split images of many extents open. Failures are
-// ignored: the old limit stays.
+// ignored: the old limit stays. Windows has no such limit.
 void raiseOpenFileLimit();
 // Makes a write to a closed pipe fail with an error instead of ending the
 // process, so that a reader that goes away (| head) cannot stop the work.

@@ -1,18 +1,18 @@
-// Windows implementation of the file layer: the C runtime's low-level
-// descriptor calls on UTF-16 paths, with 64-bit positions, and Win32 where
-// the runtime has no call (file identity, replacing, attributes, resolved
-// names). Paths arrive as UTF-8 and are converted at each call.
+// Windows implementation of the file layer: Win32 file handles on UTF-16
+// paths, with 64-bit positions. The descriptors handed out are indexes into a
+// table of handles kept here, which grows as needed, so the number of open
+// files is bounded only by the system (the C runtime's own table of
+// descriptors holds 2048). Locks are share modes. Paths arrive as UTF-8 and
+// are converted at each call.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
 #include <winioctl.h>
-// The runtime's headers after the system's.
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/wide_text.h"
@@ -21,14 +21,93 @@ namespace skarvel::platform {
 
 namespace {
 
-// The layer's open flags are the runtime's own values, passed through as
-// they are.
-static_assert(kOpenReadOnly == _O_RDONLY && kOpenReadWrite == _O_RDWR && kOpenCreate == _O_CREAT &&
-              kOpenTruncate == _O_TRUNC && kOpenExclusive == _O_EXCL && kOpenBinary == _O_BINARY);
+// The open handles; a descriptor is an index, a closed one's slot holds
+// INVALID_HANDLE_VALUE until an open reuses it.
+class HandleTable {
+ public:
+  int add(HANDLE handle) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (free_.empty()) {
+      handles_.push_back(handle);
+      return static_cast<int>(handles_.size() - 1);
+    }
+    int fd = free_.back();
+    free_.pop_back();
+    handles_[static_cast<size_t>(fd)] = handle;
+    return fd;
+  }
 
-// _read and _write take an unsigned count but return an int; stay well
-// inside both.
-constexpr uint32_t kMaxTransfer = 1u << 30;
+  HANDLE get(int fd) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (fd < 0 || static_cast<size_t>(fd) >= handles_.size()) return INVALID_HANDLE_VALUE;
+    return handles_[static_cast<size_t>(fd)];
+  }
+
+  // Takes the handle out of the table; INVALID_HANDLE_VALUE when |fd| is
+  // not open.
+  HANDLE remove(int fd) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (fd < 0 || static_cast<size_t>(fd) >= handles_.size()) return INVALID_HANDLE_VALUE;
+    HANDLE handle = handles_[static_cast<size_t>(fd)];
+    if (handle == INVALID_HANDLE_VALUE) return handle;
+    handles_[static_cast<size_t>(fd)] = INVALID_HANDLE_VALUE;
+    free_.push_back(fd);
+    return handle;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<HANDLE> handles_;
+  std::vector<int> free_;
+};
+
+HandleTable& handleTable() {
+  static HandleTable table;
+  return table;
+}
+
+HANDLE systemHandle(int fd) { return handleTable().get(fd); }
+
+// The sharing a lock leaves to others: reading only. A writer's handle also
+// keeps out every open that does not share writing, which is every locked
+// one, so a locked reader is refused as a second writer is; an open without a
+// lock (info) shares writing and may read.
+DWORD shareModeFor(int flags) {
+  if (flags & (kOpenLockRead | kOpenLockWrite)) return FILE_SHARE_READ;
+  return FILE_SHARE_READ | FILE_SHARE_WRITE;
+}
+
+DWORD dispositionFor(int flags) {
+  if (flags & kOpenCreate) {
+    if (flags & kOpenExclusive) return CREATE_NEW;
+    return (flags & kOpenTruncate) ? CREATE_ALWAYS : OPEN_ALWAYS;
+  }
+  return (flags & kOpenTruncate) ? TRUNCATE_EXISTING : OPEN_EXISTING;
+}
+
+// Calls |step| (one ReadFile or WriteFile of the bytes from |done| on, which
+// sets the count it moved) until |length| bytes have moved or a call moves
+// none. Returns the bytes moved, or -1 when a call fails.
+template <typename Step>
+int64_t moveAll(uint32_t length, Step step) {
+  uint32_t done = 0;
+  while (done < length) {
+    DWORD moved = 0;
+    if (!step(done, &moved)) return GetLastError() == ERROR_HANDLE_EOF ? int64_t{done} : -1;
+    if (moved == 0) break;
+    done += moved;
+  }
+  return done;
+}
+
+// An OVERLAPPED that places a transfer of a handle opened for ordinary,
+// waiting I/O at byte |offset|.
+OVERLAPPED at(uint64_t offset) {
+  OVERLAPPED position = {};
+  position.Offset = static_cast<DWORD>(offset);
+  position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return position;
+}
 
 // Attributes that SetFileInformationByHandle accepts back; others (sparse,
 // compressed, encrypted, directory) are the file system's to set.
@@ -36,8 +115,6 @@ constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HI
                                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
                                       FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM |
                                       FILE_ATTRIBUTE_TEMPORARY;
-
-HANDLE systemHandle(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
 bool informationOf(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
   return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, info);
@@ -100,67 +177,75 @@ int openFile(const std::string& path, int flags) {
   // Windows has no FIFOs in the file system, and a named pipe opens at once
   // or not at all, so no open here waits for a peer.
   std::wstring wide;
-  if (!toWide(path, &wide)) return -1;
+  if (!toWide(path, &wide) || wide.empty()) return -1;
   if ((flags & kOpenReadWrite) && isReadOnly(wide)) return -1;
-  // _O_NOINHERIT keeps the descriptor out of child processes.
-  int fd = _wopen(wide.c_str(), flags | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-  if (fd < 0) return -1;
-  HANDLE handle = systemHandle(fd);
+  DWORD access = GENERIC_READ | ((flags & kOpenReadWrite) ? GENERIC_WRITE : 0);
+  // No security attributes: the handle stays out of child processes.
+  HANDLE handle = CreateFileW(wide.c_str(), access, shareModeFor(flags), nullptr,
+                              dispositionFor(flags), FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? kFileInUse : -1;
+  }
   if (isDirectory(handle)) {
-    _close(fd);
+    CloseHandle(handle);
     return -1;
   }
   if (flags & kOpenCreate) markSparse(handle);
-  return fd;
+  return handleTable().add(handle);
 }
 
 int64_t readFile(int fd, void* buffer, uint32_t length) {
+  HANDLE handle = systemHandle(fd);
   auto* out = static_cast<char*>(buffer);
-  uint32_t done = 0;
-  while (done < length) {
-    int n = _read(fd, out + done, std::min(length - done, kMaxTransfer));
-    if (n < 0) return -1;
-    if (n == 0) break;
-    done += static_cast<uint32_t>(n);
-  }
-  return done;
+  return moveAll(length, [&](uint32_t done, DWORD* moved) {
+    return ReadFile(handle, out + done, length - done, moved, nullptr);
+  });
 }
 
 bool writeFile(int fd, const void* data, uint32_t length) {
   if (!writeAllowed()) return false;
+  HANDLE handle = systemHandle(fd);
   const auto* in = static_cast<const char*>(data);
-  uint32_t done = 0;
-  while (done < length) {
-    int n = _write(fd, in + done, std::min(length - done, kMaxTransfer));
-    if (n <= 0) return false;
-    done += static_cast<uint32_t>(n);
-  }
-  return true;
+  return moveAll(length, [&](uint32_t done, DWORD* moved) {
+           return WriteFile(handle, in + done, length - done, moved, nullptr);
+         }) == length;
 }
 
-// The runtime has no positioned transfer; a seek and a transfer do the same
-// for a descriptor used by one thread.
 int64_t readFileAt(int fd, uint64_t offset, void* buffer, uint32_t length) {
-  if (!seekFile64(fd, offset)) return -1;
-  return readFile(fd, buffer, length);
+  if (offset > static_cast<uint64_t>(INT64_MAX) - length) return -1;
+  HANDLE handle = systemHandle(fd);
+  auto* out = static_cast<char*>(buffer);
+  return moveAll(length, [&](uint32_t done, DWORD* moved) {
+    OVERLAPPED position = at(offset + done);
+    return ReadFile(handle, out + done, length - done, moved, &position);
+  });
 }
 
 bool writeFileAt(int fd, uint64_t offset, const void* data, uint32_t length) {
   if (!writeAllowed()) return false;
-  return seekFile64(fd, offset) && writeFile(fd, data, length);
+  if (offset > static_cast<uint64_t>(INT64_MAX) - length) return false;
+  HANDLE handle = systemHandle(fd);
+  const auto* in = static_cast<const char*>(data);
+  return moveAll(length, [&](uint32_t done, DWORD* moved) {
+           OVERLAPPED position = at(offset + done);
+           return WriteFile(handle, in + done, length - done, moved, &position);
+         }) == length;
 }
 
-bool seekFile32(int fd, int32_t offset) {
-  return offset >= 0 && _lseek(fd, offset, SEEK_SET) == offset;
-}
+bool seekFile32(int fd, int32_t offset) { return offset >= 0 && seekFile64(fd, offset); }
 
 bool seekFile64(int fd, uint64_t offset) {
   if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
-  auto position = static_cast<int64_t>(offset);
-  return _lseeki64(fd, position, SEEK_SET) == position;
+  LARGE_INTEGER position;
+  position.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(systemHandle(fd), position, nullptr, FILE_BEGIN) != 0;
 }
 
-bool closeFile(int fd) { return _close(fd) == 0; }
+bool closeFile(int fd) {
+  HANDLE handle = handleTable().remove(fd);
+  return handle != INVALID_HANDLE_VALUE && CloseHandle(handle);
+}
 
 bool fileSizeOf(int fd, uint64_t* size) {
   LARGE_INTEGER length;
@@ -180,8 +265,8 @@ bool isCharacterDevice(int fd) { return GetFileType(systemHandle(fd)) == FILE_TY
 
 bool setFileSize(int fd, uint64_t size) {
   if (!writeAllowed()) return false;
-  // Not _chsize_s, which writes the zeros out: moving the end of file leaves
-  // a hole in a sparse file. The descriptor's position does not move.
+  // Moving the end of file leaves a hole in a sparse file. The descriptor's
+  // position does not move.
   if (size > static_cast<uint64_t>(INT64_MAX)) return false;
   FILE_END_OF_FILE_INFO end;
   end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
@@ -227,7 +312,7 @@ bool replaceFile(const std::string& from, const std::string& to) {
 
 bool removeFile(const std::string& path) {
   std::wstring wide;
-  return toWide(path, &wide) && _wunlink(wide.c_str()) == 0;
+  return toWide(path, &wide) && DeleteFileW(wide.c_str());
 }
 
 std::string resolvedPath(const std::string& path) {
@@ -264,8 +349,7 @@ std::string currentDirectory() {
 }
 
 void raiseOpenFileLimit() {
-  // The runtime's table of low-level descriptors has a fixed size (2048 in
-  // msvcrt.dll), with no lower limit to raise.
+  // The layer's table of handles grows as needed; there is no limit to raise.
 }
 
 void ignoreBrokenPipes() {

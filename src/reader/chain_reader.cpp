@@ -35,11 +35,13 @@ platform::FileIdentity identityOf(const VMDKReader& reader) {
   return identity;
 }
 
-// Opens the parents of |child|, opened from |childPath|, nearest first. A
-// parent that cannot be opened, or that is a file already in the chain, ends
-// the walk: quietly when |quiet|, otherwise with the FatalError of openChain.
+// Opens the parents of |child|, opened from |childPath|, nearest first, with
+// |flags|. A parent that cannot be opened, or that is a file already in the
+// chain, ends the walk: quietly when |quiet|, otherwise with the FatalError
+// of openChain.
 std::vector<std::unique_ptr<VMDKReader>> openParents(const VMDKReader& child,
-                                                     const std::string& childPath, bool quiet) {
+                                                     const std::string& childPath, int flags,
+                                                     bool quiet) {
   std::vector<platform::FileIdentity> seen = {identityOf(child)};
   std::vector<std::unique_ptr<VMDKReader>> parents;
   const VMDKReader* member = &child;
@@ -55,7 +57,7 @@ std::vector<std::unique_ptr<VMDKReader>> openParents(const VMDKReader& child,
       throw FatalError("Parent chain loops back to " + parentPath);
     }
     try {
-      parents.push_back(openImage(parentPath, platform::kOpenBinary | platform::kOpenReadOnly));
+      parents.push_back(openImage(parentPath, flags));
     } catch (const FatalError&) {
       if (quiet) break;
       throw;
@@ -123,16 +125,17 @@ void VMDKChainReader::setLevels(int32_t levels) {
 }
 
 std::unique_ptr<VMDKChainReader> openChain(std::unique_ptr<VMDKReader>& child,
-                                           const std::string& childPath) {
+                                           const std::string& childPath, int flags) {
   if (!child->descriptor().hasParent()) return nullptr;
-  std::vector<std::unique_ptr<VMDKReader>> members = openParents(*child, childPath, false);
+  std::vector<std::unique_ptr<VMDKReader>> members = openParents(*child, childPath, flags, false);
   members.insert(members.begin(), std::move(child));
   return std::make_unique<VMDKChainReader>(std::move(members));
 }
 
 std::vector<std::unique_ptr<VMDKReader>> openReachableParents(const VMDKReader& child,
-                                                              const std::string& childPath) {
-  return openParents(child, childPath, true);
+                                                              const std::string& childPath,
+                                                              int flags) {
+  return openParents(child, childPath, flags, true);
 }
 
 }  // namespace skarvel

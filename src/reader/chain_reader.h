@@ -6,6 +6,7 @@
 #ifndef SKARVEL_READER_CHAIN_READER_H_
 #define SKARVEL_READER_CHAIN_READER_H_
 
+#include "platform/file.h"
 #include "reader/vmdk_reader.h"
 
 namespace skarvel {
@@ -49,9 +50,12 @@ class VMDKChainReader : public VMDKReader {
 // resolved against the directory of the image that records it. Throws
 // FatalError("Failed to open " + parent path) for a parent that cannot be
 // opened and FatalError("Parent chain loops back to " + parent path) when a
-// parent is a file already in the chain.
+// parent is a file already in the chain. Parents open with |flags| (see
+// openImage), and so do their extents.
 std::unique_ptr<VMDKChainReader> openChain(std::unique_ptr<VMDKReader>& child,
-                                           const std::string& childPath);
+                                           const std::string& childPath,
+                                           int flags = platform::kOpenBinary |
+                                                       platform::kOpenReadOnly);
 
 // The parents of |child|, opened from |childPath|, nearest first, as far as
 // the chain opens: the walk ends quietly at a parent that cannot be opened
@@ -59,7 +63,9 @@ std::unique_ptr<VMDKChainReader> openChain(std::unique_ptr<VMDKReader>& child,
 // chain's sake; for guards that must know the files of a chain that may be
 // broken. Empty when the child names no parent.
 std::vector<std::unique_ptr<VMDKReader>> openReachableParents(const VMDKReader& child,
-                                                              const std::string& childPath);
+                                                              const std::string& childPath,
+                                                              int flags = platform::kOpenBinary |
+                                                                          platform::kOpenReadOnly);
 
 }  // namespace skarvel
 

@@ -30,7 +30,7 @@ bool sizeIsPlausible(const ExtentDescriptor& extent) {
 }  // namespace
 
 VMDKMultiFileReader::VMDKMultiFileReader(int fd, const std::string& directory,
-                                         const std::string& path)
+                                         const std::string& path, int extentFlags)
     : VMDKReader(fd, path) {
   uint64_t textBytes = readDescriptor(0, &extents_);
   if (std::none_of(extents_.begin(), extents_.end(), hasAccessWord)) {
@@ -45,7 +45,7 @@ VMDKMultiFileReader::VMDKMultiFileReader(int fd, const std::string& directory,
       throw FatalError("Unsupported extent file " + extentReaders_.back()->path());
     }
     if (!sizeIsPlausible(extent)) throw FatalError("Unsupported image file " + path_);
-    extentReaders_.push_back(openExtent(extent, directory));
+    extentReaders_.push_back(openExtent(extent, directory, extentFlags));
     const VMDKReader& added = *extentReaders_.back();
     // Each extent holds at most kMaxCapacitySectors, so the sum cannot wrap
     // before it passes that bound.
@@ -62,14 +62,15 @@ VMDKMultiFileReader::~VMDKMultiFileReader() {
 }
 
 std::unique_ptr<VMDKReader> VMDKMultiFileReader::openExtent(const ExtentDescriptor& extent,
-                                                            const std::string& directory) {
+                                                            const std::string& directory,
+                                                            int flags) {
   if (extent.type == kZeroExtentType)
     return std::make_unique<VMDKZeroExtentReader>(path_, extent.size);
   std::string extentPath = resolveAgainst(directory, extent.fileName);
   if (extent.type != "SPARSE" && extent.type != kFlatExtentType) {
     throw FatalError("Unsupported extent file " + extentPath);
   }
-  int extentFd = openImageFile(extentPath, platform::kOpenBinary | platform::kOpenReadOnly);
+  int extentFd = openImageFile(extentPath, flags);
   if (extent.type == kFlatExtentType) {
     return std::make_unique<VMDKFlatExtentReader>(extentFd, extentPath, extent.size, extent.offset);
   }

@@ -3,6 +3,7 @@
 #ifndef SKARVEL_READER_MULTI_FILE_READER_H_
 #define SKARVEL_READER_MULTI_FILE_READER_H_
 
+#include "platform/file.h"
 #include "reader/vmdk_reader.h"
 
 namespace skarvel {
@@ -12,7 +13,8 @@ class VMDKMultiFileReader : public VMDKReader {
   // Takes ownership of |fd|, the open file at |path|, and reads it as a
   // descriptor file; |directory| is the directory part of |path| (with its
   // separator, possibly empty), against which relative extent names are
-  // resolved. Opens every listed extent read-only, in text order: SPARSE
+  // resolved. Opens every listed extent with |extentFlags| (read-only, with a
+  // lock or without), in text order: SPARSE
   // extents (sparse extent files of versions 1 to 3), FLAT extents (read in
   // place from the line's sector offset on) and ZERO extents (no file).
   // Throws FatalError with
@@ -25,8 +27,10 @@ class VMDKMultiFileReader : public VMDKReader {
   //       extent that ends inside a grain and is not the last (for a ZERO
   //       extent, the path is the descriptor file's);
   //   "Failed to open " + extent path           for an extent that cannot be
-  //       opened or is a character device.
-  VMDKMultiFileReader(int fd, const std::string& directory, const std::string& path);
+  //       opened or is a character device;
+  //   "File is in use " + extent path           for one another program's lock forbids.
+  VMDKMultiFileReader(int fd, const std::string& directory, const std::string& path,
+                      int extentFlags = platform::kOpenBinary | platform::kOpenReadOnly);
   ~VMDKMultiFileReader() override;
 
   bool isMultiFile() const override { return true; }
@@ -45,7 +49,7 @@ class VMDKMultiFileReader : public VMDKReader {
  private:
   // The reader of one extent line.
   std::unique_ptr<VMDKReader> openExtent(const ExtentDescriptor& extent,
-                                         const std::string& directory);
+                                         const std::string& directory, int flags);
   // The index of the extent that holds |grain|, which is below the total.
   size_t extentHolding(uint64_t grain);
 

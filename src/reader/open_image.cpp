@@ -25,12 +25,17 @@ std::unique_ptr<VMDKReader> openImage(const std::string& path, int flags) {
   }
   std::string directory, fileName;
   splitPath(path, directory, fileName);
-  return std::make_unique<VMDKMultiFileReader>(fd, directory, path);
+  return std::make_unique<VMDKMultiFileReader>(fd, directory, path, memberOpenFlags(flags));
 }
 
-std::unique_ptr<VMDKReader> openRawImage(const std::string& path) {
-  int fd = platform::openFile(path, platform::kOpenBinary | platform::kOpenReadOnly);
-  if (fd < 0) throw FatalError("Failed to open " + path);
+int memberOpenFlags(int imageFlags) {
+  constexpr int kLocks = platform::kOpenLockRead | platform::kOpenLockWrite;
+  return platform::kOpenBinary | platform::kOpenReadOnly |
+         ((imageFlags & kLocks) ? platform::kOpenLockRead : 0);
+}
+
+std::unique_ptr<VMDKReader> openRawImage(const std::string& path, int flags) {
+  int fd = openImageFile(path, flags);
   uint64_t length = 0;
   // A disk of no sectors is no disk.
   if (!platform::fileSizeOf(fd, &length) || length == 0) {

@@ -10,23 +10,30 @@
 namespace skarvel {
 
 // Opens |path| with the platform open |flags| (read-only binary for reading,
-// read-write binary for convert). A sparse extent of version 1, 2 or 3 gets a
+// read-write binary for convert, with a lock or without); its extents open
+// with memberOpenFlags(flags). A sparse extent of version 1, 2 or 3 gets a
 // VMDKSingleFileReader; a file without the sparse magic is read as a
 // descriptor file by a VMDKMultiFileReader. Never returns null: throws
 // FatalError("Failed to open " + path) when the file cannot be opened or is
 // a character device,
+// FatalError("File is in use " + path) when another program's lock forbids it,
 // FatalError("Unsupported image file " + path) for a sparse extent of
 // another version or compression and for a file that is not a descriptor
 // with at least one extent line (VMDKMultiFileReader), and passes on the
 // readers' other failures.
 std::unique_ptr<VMDKReader> openImage(const std::string& path, int flags);
 
-// Opens |path| read-only as a raw disk (VMDKRawReader), whatever it holds.
-// Throws FatalError("Failed to open " + path) when the file cannot be
-// opened, FatalError("Unsupported image file " + path) when its length
-// cannot be learnt or is 0, and FatalError("Unsupported extent file " +
-// path) for a length beyond what 64-bit file positions reach.
-std::unique_ptr<VMDKReader> openRawImage(const std::string& path);
+// The flags that the files an image opened with |imageFlags| reads through
+// (its extents, its parents) open with: read-only binary, locked for reading
+// when the image is locked at all.
+int memberOpenFlags(int imageFlags);
+
+// Opens |path| with |flags| (read-only, with a lock or none) as a raw disk
+// (VMDKRawReader), whatever it holds. Throws the failures of openImageFile,
+// FatalError("Unsupported image file " + path) when its length cannot be
+// learnt or is 0, and FatalError("Unsupported extent file " + path) for a
+// length beyond what 64-bit file positions reach.
+std::unique_ptr<VMDKReader> openRawImage(const std::string& path, int flags);
 
 }  // namespace skarvel
 

@@ -25,6 +25,7 @@ void VMDKReader::appendOpenFiles(std::vector<int>& fds) const {
 
 int openImageFile(const std::string& path, int flags) {
   int fd = platform::openFile(path, flags);
+  if (fd == platform::kFileInUse) throw FatalError("File is in use " + path);
   if (fd >= 0 && platform::isCharacterDevice(fd)) {
     platform::closeFile(fd);
     fd = -1;

@@ -86,9 +86,10 @@ class VMDKReader {
 };
 
 // Opens |path| with |flags| as an image, an extent or a parent. Throws
-// FatalError("Failed to open " + path) when it cannot be opened or is a
-// character device: only files and block devices hold images, and a device
-// such as /dev/zero would be read without end.
+// FatalError("File is in use " + path) when another program's lock forbids
+// the lock asked for, and FatalError("Failed to open " + path) when it
+// cannot be opened or is a character device: only files and block devices
+// hold images, and a device such as /dev/zero would be read without end.
 int openImageFile(const std::string& path, int flags);
 
 // Reads exactly |length| bytes at byte |offset| of |fd| when the file has

@@ -52,7 +52,8 @@ void VMDKFlatWriter::close() {
 void VMDKFlatWriter::openExtent(uint64_t index) {
   closeExtent();
   extentPath_ = directory_ + extents_.name(index);
-  extentFd_ = platform::openFile(extentPath_, platform::kOpenBinary | platform::kOpenReadWrite);
+  extentFd_ = platform::openFile(
+      extentPath_, platform::kOpenBinary | platform::kOpenReadWrite | platform::kOpenLockWrite);
   if (extentFd_ < 0) throw FatalError("Failed to write file " + extentPath_);
   openIndex_ = index;
 }

@@ -23,7 +23,8 @@ void VMDKMultiFileWriter::writeGrain(uint64_t grain, const uint8_t* data, uint32
     openExtent_.reset();
     openIndex_ = kNoExtent;
     std::string extentPath = directory_ + extents_.name(index);
-    int fd = platform::openFile(extentPath, platform::kOpenBinary | platform::kOpenReadWrite);
+    int fd = platform::openFile(
+        extentPath, platform::kOpenBinary | platform::kOpenReadWrite | platform::kOpenLockWrite);
     if (fd < 0) throw FatalError("Failed to write file " + extentPath);
     openExtent_ = std::make_unique<VMDKSingleFileWriter>(fd, extentPath,
                                                          computeLayout(extents_.sectors(index), 0));

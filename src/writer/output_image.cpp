@@ -109,7 +109,9 @@ std::unique_ptr<VMDKWriter> OutputImage::createStream(bool includeDdb) {
   std::string text = composeDescriptor(descriptor, layout, fileName, includeDdb);
   checkDescriptorFits(text, path);
   int fd = platform::openFile(path, platform::kOpenBinary | platform::kOpenReadWrite |
-                                        platform::kOpenCreate | platform::kOpenTruncate);
+                                        platform::kOpenCreate | platform::kOpenTruncate |
+                                        platform::kOpenLockWrite);
+  if (fd == platform::kFileInUse) throw FatalError("File is in use " + path);
   if (fd < 0) throw FatalError("Failed to create file " + path);
   return std::make_unique<VMDKStreamWriter>(fd, path, layout, text);
 }
@@ -120,7 +122,9 @@ std::unique_ptr<VMDKWriter> OutputImage::createFlat(OutputKind kind, bool includ
   for (uint64_t i = 0; i < extents.count(); ++i) {
     std::string extentPath = directory + extents.name(i);
     int fd = platform::openFile(extentPath, platform::kOpenBinary | platform::kOpenReadWrite |
-                                                platform::kOpenCreate | platform::kOpenTruncate);
+                                                platform::kOpenCreate | platform::kOpenTruncate |
+                                                platform::kOpenLockWrite);
+    if (fd == platform::kFileInUse) throw FatalError("File is in use " + extentPath);
     if (fd < 0) throw FatalError("Failed to create file " + extentPath);
     bool sized = platform::setFileSize(fd, extents.sectors(i) * kSectorBytes);
     if (!platform::closeFile(fd) || !sized) throw FatalError("Failed to write file " + extentPath);
@@ -136,7 +140,9 @@ std::unique_ptr<VMDKWriter> OutputImage::writeDescriptorFile(
     const SplitExtents& extents, bool includeDdb,
     const std::function<std::unique_ptr<VMDKWriter>(int fd)>& makeWriter) {
   int fd = platform::openFile(path, platform::kOpenBinary | platform::kOpenReadWrite |
-                                        platform::kOpenCreate | platform::kOpenTruncate);
+                                        platform::kOpenCreate | platform::kOpenTruncate |
+                                        platform::kOpenLockWrite);
+  if (fd == platform::kFileInUse) throw FatalError("File is in use " + path);
   if (fd < 0) throw FatalError("Failed to create " + path);
   std::unique_ptr<VMDKWriter> writer = makeWriter(fd);
   TextSink text(fd, path);

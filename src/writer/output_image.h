@@ -45,8 +45,9 @@ struct OutputImage {
   std::unique_ptr<VMDKWriter> createSingleFile(bool includeDdb);
 
   // Extent files under |directory|, then the descriptor file at |path|;
-  // createType becomes "twoGbMaxExtentSparse". Throws FatalError("Failed to
-  // create " + path) when the descriptor file cannot be created, and
+  // createType becomes "twoGbMaxExtentSparse". Throws FatalError("File is in
+  // use " + path) when another program holds a lock on the descriptor file,
+  // FatalError("Failed to create " + path) when it cannot be created, and
   // FatalError("Failed to write file " + path) when its text cannot be
   // written; extents made before stay. The extents are laid down and closed
   // one by one, and the descriptor text is written as it is composed, so

@@ -201,6 +201,9 @@ TEST_F(CreateTest, SingleFileStopsBelowSector2To32) {
   ASSERT_EQ(head.size(), 512u);
   EXPECT_EQ(le64At(head, 12), 4292870144u);
   EXPECT_EQ(le64At(head, 64), 525184u);
+  // It copies too, also where size_t is 32 bits wide.
+  EXPECT_EQ(test::runSkarvel({"copy", "disk.vmdk", "copy.vmdk"}, dir_.path()).err, "");
+  EXPECT_EQ(fileSize(dir_.file("copy.vmdk")), 268894208u);
 #ifndef _WIN32
   // Only sectors holding non-zero bytes take space: the header, the text and
   // two directories of 256 KiB; the 256 MiB of zero tables are a hole.
@@ -241,6 +244,15 @@ TEST_F(CreateTest, SplitImageOfTwoTebibytes) {
             std::string::npos);
   EXPECT_NE(text.find("\nddb.geometry.cylinders = \"267349\"\n"), std::string::npos);
 }
+
+#ifdef _WIN32  // 4100 GiB: 2051 extents of 4192256 sectors and one of 6144, past the runtime's 2048
+TEST_F(CreateTest, SplitImageOfMoreExtentsThanTheWindowsRuntimeOpens) {
+  expectSuccess(create({"-p", "-s", "4100G", "disk.vmdk"}));
+  EXPECT_EQ(test::runSkarvel({"info", "disk.vmdk"}, dir_.path()).err, "");
+  EXPECT_EQ(test::runSkarvel({"copy", "-p", "disk.vmdk", "out.vmdk"}, dir_.path()).err, "");
+  EXPECT_EQ(filesIn(dir_.path()), 2 * 2053u);
+}
+#endif
 
 // Runs in quick succession, most of them within one second of the clock,
 // still seed their CIDs apart: four creates and four clones of the first

@@ -49,7 +49,7 @@ RunResult spawn(const std::string& program, const std::string& argv0,
 
 }  // namespace
 
-std::string skarvelBinary() { return SKARVEL_BINARY; }
+std::string skarvelBinary() { return SKARVEL_LAUNCHER; }
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& directory) {
@@ -58,7 +58,14 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
 
 RunResult runSkarvel(const std::vector<std::string>& args, const std::string& directory,
                      const std::string& argv0) {
-  return spawn(skarvelBinary(), argv0.empty() ? skarvelBinary() : argv0, args, directory);
+  std::string name = argv0.empty() ? SKARVEL_BINARY : argv0;
+#ifdef SKARVEL_EMULATOR
+  std::vector<std::string> emulated = {"-0", name, SKARVEL_BINARY};  // -0: the argv[0] to give
+  emulated.insert(emulated.end(), args.begin(), args.end());
+  return spawn(SKARVEL_EMULATOR, SKARVEL_EMULATOR, emulated, directory);
+#else
+  return spawn(SKARVEL_BINARY, name, args, directory);
+#endif
 }
 
 bool havePeer(const std::string& tool) {
