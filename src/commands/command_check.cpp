@@ -1,6 +1,7 @@
 #include "commands/command_check.h"
 
 #include <iostream>
+#include <vector>
 
 #include "base/byte_order.h"
 #include "base/fatal_error.h"
@@ -16,19 +17,34 @@ std::string counted(uint64_t n, const std::string& what) {
   return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
 }
 
+// The descriptor |held| has open on the file at |path|: repairs write
+// through the image's own locked descriptors, since a second opening for
+// writing would meet those locks (on Windows even in this process).
+int heldDescriptorOf(const VMDKReader& held, const std::string& path) {
+  platform::FileIdentity wanted, found;
+  std::vector<int> fds;
+  held.appendOpenFiles(fds);
+  for (int fd : fds) {
+    if (platform::identityOfPath(path, &wanted) && platform::identityOfDescriptor(fd, &found) &&
+        wanted == found) {
+      return fd;
+    }
+  }
+  throw FatalError("Failed to open " + path);
+}
+
 // Writes each repair: the table first, then the directory entry that makes
 // it the one read, so that a run cut short between the two leaves the
 // directory as it was.
-void applyRepair(const TableRepair& repair) {
-  int fd = platform::openFile(repair.path, platform::kOpenBinary | platform::kOpenReadWrite);
-  if (fd < 0) throw FatalError("Failed to open " + repair.path);
+void applyRepair(const TableRepair& repair, int fd) {
   uint8_t entry[4];
   putLittleEndian32(entry, repair.entry);
   bool written =
       platform::writeFileAt(fd, repair.tableByte, repair.table.data(),
                             static_cast<uint32_t>(repair.table.size())) &&
-      (repair.entryByte == 0 || platform::writeFileAt(fd, repair.entryByte, entry, sizeof entry));
-  if (!platform::closeFile(fd) || !written) throw FatalError("Failed to write file " + repair.path);
+      (repair.entryByte == 0 || platform::writeFileAt(fd, repair.entryByte, entry, sizeof entry)) &&
+      platform::syncFile(fd);
+  if (!written) throw FatalError("Failed to write file " + repair.path);
   std::cout << repair.path << ": repaired " << repair.text << '\n';
 }
 
@@ -42,13 +58,16 @@ int32_t CommandCheck::execute(int32_t argc, char** argv) {
   constexpr int kRead = platform::kOpenBinary | platform::kOpenReadOnly | platform::kOpenLockRead;
   constexpr int kWrite =
       platform::kOpenBinary | platform::kOpenReadWrite | platform::kOpenLockWrite;
-  std::unique_ptr<VMDKReader> held = openImage(path, options->repair ? kWrite : kRead);
+  std::unique_ptr<VMDKReader> held =
+      options->repair ? openImage(path, kWrite, kWrite) : openImage(path, kRead);
   CheckReport report = checkImage(path, options->repair);
   if (options->repair && report.hasStream) {
     throw FatalError("Cannot repair stream-optimized image " + path);
   }
   if (!report.repairs.empty()) {
-    for (const TableRepair& repair : report.repairs) applyRepair(repair);
+    for (const TableRepair& repair : report.repairs) {
+      applyRepair(repair, heldDescriptorOf(*held, repair.path));
+    }
     report = checkImage(path, false);
   }
   for (const CheckFinding& finding : report.findings) {

@@ -19,12 +19,12 @@ namespace skarvel {
 
 namespace {
 
-// The image is locked for writing, its parents for reading. Its extents,
-// locked for reading with it, are written through descriptors of their
-// own without a lock, which the image's own locks would refuse.
+// The image and its extents are locked for writing, its parents for
+// reading; extents are written through the descriptors they were read by.
 constexpr int kReadLocked =
     platform::kOpenBinary | platform::kOpenReadOnly | platform::kOpenLockRead;
-constexpr int kReadWrite = platform::kOpenBinary | platform::kOpenReadWrite;
+constexpr int kWriteLocked =
+    platform::kOpenBinary | platform::kOpenReadWrite | platform::kOpenLockWrite;
 
 // The chain below |image| as one reader, or null when it names no parent:
 // what the new part of a grown child would show where the child holds
@@ -132,11 +132,11 @@ void growFlatExtent(const VMDKReader& extent, const ExtentDescriptor& line, uint
       fileBytes > (line.offset + line.size) * kSectorBytes) {
     throw FatalError("Unsupported image file " + path);
   }
-  int fd = platform::openFile(extent.path(), kReadWrite);
-  if (fd < 0) throw FatalError("Failed to open " + extent.path());
-  bool grown =
-      platform::setFileSize(fd, (line.offset + capacity) * kSectorBytes) && platform::syncFile(fd);
-  if (!platform::closeFile(fd) || !grown) throw FatalError("Failed to write file " + extent.path());
+  int fd = extent.fileHandle();
+  if (!platform::setFileSize(fd, (line.offset + capacity) * kSectorBytes) ||
+      !platform::syncFile(fd)) {
+    throw FatalError("Failed to write file " + extent.path());
+  }
 }
 
 // Lays down a new extent file of |sectors| sectors at |path|, grains from
@@ -144,9 +144,9 @@ void growFlatExtent(const VMDKReader& extent, const ExtentDescriptor& line, uint
 // hold, or a plain file of zeros.
 void createExtent(const std::string& path, uint64_t sectors, bool flat, VMDKReader* parents,
                   uint64_t diskGrain) {
-  int fd =
-      flat ? platform::openFile(path, kReadWrite | platform::kOpenCreate | platform::kOpenExclusive)
-           : createSparseExtent(path, computeLayout(sectors, 0), nullptr, 0);
+  int fd = flat ? platform::openFile(
+                      path, kWriteLocked | platform::kOpenCreate | platform::kOpenExclusive)
+                : createSparseExtent(path, computeLayout(sectors, 0), nullptr, 0);
   if (fd < 0) throw FatalError("Failed to create file " + path);
   bool written = false;
   try {
@@ -206,15 +206,7 @@ void growDescriptorFile(const std::string& path, std::unique_ptr<VMDKReader>& im
   if (lastGrowth != 0 && kind.flat) {
     growFlatExtent(last, lastLine, lastSize, path);
   } else if (lastGrowth != 0) {
-    int fd = platform::openFile(last.path(), kReadWrite);
-    if (fd < 0) throw FatalError("Failed to open " + last.path());
-    try {
-      growExtent(fd, last.path(), lastSize, parents.get(), diskGrain);
-    } catch (const FatalError&) {
-      platform::closeFile(fd);
-      throw;
-    }
-    platform::closeFile(fd);
+    growExtent(last.fileHandle(), last.path(), lastSize, parents.get(), diskGrain);
   }
   diskGrain += lastSize / kGrainSectors;
   for (const auto& [extentPath, sectors] : added) {
@@ -229,7 +221,7 @@ void growDescriptorFile(const std::string& path, std::unique_ptr<VMDKReader>& im
 int32_t CommandGrow::execute(int32_t argc, char** argv) {
   if (argc < 2 || options->sizeBytes == 0) printUsage();
   const std::string path = argv[1];
-  std::unique_ptr<VMDKReader> image = openImage(path, kReadWrite | platform::kOpenLockWrite);
+  std::unique_ptr<VMDKReader> image = openImage(path, kWriteLocked, kWriteLocked);
   uint64_t capacity = options->sizeBytes / kSectorBytes;
   if (capacity <= image->capacity()) throw FatalError("Size is not larger than the disk " + path);
   if (capacity > kMaxCapacitySectors) throw FatalError("Size is larger than any disk " + path);

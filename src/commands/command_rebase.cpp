@@ -17,14 +17,14 @@ namespace skarvel {
 
 namespace {
 
-// The child is locked for writing, the chains it reads through for reading.
-// The child's extents, locked for reading with it, are written through
-// descriptors of their own without a lock, which the child's own locks
-// would refuse; so is the child's second opening as a member of its old
-// chain.
+// The child and its extents are locked for writing, the chains it reads
+// through for reading. Extents are written through the descriptors they
+// were read by; the child's second opening, as a member of its old chain,
+// takes no lock, which the child's own would refuse.
 constexpr int kReadOnly = platform::kOpenBinary | platform::kOpenReadOnly;
 constexpr int kReadLocked = kReadOnly | platform::kOpenLockRead;
-constexpr int kReadWrite = platform::kOpenBinary | platform::kOpenReadWrite;
+constexpr int kWriteLocked =
+    platform::kOpenBinary | platform::kOpenReadWrite | platform::kOpenLockWrite;
 
 // An image opened with |flags| and its chain of parents with |parentFlags|:
 // the chain when it names a parent, else the image itself.
@@ -63,9 +63,10 @@ void refuseLoop(const VMDKReader& child, const std::string& childPath, const VMD
 }
 
 // Adds grains to the child in place: to its one sparse extent file, or to
-// the sparse extent of its descriptor file that holds each grain. Every
-// extent is checked when the sink is made, so that a child that cannot take
-// grains is refused before any is written.
+// the sparse extent of its descriptor file that holds each grain, through
+// the descriptors the child was opened with. Every extent is checked when
+// the sink is made, so that a child that cannot take grains is refused
+// before any is written.
 class GrainSink {
  public:
   explicit GrainSink(VMDKReader& child) : child_(child) {
@@ -77,17 +78,9 @@ class GrainSink {
       if (dynamic_cast<const VMDKSingleFileReader*>(extent.get()) == nullptr) {
         throw FatalError("Unsupported image file " + child.path());
       }
-      int fd = platform::openFile(extent->path(), kReadWrite);
-      if (fd < 0) throw FatalError("Failed to open " + extent->path());
-      fds_.push_back(fd);
-      editors_.emplace_back(fd, extent->path());
+      editors_.emplace_back(extent->fileHandle(), extent->path());
     }
   }
-  ~GrainSink() {
-    for (int fd : fds_) platform::closeFile(fd);
-  }
-  GrainSink(const GrainSink&) = delete;
-  GrainSink& operator=(const GrainSink&) = delete;
 
   void add(uint64_t grain, const uint8_t* data, uint32_t length) {
     if (!child_.isMultiFile()) return editors_.front().addGrain(grain, data, length);
@@ -97,7 +90,6 @@ class GrainSink {
 
  private:
   VMDKReader& child_;
-  std::vector<int> fds_;
   std::vector<SparseExtentEditor> editors_;
 };
 
@@ -134,7 +126,7 @@ void keepWhatTheChildShows(VMDKReader& child, VMDKReader* oldChain, VMDKReader& 
 int32_t CommandRebase::execute(int32_t argc, char** argv) {
   if (argc < 3) printUsage();
   const std::string childPath = argv[1], parentPath = argv[2];
-  std::unique_ptr<VMDKReader> child = openImage(childPath, kReadWrite | platform::kOpenLockWrite);
+  std::unique_ptr<VMDKReader> child = openImage(childPath, kWriteLocked, kWriteLocked);
   if (child->layout().descriptorSectors == 0) {
     throw FatalError("Unsupported image file " + childPath);
   }

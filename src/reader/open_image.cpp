@@ -9,7 +9,7 @@
 
 namespace skarvel {
 
-std::unique_ptr<VMDKReader> openImage(const std::string& path, int flags) {
+std::unique_ptr<VMDKReader> openImage(const std::string& path, int flags, int extentFlags) {
   int fd = openImageFile(path, flags);
   SparseProbe probe;
   try {
@@ -25,7 +25,8 @@ std::unique_ptr<VMDKReader> openImage(const std::string& path, int flags) {
   }
   std::string directory, fileName;
   splitPath(path, directory, fileName);
-  return std::make_unique<VMDKMultiFileReader>(fd, directory, path, memberOpenFlags(flags));
+  if (extentFlags == kMemberFlags) extentFlags = memberOpenFlags(flags);
+  return std::make_unique<VMDKMultiFileReader>(fd, directory, path, extentFlags);
 }
 
 int memberOpenFlags(int imageFlags) {

@@ -11,7 +11,10 @@ namespace skarvel {
 
 // Opens |path| with the platform open |flags| (read-only binary for reading,
 // read-write binary for convert, with a lock or without); its extents open
-// with memberOpenFlags(flags). A sparse extent of version 1, 2 or 3 gets a
+// with |extentFlags|, by default memberOpenFlags(flags) (commands that
+// change extents in place open them for writing here: a second opening for
+// writing would meet the image's own locks, which on Windows hold against
+// the process itself). A sparse extent of version 1, 2 or 3 gets a
 // VMDKSingleFileReader; a file without the sparse magic is read as a
 // descriptor file by a VMDKMultiFileReader. Never returns null: throws
 // FatalError("Failed to open " + path) when the file cannot be opened or is
@@ -21,7 +24,9 @@ namespace skarvel {
 // another version or compression and for a file that is not a descriptor
 // with at least one extent line (VMDKMultiFileReader), and passes on the
 // readers' other failures.
-std::unique_ptr<VMDKReader> openImage(const std::string& path, int flags);
+constexpr int kMemberFlags = -1;
+std::unique_ptr<VMDKReader> openImage(const std::string& path, int flags,
+                                      int extentFlags = kMemberFlags);
 
 // The flags that the files an image opened with |imageFlags| reads through
 // (its extents, its parents) open with: read-only binary, locked for reading
