@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <map>
 
+#include "cli/entry.h"
 #include "image_builder.h"
+#include "platform/file.h"
 #include "run_tool.h"
 #include "skip_on_windows.h"
 #include "test_files.h"
@@ -411,6 +413,37 @@ TEST(ConvertTest, DescriptorAreaPastTheEndOfTheFileIsRefused) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "Truncated image file disk.vmdk\n");
   EXPECT_EQ(readBytes(dir.file("disk.vmdk")), header);
+}
+
+// A write made to fail at each step in turn leaves the old text or the new
+// one, never the new text running on into the tail of the old.
+TEST(ConvertTest, AFailedWriteLeavesTheOldTextOrTheNew) {
+  ScopedTempDir dir;
+  std::string path = dir.file("disk.vmdk");
+  // Old text longer than the new one, so that a tail of it would show.
+  auto writeRoot = [&path] {
+    ExtentFixture image;
+    image.capacity = 16384;
+    image.descriptor = descriptorText(0x1234, 0xFFFFFFFF, "", "monolithicSparse",
+                                      "RW 16384 SPARSE \"disk.vmdk\"\n") +
+                       "# " + std::string(2000, 'x') + "\n";
+    writeSparseExtentFile(path, image);
+  };
+  writeRoot();
+  const std::string before = embeddedText(readBytes(path));
+  ASSERT_EQ(runSkarvel({"convert", "disk.vmdk", "hwver=6"}, dir.path()).status, 0);
+  const std::string after = embeddedText(readBytes(path));
+  for (uint64_t writes = 0; writes < 3; ++writes) {
+    writeRoot();
+    std::vector<std::string> args = {"skarvel", "convert", path, "hwver=6"};
+    std::vector<char*> argv = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
+                               nullptr};
+    platform::failWritesAfter(writes);
+    runCommandLine(4, argv.data());
+    platform::failWritesAfter(platform::kNoWriteFault);
+    std::string text = embeddedText(readBytes(path));
+    EXPECT_TRUE(text == before || text == after) << writes << ": " << text;
+  }
 }
 
 }  // namespace
