@@ -28,7 +28,7 @@ namespace {
 
 using CommandRegistry = std::map<std::string, std::unique_ptr<CommandProcessor>>;
 
-// The five commands, registered in a fixed order.
+// The commands, registered in a fixed order.
 CommandRegistry buildRegistry(const CommandOptions* options) {
   CommandRegistry registry;
   registry.emplace("info", std::make_unique<CommandInfo>(options));
