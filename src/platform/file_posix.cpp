@@ -71,23 +71,25 @@ LockBytes lockBytesFor(int flags) {
 
 enum class LockResult { kHeld, kConflict, kUnsupported };
 
-LockResult lockByte(int fd, off_t byte) {
+// A lock of |type| on the one byte |byte|.
+struct flock oneByte(short type, off_t byte) {
   struct flock lock = {};
-  lock.l_type = F_RDLCK;
+  lock.l_type = type;
   lock.l_whence = SEEK_SET;
   lock.l_start = byte;
   lock.l_len = 1;
+  return lock;
+}
+
+LockResult lockByte(int fd, off_t byte) {
+  struct flock lock = oneByte(F_RDLCK, byte);
   if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) return LockResult::kHeld;
   return errno == EAGAIN || errno == EACCES ? LockResult::kConflict : LockResult::kUnsupported;
 }
 
 // True when a lock of another open file description covers |byte|.
 bool heldByOthers(int fd, off_t byte) {
-  struct flock lock = {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = byte;
-  lock.l_len = 1;
+  struct flock lock = oneByte(F_WRLCK, byte);
   return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
 
