@@ -34,11 +34,7 @@ std::unique_ptr<VMDKReader> openParentsOf(const VMDKReader& image, const std::st
   std::string directory, fileName;
   splitPath(path, directory, fileName);
   std::string parentPath = resolveAgainst(directory, image.descriptor().parentFileNameHint);
-  std::unique_ptr<VMDKReader> parent = openImage(parentPath, kReadLocked);
-  if (std::unique_ptr<VMDKChainReader> chain = openChain(parent, parentPath, kReadLocked)) {
-    return chain;
-  }
-  return parent;
+  return openWithParents(parentPath, kReadLocked, kReadLocked);
 }
 
 // Makes the new grains |first| up to |last| of the extent |editor| changes

@@ -26,14 +26,6 @@ constexpr int kReadLocked = kReadOnly | platform::kOpenLockRead;
 constexpr int kWriteLocked =
     platform::kOpenBinary | platform::kOpenReadWrite | platform::kOpenLockWrite;
 
-// An image opened with |flags| and its chain of parents with |parentFlags|:
-// the chain when it names a parent, else the image itself.
-std::unique_ptr<VMDKReader> openWithParents(const std::string& path, int flags, int parentFlags) {
-  std::unique_ptr<VMDKReader> image = openImage(path, flags);
-  if (std::unique_ptr<VMDKChainReader> chain = openChain(image, path, parentFlags)) return chain;
-  return image;
-}
-
 // The CID of the image itself, also when |reader| is the chain it heads.
 uint32_t ownCID(const VMDKReader& reader) {
   const auto* chain = dynamic_cast<const VMDKChainReader*>(&reader);

@@ -132,6 +132,12 @@ std::unique_ptr<VMDKChainReader> openChain(std::unique_ptr<VMDKReader>& child,
   return std::make_unique<VMDKChainReader>(std::move(members));
 }
 
+std::unique_ptr<VMDKReader> openWithParents(const std::string& path, int flags, int parentFlags) {
+  std::unique_ptr<VMDKReader> image = openImage(path, flags);
+  if (std::unique_ptr<VMDKChainReader> chain = openChain(image, path, parentFlags)) return chain;
+  return image;
+}
+
 std::vector<std::unique_ptr<VMDKReader>> openReachableParents(const VMDKReader& child,
                                                               const std::string& childPath,
                                                               int flags) {

@@ -57,6 +57,11 @@ std::unique_ptr<VMDKChainReader> openChain(std::unique_ptr<VMDKReader>& child,
                                            int flags = platform::kOpenBinary |
                                                        platform::kOpenReadOnly);
 
+// The image at |path| opened with |flags|, read through its chain of parents
+// opened with |parentFlags|: the chain when it names a parent, else the image
+// itself. Throws what openImage and openChain throw.
+std::unique_ptr<VMDKReader> openWithParents(const std::string& path, int flags, int parentFlags);
+
 // The parents of |child|, opened from |childPath|, nearest first, as far as
 // the chain opens: the walk ends quietly at a parent that cannot be opened
 // and at one that is a file already in the chain. Never throws for the
