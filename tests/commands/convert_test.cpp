@@ -65,23 +65,26 @@ void writeSplit(const std::string& dir, const std::string& name, const std::stri
 
 // Runs skarvel as a user without extra rights. Root opens any file for
 // writing, so as root the run goes through setpriv as the user "nobody", in a
-// directory that user may enter; skips when that is not possible. On Windows
-// chmod sets the read-only attribute, which holds for every user.
+// directory that user may enter, with a copy of the tool placed where that
+// user can reach it; skips when that is not possible. On Windows chmod sets
+// the read-only attribute, which holds for every user.
 #ifdef _WIN32
 #define RUN_WITHOUT_PRIVILEGES(result, args, dir) result = runSkarvel(args, (dir).path())
 #else
-#define RUN_WITHOUT_PRIVILEGES(result, args, dir)                                                \
-  do {                                                                                           \
-    if (geteuid() != 0) {                                                                        \
-      result = runSkarvel(args, (dir).path());                                                   \
-      break;                                                                                     \
-    }                                                                                            \
-    if (!havePeer("setpriv")) GTEST_SKIP() << "running as root without setpriv";                 \
-    ASSERT_EQ(chmod((dir).path().c_str(), 0755), 0);                                             \
-    std::vector<std::string> unprivileged = {"--reuid=65534", "--regid=65534", "--clear-groups", \
-                                             skarvelBinary()};                                   \
-    for (const std::string& a : args) unprivileged.push_back(a);                                 \
-    result = runProgram("setpriv", unprivileged, (dir).path());                                  \
+#define RUN_WITHOUT_PRIVILEGES(result, args, dir)                                                 \
+  do {                                                                                            \
+    if (geteuid() != 0) {                                                                         \
+      result = runSkarvel(args, (dir).path());                                                    \
+      break;                                                                                      \
+    }                                                                                             \
+    if (!havePeer("setpriv")) GTEST_SKIP() << "running as root without setpriv";                  \
+    ASSERT_EQ(chmod((dir).path().c_str(), 0755), 0);                                              \
+    ScopedTempDir tool;                                                                           \
+    ASSERT_EQ(chmod(tool.path().c_str(), 0755), 0);                                               \
+    std::vector<std::string> unprivileged = {"--reuid=65534", "--regid=65534", "--clear-groups"}; \
+    for (const std::string& a : skarvelCopiedTo(tool.path())) unprivileged.push_back(a);          \
+    for (const std::string& a : args) unprivileged.push_back(a);                                  \
+    result = runProgram("setpriv", unprivileged, (dir).path());                                   \
   } while (0)
 #endif
 

@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 #include "test_files.h"
@@ -50,6 +52,18 @@ RunResult spawn(const std::string& program, const std::string& argv0,
 }  // namespace
 
 std::string skarvelBinary() { return SKARVEL_LAUNCHER; }
+
+std::vector<std::string> skarvelCopiedTo(const std::string& directory) {
+  std::string copy = directory + "/skarvel";
+  std::filesystem::copy_file(SKARVEL_BINARY, copy,
+                             std::filesystem::copy_options::overwrite_existing);
+  chmod(copy.c_str(), 0755);
+#ifdef SKARVEL_EMULATOR
+  return {SKARVEL_EMULATOR, copy};
+#else
+  return {copy};
+#endif
+}
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& directory) {

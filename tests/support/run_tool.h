@@ -25,6 +25,12 @@ RunResult runSkarvel(const std::vector<std::string>& args, const std::string& di
 // The path of the skarvel binary under test.
 std::string skarvelBinary();
 
+// Copies the binary under test into |directory| and returns the command line
+// that runs the copy (the emulator first where the build needs one). For runs
+// as another user, who may not reach the build tree: a clone may lie in a
+// directory only its owner can enter.
+std::vector<std::string> skarvelCopiedTo(const std::string& directory);
+
 // True when |tool| (qemu-img, qemu-io, vmdkinfo) is on the PATH. When it is
 // missing, a test should GTEST_SKIP() with the message of peerMissing(); in
 // CI (CI set in the environment) a missing peer is a failure instead.
