@@ -12,6 +12,7 @@
 #include "cli/usage.h"
 #include "commands/command_check.h"
 #include "commands/command_clone.h"
+#include "commands/command_compare.h"
 #include "commands/command_convert.h"
 #include "commands/command_copy.h"
 #include "commands/command_create.h"
@@ -39,6 +40,7 @@ CommandRegistry buildRegistry(const CommandOptions* options) {
   registry.emplace("grow", std::make_unique<CommandGrow>(options));
   registry.emplace("rebase", std::make_unique<CommandRebase>(options));
   registry.emplace("check", std::make_unique<CommandCheck>(options));
+  registry.emplace("compare", std::make_unique<CommandCompare>(options));
   return registry;
 }
 

@@ -32,6 +32,7 @@ enum class OptionKind {
   kMerge,
   kType,
   kFormat,
+  kSecondFormat,
   kLinkOnly,
   kHelp,
   kRepair
@@ -54,6 +55,7 @@ constexpr OptionName kOptions[] = {
     {"-l", "--link-only", OptionKind::kLinkOnly, false},
     {"-t", "--type", OptionKind::kType, true},
     {"-f", "--format", OptionKind::kFormat, true},
+    {"-F", "--second-format", OptionKind::kSecondFormat, true},
     {"-h", "--help", OptionKind::kHelp, false},
     {"-R", "--repair", OptionKind::kRepair, false},
 };
@@ -106,6 +108,10 @@ void applyOption(OptionKind kind, const std::string& value, CommandOptions& opti
       // Images are recognised by their content; only a raw disk is named.
       if (value != "raw") rejectCommandLine();
       options.rawInput = true;
+      break;
+    case OptionKind::kSecondFormat:
+      if (value != "raw") rejectCommandLine();
+      options.rawSecondInput = true;
       break;
     case OptionKind::kLinkOnly:
       options.linkOnly = true;

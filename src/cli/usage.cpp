@@ -16,6 +16,7 @@ constexpr const char* kUsageLines[] = {
     "    -t, --type kind           output kind: monolithicSparse, twoGbMaxExtentSparse,",
     "                              streamOptimized, monolithicFlat, twoGbMaxExtentFlat, raw",
     "    -f, --format raw          the input is a raw disk",
+    "    -F, --second-format raw   compare's second input is a raw disk",
     "",
     "Commands:",
     "    skarvel info infile",
@@ -50,6 +51,10 @@ constexpr const char* kUsageLines[] = {
     "",
     "    skarvel check [options] infile",
     "        -R, --repair optional",
+    "",
+    "    skarvel compare [options] first second",
+    "        -f, --format optional (first)",
+    "        -F, --second-format optional",
     "",
 };
 

@@ -19,6 +19,7 @@ struct CommandOptions {
   int32_t hardwareVersion = 4;           // -r: hardware version of a new image
   std::optional<OutputKind> outputKind;  // -t: the output's kind; none = chosen by -p/-m
   bool rawInput = false;                 // -f raw: the input is a raw disk, not an image
+  bool rawSecondInput = false;           // -F raw: compare's second input is a raw disk
   bool linkOnly = false;                 // -l: rebase rewrites only the parent hint
   bool repair = false;                   // -R: check repairs what it safely can
 };

@@ -24,6 +24,7 @@ const char kUsage[] =
     "    -t, --type kind           output kind: monolithicSparse, twoGbMaxExtentSparse,\n"
     "                              streamOptimized, monolithicFlat, twoGbMaxExtentFlat, raw\n"
     "    -f, --format raw          the input is a raw disk\n"
+    "    -F, --second-format raw   compare's second input is a raw disk\n"
     "\n"
     "Commands:\n"
     "    skarvel info infile\n"
@@ -58,6 +59,10 @@ const char kUsage[] =
     "\n"
     "    skarvel check [options] infile\n"
     "        -R, --repair optional\n"
+    "\n"
+    "    skarvel compare [options] first second\n"
+    "        -f, --format optional (first)\n"
+    "        -F, --second-format optional\n"
     "\n";
 
 std::vector<std::string> filesIn(const std::string& directory) {
@@ -82,6 +87,7 @@ TEST(CommandLineTest, UsageTextForCommandLineErrors) {
       {{"info"}}, {{"copy", "a.vmdk"}}, {{"clone", "a.vmdk"}}, {{"convert", "a.vmdk"}},
       {{"create", "out.vmdk"}}, {{"create", "-s", "8M"}}, {{"grow", "a.vmdk"}},
       {{"grow", "-s", "8M"}}, {{"rebase", "a.vmdk"}}, {{"check", "-R"}},
+      {{"compare", "a.vmdk"}}, {{"compare", "-F", "vmdk", "a.vmdk", "b.vmdk"}},
       // -s after the file name is a file name itself, so no size was given.
       {{"create", "out.vmdk", "-s", "8M"}},
       // The word comes from the program's file name, which is no command.
@@ -142,6 +148,7 @@ TEST(CommandLineTest, WordsReachTheirCommands) {
       {{{"grow", "-s", "1G", "missing.vmdk"}}, "Failed to open missing.vmdk\n"},
       {{{"rebase", "-l", "missing.vmdk", "p.vmdk"}}, "Failed to open missing.vmdk\n"},
       {{{"check", "--repair", "missing.vmdk"}}, "Failed to open missing.vmdk\n"},
+      {{{"compare", "-F", "raw", "missing.vmdk", "b"}}, "Failed to open missing.vmdk\n"},
       // Options after the first file name are file names.
       {{{"info", "missing.vmdk", "-x"}}, "Failed to open missing.vmdk\n"},
       {{{"-p", "a.vmdk", "b.vmdk"}, "/some/dir/copy"}, "Failed to open a.vmdk\n"},

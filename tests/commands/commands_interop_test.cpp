@@ -30,10 +30,27 @@ class CommandsInteropTest : public ::testing::Test {
     ASSERT_EQ(run.out.find("failed"), std::string::npos) << run.out;
   }
 
+  // The general tool and skarvel's compare both find the pair identical.
   void expectIdentical(const std::string& a, const std::string& b) {
     RunResult run = runProgram("qemu-img", {"compare", a, b}, dir_.path());
     EXPECT_EQ(run.status, 0) << a << " vs " << b << ": " << run.out << run.err;
     EXPECT_EQ(run.out, "Images are identical.\n");
+    RunResult ours = compare(a, b);
+    EXPECT_EQ(ours.status, 0) << a << " vs " << b << ": " << ours.out << ours.err;
+    EXPECT_TRUE(ours.out.ends_with("Identical\n")) << a << " vs " << b << ": " << ours.out;
+  }
+
+  // skarvel compare of |a| and |b|; a raw disk is one whose name ends in
+  // .raw or starts with raw- (the raw outputs of copy).
+  RunResult compare(const std::string& a, const std::string& b) {
+    auto raw = [](const std::string& name) {
+      return name.ends_with(".raw") || name.starts_with("raw-");
+    };
+    std::vector<std::string> args = {"compare"};
+    if (raw(a)) args.insert(args.end(), {"-f", "raw"});
+    if (raw(b)) args.insert(args.end(), {"-F", "raw"});
+    args.insert(args.end(), {a, b});
+    return runSkarvel(args, dir_.path());
   }
 
   void expectCleanCheck(const std::string& image) {
@@ -282,6 +299,45 @@ TEST_F(CommandsInteropTest, ConvertedImagesStillCheckClean) {
     RunResult info = runSkarvel({"info", image}, dir_.path());
     EXPECT_NE(info.out.find("HardwareVersion: 6\nAdapterType    : buslogic\n"), std::string::npos)
         << info.out;
+  }
+}
+
+// compare finds the first byte that differs, in a grain, in a parent or in
+// the tail of the longer disk; a tail of zeros only tells that sizes differ.
+TEST_F(CommandsInteropTest, CompareFindsTheFirstDifference) {
+  SKARVEL_REQUIRE_PEER("qemu-io");
+  skarvel({"create", "-s", "8M", "base.vmdk"});
+  qemuIo("base.vmdk", {"write -P 0x11 0 128k", "write -P 0x22 3M 64k"});
+  skarvel({"clone", "base.vmdk", "child.vmdk"});
+  qemuIo("child.vmdk", {"write -P 0x33 64k 64k"});
+  skarvel({"copy", "child.vmdk", "flat.vmdk"});
+  skarvel({"copy", "-s", "16M", "flat.vmdk", "long.vmdk"});
+  skarvel({"copy", "-t", "raw", "flat.vmdk", "flat.raw"});
+  const std::string sizes = "Sizes differ: 8388608 and 16777216 bytes\n";
+  // Each row first writes to |target| (a change stays for the rows after it).
+  struct Row {
+    std::string target, write;
+    std::string a, b;
+    std::string out;
+    int status;
+  } rows[] = {
+      {"", "", "child.vmdk", "flat.raw", "Identical\n", 0},
+      {"", "", "flat.vmdk", "long.vmdk", sizes + "Identical\n", 0},
+      {"flat.vmdk", "write -P 0x01 3145745 1", "flat.vmdk", "child.vmdk",
+       "Content differs at byte 3145745\n", 2},
+      {"long.vmdk", "write -P 0x55 12582913 1", "long.vmdk", "child.vmdk",
+       "Sizes differ: 16777216 and 8388608 bytes\nContent differs at byte 12582913\n", 2},
+      // In the parent, where the child holds nothing of its own.
+      {"base.vmdk", "write -P 0x44 5M 512", "child.vmdk", "flat.raw",
+       "Content differs at byte 5242880\n", 2},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.a + " vs " + row.b);
+    if (!row.target.empty()) qemuIo(row.target, {row.write});
+    RunResult run = compare(row.a, row.b);
+    EXPECT_EQ(run.out, row.out);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, row.status);
   }
 }
 
