@@ -35,7 +35,8 @@ enum class OptionKind {
   kSecondFormat,
   kLinkOnly,
   kHelp,
-  kRepair
+  kRepair,
+  kJson
 };
 
 struct OptionName {
@@ -58,6 +59,7 @@ constexpr OptionName kOptions[] = {
     {"-F", "--second-format", OptionKind::kSecondFormat, true},
     {"-h", "--help", OptionKind::kHelp, false},
     {"-R", "--repair", OptionKind::kRepair, false},
+    {"-j", "--json", OptionKind::kJson, false},
 };
 
 const OptionName* findOption(const char* argument) {
@@ -120,6 +122,9 @@ void applyOption(OptionKind kind, const std::string& value, CommandOptions& opti
       rejectCommandLine();
     case OptionKind::kRepair:
       options.repair = true;
+      break;
+    case OptionKind::kJson:
+      options.json = true;
       break;
   }
 }

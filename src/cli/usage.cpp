@@ -17,10 +17,12 @@ constexpr const char* kUsageLines[] = {
     "                              streamOptimized, monolithicFlat, twoGbMaxExtentFlat, raw",
     "    -f, --format raw          the input is a raw disk",
     "    -F, --second-format raw   compare's second input is a raw disk",
+    "    -j, --json                a report for programs, in JSON",
     "",
     "Commands:",
     "    skarvel info infile",
     "        -f, --format optional",
+    "        -j, --json optional",
     "",
     "    skarvel convert file hwver=4|6 adapter=ide|buslogic|lsilogic",
     "",
@@ -55,6 +57,7 @@ constexpr const char* kUsageLines[] = {
     "    skarvel compare [options] first second",
     "        -f, --format optional (first)",
     "        -F, --second-format optional",
+    "        -j, --json optional",
     "",
 };
 

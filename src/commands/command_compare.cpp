@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "base/fatal_error.h"
+#include "commands/json_report.h"
 #include "format/units.h"
 #include "platform/file.h"
 #include "reader/chain_reader.h"
@@ -53,15 +55,8 @@ const std::vector<uint8_t>& zeros() {
   return grain;
 }
 
-}  // namespace
-
-int32_t CommandCompare::execute(int32_t argc, char** argv) {
-  if (argc < 3) printUsage();
-  Input first(argv[1], options->rawInput);
-  Input second(argv[2], options->rawSecondInput);
-  if (first.bytes != second.bytes) {
-    std::cout << "Sizes differ: " << first.bytes << " and " << second.bytes << " bytes\n";
-  }
+// The offset of the first byte that differs, or nothing.
+std::optional<uint64_t> firstDifference(Input& first, Input& second) {
   uint64_t grains = (std::max(first.bytes, second.bytes) + kGrainBytes - 1) / kGrainBytes;
   for (uint64_t i = 0; i < grains; ++i) {
     bool firstHolds = first.load(i), secondHolds = second.load(i);
@@ -69,13 +64,36 @@ int32_t CommandCompare::execute(int32_t argc, char** argv) {
     const std::vector<uint8_t>& a = firstHolds ? first.grain : zeros();
     const std::vector<uint8_t>& b = secondHolds ? second.grain : zeros();
     auto [at, unused] = std::mismatch(a.begin(), a.end(), b.begin());
-    if (at == a.end()) continue;
-    std::cout << "Content differs at byte " << i * kGrainBytes + (at - a.begin()) << '\n'
-              << std::flush;
-    return kExitDifferent;
+    if (at != a.end()) return i * kGrainBytes + static_cast<uint64_t>(at - a.begin());
   }
-  std::cout << "Identical\n" << std::flush;
-  return 0;
+  return std::nullopt;
+}
+
+}  // namespace
+
+int32_t CommandCompare::execute(int32_t argc, char** argv) {
+  if (argc < 3) printUsage();
+  Input first(argv[1], options->rawInput);
+  Input second(argv[2], options->rawSecondInput);
+  std::optional<uint64_t> difference = firstDifference(first, second);
+  if (options->json) {
+    printJson({{"identical", !difference},
+               {"first_bytes", first.bytes},
+               {"second_bytes", second.bytes},
+               {"sizes_differ", first.bytes != second.bytes},
+               {"first_difference", difference ? Json(*difference) : Json()}});
+  } else {
+    if (first.bytes != second.bytes) {
+      std::cout << "Sizes differ: " << first.bytes << " and " << second.bytes << " bytes\n";
+    }
+    if (difference) {
+      std::cout << "Content differs at byte " << *difference << '\n';
+    } else {
+      std::cout << "Identical\n";
+    }
+    std::cout << std::flush;
+  }
+  return difference ? kExitDifferent : 0;
 }
 
 }  // namespace skarvel

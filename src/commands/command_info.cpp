@@ -4,9 +4,14 @@
 #include <iostream>
 
 #include "base/fatal_error.h"
+#include "base/paths.h"
+#include "commands/json_report.h"
+#include "format/units.h"
 #include "platform/file.h"
 #include "reader/chain_reader.h"
+#include "reader/multi_file_reader.h"
 #include "reader/open_image.h"
+#include "reader/single_file_reader.h"
 
 namespace skarvel {
 
@@ -44,6 +49,128 @@ void printChain(const std::string& inputPath, const VMDKChainReader& chain) {
   printLine("");
 }
 
+Json jsonExtent(const ExtentDescriptor& extent) {
+  Json entry = {{"access", extent.access}, {"type", extent.type}, {"sectors", extent.size}};
+  entry["file"] = extent.type == kZeroExtentType ? Json() : jsonName(extent.fileName);
+  entry["offset"] = extent.offset;
+  return entry;
+}
+
+// The header of |reader| when it is one sparse extent file, or of the first
+// sparse extent a descriptor file lists; null when there is none.
+const SparseExtentHeader* firstHeader(const VMDKReader& reader) {
+  if (auto single = dynamic_cast<const VMDKSingleFileReader*>(&reader)) return &single->header();
+  if (auto multi = dynamic_cast<const VMDKMultiFileReader*>(&reader)) {
+    for (const auto& extent : multi->extentReaders()) {
+      if (const SparseExtentHeader* header = firstHeader(*extent)) return header;
+    }
+  }
+  return nullptr;
+}
+
+Json jsonHeader(const SparseExtentHeader* header) {
+  if (header == nullptr) return Json();
+  return {{"version", header->version},
+          {"flags", header->flags},
+          {"redundant_directory", (header->flags & kHeaderFlagRedundantDirectory) != 0},
+          {"zeroed_grains", (header->flags & kHeaderFlagZeroedGrains) != 0},
+          {"compressed", (header->flags & kHeaderFlagCompressedGrains) != 0},
+          {"markers", (header->flags & kHeaderFlagMarkers) != 0},
+          {"unclean_shutdown", header->uncleanShutdown}};
+}
+
+Json jsonExtents(const VMDKReader& reader, const std::string& path) {
+  Json extents = Json::array();
+  if (auto multi = dynamic_cast<const VMDKMultiFileReader*>(&reader)) {
+    for (const ExtentDescriptor& extent : multi->extents()) extents.push_back(jsonExtent(extent));
+    return extents;
+  }
+  // One file holds the whole disk: a sparse extent, or the raw disk itself.
+  ExtentDescriptor whole;
+  whole.size = reader.capacity();
+  whole.type = firstHeader(reader) ? "SPARSE" : kFlatExtentType;
+  std::string directory;
+  splitPath(path, directory, whole.fileName);
+  extents.push_back(jsonExtent(whole));
+  return extents;
+}
+
+// The length of every file the image itself holds open.
+uint64_t filesBytes(const VMDKReader& reader) {
+  std::vector<int> fds;
+  reader.appendOpenFiles(fds);
+  uint64_t total = 0;
+  for (int fd : fds) {
+    uint64_t length = 0;
+    if (platform::readableLength(fd, &length)) total += length;
+  }
+  return total;
+}
+
+Json jsonChain(const std::string& inputPath, const VMDKChainReader* chain,
+               const VMDKReader& input) {
+  Json members = Json::array();
+  auto member = [](const std::string& file, const VMDKReader& reader) {
+    const DiskDescriptor& d = reader.descriptor();
+    return Json{{"file", jsonName(file)},
+                {"cid", jsonCid(d.CID)},
+                {"parent_cid", jsonCid(d.parentCID)},
+                {"capacity_sectors", reader.capacity()},
+                {"capacity_bytes", reader.capacity() * kSectorBytes}};
+  };
+  if (!chain) {
+    members.push_back(member(inputPath, input));
+    return members;
+  }
+  const auto& readers = chain->readers();
+  for (size_t i = 0; i < readers.size(); ++i) {
+    members.push_back(
+        member(i == 0 ? inputPath : readers[i - 1]->descriptor().parentFileNameHint, *readers[i]));
+  }
+  return members;
+}
+
+// Unlike the text, which gives the root's descriptor fields, the report
+// gives the image's own; the chain lists every member.
+void printJsonReport(const std::string& path, bool raw, VMDKReader& input,
+                     const VMDKChainReader* chain) {
+  const DiskDescriptor& own = input.descriptor();
+  const DiskDescriptor& d = own;
+  uint64_t allocated = input.allocatedGrains();
+  Json ddb = Json::object();
+  for (const auto& [name, value] : d.ddb) ddb[jsonName(name).get<std::string>()] = jsonName(value);
+  Json report = {{"file", jsonName(path)},
+                 {"format", raw ? "raw" : "vmdk"},
+                 {"descriptor_version", d.version},
+                 {"create_type", d.createType},
+                 {"capacity_sectors", input.capacity()},
+                 {"capacity_bytes", input.capacity() * kSectorBytes},
+                 {"grain_sectors", kGrainSectors},
+                 {"grain_bytes", kGrainBytes},
+                 {"grains", input.grainCount()},
+                 {"allocated_grains", allocated},
+                 {"allocated_bytes", allocated * kGrainBytes},
+                 {"files_bytes", filesBytes(input)},
+                 {"hardware_version", d.virtualHWVersion},
+                 {"adapter_type", d.adapterType},
+                 {"ddb", ddb},
+                 {"cid", jsonCid(own.CID)},
+                 {"parent_cid", jsonCid(own.parentCID)}};
+  report["parent_file_name_hint"] = own.hasParent() ? jsonName(own.parentFileNameHint) : Json();
+  report["header"] = jsonHeader(firstHeader(input));
+  report["extents"] = jsonExtents(input, path);
+  report["chain"] = jsonChain(path, chain, input);
+  // A raw disk has no descriptor and no tables: what they would tell is null.
+  if (raw) {
+    for (const char* key : {"descriptor_version", "allocated_grains", "allocated_bytes",
+                            "hardware_version", "adapter_type", "ddb", "cid", "parent_cid"}) {
+      report[key] = nullptr;
+    }
+    report["chain"] = Json::array();
+  }
+  printJson(report);
+}
+
 }  // namespace
 
 int32_t CommandInfo::execute(int32_t argc, char** argv) {
@@ -53,12 +180,16 @@ int32_t CommandInfo::execute(int32_t argc, char** argv) {
   constexpr int kUnlocked = platform::kOpenBinary | platform::kOpenReadOnly;
   std::unique_ptr<VMDKReader> reader =
       options->rawInput ? openRawImage(argv[1], kUnlocked) : openImage(argv[1], kUnlocked);
-  const VMDKReader* input = reader.get();
+  VMDKReader* input = reader.get();
   std::unique_ptr<VMDKChainReader> chain;
   if (reader->descriptor().hasParent()) chain = openChain(reader, argv[1]);
   // A child's report gives its own capacity and grains but the root's
   // descriptor fields and table geometry.
   const VMDKReader& root = chain ? *chain->readers().back() : *input;
+  if (options->json) {
+    printJsonReport(argv[1], options->rawInput, *input, chain.get());
+    return 0;
+  }
   printReport(*input, root.descriptor(), root.layout());
   if (chain) printChain(argv[1], *chain);
   return 0;

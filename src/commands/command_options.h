@@ -22,6 +22,7 @@ struct CommandOptions {
   bool rawSecondInput = false;           // -F raw: compare's second input is a raw disk
   bool linkOnly = false;                 // -l: rebase rewrites only the parent hint
   bool repair = false;                   // -R: check repairs what it safely can
+  bool json = false;                     // -j: reports as JSON, for programs
 };
 
 }  // namespace skarvel

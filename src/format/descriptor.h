@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "format/sparse_layout.h"
@@ -25,6 +26,10 @@ struct DiskDescriptor {
   std::string createType = "monolithicSparse";
   std::string adapterType = "lsilogic";
   std::string parentFileNameHint;
+  // Every "ddb." line of a parsed text, as name and value in text order (a
+  // name given twice keeps its first place and its last value), for reports;
+  // the text composed for an image writes the keys above, not these.
+  std::vector<std::pair<std::string, std::string>> ddb;
 
   // Defaults as above; draws one fresh CID.
   DiskDescriptor();

@@ -188,6 +188,18 @@ void DescriptorParser::applyKey(const std::string& key, const std::string& value
   } else if (key == "ddb.adapterType") {
     d.adapterType = value;
   }
+  if (key.starts_with("ddb.")) keepDdbKey(key, value);
+}
+
+void DescriptorParser::keepDdbKey(const std::string& key, const std::string& value) {
+  auto& keys = result_.descriptor.ddb;
+  for (auto& [name, kept] : keys) {
+    if (name == key) {
+      kept = value;
+      return;
+    }
+  }
+  if (keys.size() < kMaxDdbKeys) keys.emplace_back(key, value);
 }
 
 ParsedDescriptor parseDescriptor(ByteSource& source, bool keepExtents) {

@@ -109,6 +109,10 @@ class DescriptorParser {
   static constexpr size_t kMaxLineTokens = 5;
   static constexpr size_t kMaxTokenBytes = 64 * 1024;
   void applyKey(const std::string& key, const std::string& value);
+  // Keeps a disk database line; past kMaxDdbKeys names, new ones are
+  // dropped, so that a text of endless keys cannot exhaust memory.
+  static constexpr size_t kMaxDdbKeys = 256;
+  void keepDdbKey(const std::string& key, const std::string& value);
 
   // The UTF-8 encoding of U+FEFF, which marks text as UTF-8 and is no part of it.
   static constexpr uint8_t kByteOrderMark[] = {0xEF, 0xBB, 0xBF};

@@ -121,6 +121,21 @@ void VMDKSingleFileReader::loadTable(uint64_t tableIndex) {
          static_cast<uint32_t>(cachedTable_.size()));
 }
 
+uint64_t VMDKSingleFileReader::allocatedGrains() {
+  uint64_t count = 0;
+  for (uint64_t grain = 0; grain < layout_.grainCount; ++grain) {
+    uint64_t table = grain / header_.numGTEsPerGT;
+    // A table that is absent names none of its grains: skip it whole.
+    if (grain % header_.numGTEsPerGT == 0 && directoryEntry(table) == 0) {
+      grain += header_.numGTEsPerGT - 1;
+      continue;
+    }
+    uint32_t sector = grainSector(table, grain % header_.numGTEsPerGT);
+    if (sector != 0 && !(sector == kZeroedGrainEntry && zeroedGrains_)) ++count;
+  }
+  return count;
+}
+
 uint32_t VMDKSingleFileReader::grainSector(uint64_t tableIndex, uint64_t entryIndex) {
   if (tableIndex != cachedTableIndex_ || cachedTable_.empty()) loadTable(tableIndex);
   return getLittleEndian32(&cachedTable_[entryIndex * kEntryBytes]);

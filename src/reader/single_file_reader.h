@@ -46,6 +46,7 @@ class VMDKSingleFileReader : public VMDKReader {
   bool isMultiFile() const override { return false; }
   uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) override;
   void releaseBuffers() override;
+  uint64_t allocatedGrains() override;
 
   const SparseExtentHeader& header() const { return header_; }
   // The sector of the directory reads go through: the header's gdOffset,

@@ -54,6 +54,11 @@ class VMDKReader {
   // Appends the descriptor of every file this reader holds open.
   virtual void appendOpenFiles(std::vector<int>& fds) const;
 
+  // The grains this reader's own grain tables name (zeroed grains not
+  // counted), for reports; a reader without tables (flat, zero, raw, or a
+  // chain, whose members count their own) names none. Reads every table.
+  virtual uint64_t allocatedGrains() { return 0; }
+
   // Gives back the memory of what the reader keeps between reads (tables,
   // buffers); the next read fetches what it needs again. A descriptor file
   // calls it on an extent it has moved past, so that many extents cost

@@ -25,10 +25,12 @@ const char kUsage[] =
     "                              streamOptimized, monolithicFlat, twoGbMaxExtentFlat, raw\n"
     "    -f, --format raw          the input is a raw disk\n"
     "    -F, --second-format raw   compare's second input is a raw disk\n"
+    "    -j, --json                a report for programs, in JSON\n"
     "\n"
     "Commands:\n"
     "    skarvel info infile\n"
     "        -f, --format optional\n"
+    "        -j, --json optional\n"
     "\n"
     "    skarvel convert file hwver=4|6 adapter=ide|buslogic|lsilogic\n"
     "\n"
@@ -63,6 +65,7 @@ const char kUsage[] =
     "    skarvel compare [options] first second\n"
     "        -f, --format optional (first)\n"
     "        -F, --second-format optional\n"
+    "        -j, --json optional\n"
     "\n";
 
 std::vector<std::string> filesIn(const std::string& directory) {

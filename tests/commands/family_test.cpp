@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 
 #include "image_builder.h"
 #include "run_tool.h"
@@ -51,6 +52,24 @@ class FamilyTest : public ::testing::Test {
         dir_.path());
     EXPECT_EQ(result.status, 0) << reference << " vs " << image << ": " << result.out << result.err;
     EXPECT_TRUE(result.out.ends_with("Images are identical.\n")) << result.out;
+  }
+  // info --json agrees with the text report and, where it reads the image,
+  // with the general tool's own report: size, format and backing file.
+  void expectJsonAgrees(const std::string& image, bool peerReads) {
+    RunResult json = runSkarvel({"info", "--json", image}, dir_.path());
+    ASSERT_EQ(json.status, 0) << json.err;
+    auto ours = nlohmann::json::parse(json.out);
+    RunResult text = runSkarvel({"info", image}, dir_.path());
+    std::string sectors = std::to_string(ours["capacity_sectors"].get<uint64_t>());
+    EXPECT_NE(text.out.find("Capacity       : " + sectors + " Sectors"), std::string::npos);
+    EXPECT_EQ(ours["capacity_bytes"], ours["capacity_sectors"].get<uint64_t>() * 512);
+    if (!peerReads) return;
+    RunResult peer = runProgram("qemu-img", {"info", "--output=json", image}, dir_.path());
+    auto theirs = nlohmann::json::parse(peer.out);
+    EXPECT_EQ(ours["capacity_bytes"], theirs["virtual-size"]) << image;
+    EXPECT_EQ(ours["format"], theirs["format"]) << image;
+    nlohmann::json parent = ours["chain"].size() > 1 ? ours["chain"][1]["file"] : nlohmann::json();
+    EXPECT_EQ(parent, theirs.value("backing-filename", nlohmann::json())) << image;
   }
   void expectClean(const std::string& image) {
     RunResult result = runProgram("qemu-img", {"check", image}, dir_.path());
@@ -144,6 +163,7 @@ TEST_F(FamilyTest, EverySampleCopiesEqualAndClean) {
               std::string::npos)
         << info.out;
     run("skarvel", {"check", input});  // status 0: nothing wrong
+    expectJsonAgrees(input, !s.rawReference);
 
     std::string reference = s.rawReference ? name + ".raw" : input;
     run("skarvel", {"copy", input, name + "-copy.vmdk"});
@@ -172,6 +192,7 @@ TEST_F(FamilyTest, EverySampleCopiesEqualAndClean) {
       run("skarvel", {"clone", input, child});
       qemuIo(child, "vmdk", {"write -P 0x77 128k 64k"});
     }
+    expectJsonAgrees(child, !s.rawReference);
     for (const char* levels : {"all", "2"}) {
       std::string out = name + "-child-" + levels + ".vmdk";
       run("skarvel", {"copy", "-c", levels, child, out});
