@@ -165,7 +165,8 @@ void parseOptions(int& argc, char** argv, CommandOptions& options) {
     const char* argument = argv[index];
     const OptionName* option = findOption(argument);
     if (option == nullptr) {
-      if (argument[0] == '-') rejectCommandLine();
+      // A lone "-" names standard input or output: a file name.
+      if (argument[0] == '-' && argument[1] != '\0') rejectCommandLine();
       break;  // the first positional argument
     }
     std::string value;

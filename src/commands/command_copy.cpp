@@ -80,16 +80,21 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
       argv[2],
       outputLayout(*reader, kind == OutputKind::kSplitSparse, requestedCapacity(*reader, *options)),
       descriptor);
-  // A raw output has no descriptor to record its name in.
-  if (kind != OutputKind::kRaw) refuseUnquotableNames(output, parentPath);
-  refuseOverwritingInput(output, kind, *reader);
-  refuseOutputsInUse(output, kind);
+  // Standard output is no file: nothing there to overwrite or lock.
+  if (!output.toStandardOutput()) {
+    // A raw output has no descriptor to record its name in.
+    if (kind != OutputKind::kRaw) refuseUnquotableNames(output, parentPath);
+    refuseOverwritingInput(output, kind, *reader);
+    refuseOutputsInUse(output, kind);
+  }
   std::unique_ptr<VMDKWriter> writer = output.create(kind, !descriptor.hasParent());
 
   std::vector<uint8_t> buffer(reader->grainBytes());
   uint64_t total = reader->totalGrains() + (output.layout.grainCount - reader->grainCount());
-  std::cout << "Copying " << total << " Grains ...\n" << std::flush;
-  CopyProgress progress(std::cout, total);
+  // Progress goes beside a disk written to standard output, not into it.
+  std::ostream& report = output.toStandardOutput() ? std::cerr : std::cout;
+  report << "Copying " << total << " Grains ...\n" << std::flush;
+  CopyProgress progress(report, total);
   for (uint64_t i = 0; i < total; ++i) {
     progress.next();
     uint32_t n = reader->readGrain(i, buffer.data(), reader->grainBytes());

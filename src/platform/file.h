@@ -72,6 +72,11 @@ bool syncFile(int fd);
 // Closes a descriptor. Returns true on success.
 bool closeFile(int fd);
 
+// A descriptor of this process's standard output, for writeFile (bytes go
+// out untranslated); its owner closes it with closeFile, which ends the
+// output. -1 when the process has none.
+int standardOutput();
+
 // The length in bytes of the file open as |fd|. Returns true on success.
 bool fileSizeOf(int fd, uint64_t* size);
 

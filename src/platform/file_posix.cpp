@@ -204,6 +204,8 @@ bool seekFile64(int fd, uint64_t offset) {
 
 bool closeFile(int fd) { return ::close(fd) == 0; }
 
+int standardOutput() { return ::dup(STDOUT_FILENO); }
+
 bool fileSizeOf(int fd, uint64_t* size) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return false;

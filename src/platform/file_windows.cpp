@@ -247,6 +247,17 @@ bool closeFile(int fd) {
   return handle != INVALID_HANDLE_VALUE && CloseHandle(handle);
 }
 
+int standardOutput() {
+  // A handle of its own, so that closing it leaves the process's alone.
+  HANDLE process = GetCurrentProcess(), handle;
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output == nullptr || output == INVALID_HANDLE_VALUE ||
+      !DuplicateHandle(process, output, process, &handle, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    return -1;
+  }
+  return handleTable().add(handle);
+}
+
 bool fileSizeOf(int fd, uint64_t* size) {
   LARGE_INTEGER length;
   HANDLE handle = systemHandle(fd);

@@ -6,12 +6,22 @@
 #include "platform/file.h"
 #include "writer/flat_writer.h"
 #include "writer/multi_file_writer.h"
+#include "writer/sequential_raw_writer.h"
 #include "writer/single_file_writer.h"
 #include "writer/stream_writer.h"
 
 namespace skarvel {
 
 namespace {
+
+// The name the extent line of a stream sent to standard output gives.
+constexpr const char* kStreamedFileName = "disk.vmdk";
+
+int openStandardOutput() {
+  int fd = platform::standardOutput();
+  if (fd < 0) throw FatalError("Failed to write file " + std::string(kStandardOutputPath));
+  return fd;
+}
 
 // Text written to a file in blocks as it is produced.
 class TextSink {
@@ -61,6 +71,14 @@ void OutputImage::forEachPathToCreate(OutputKind kind,
 }
 
 std::unique_ptr<VMDKWriter> OutputImage::create(OutputKind kind, bool includeDdb) {
+  if (toStandardOutput()) {
+    if (kind == OutputKind::kRaw) {
+      return std::make_unique<VMDKSequentialRawWriter>(openStandardOutput(), path, layout);
+    }
+    if (kind != OutputKind::kStreamOptimized) {
+      throw FatalError("Cannot write " + std::string(outputKindName(kind)) + " to standard output");
+    }
+  }
   switch (kind) {
     case OutputKind::kMonolithicSparse:
       return createSingleFile(includeDdb);
@@ -106,8 +124,13 @@ std::unique_ptr<VMDKWriter> OutputImage::createStream(bool includeDdb) {
   // could need more, compressed or not, and its directory alone is huge.
   if (!layout.wholeFileAddressable()) throw FatalError("Disk is too large for " + path);
   descriptor.createType = outputKindName(OutputKind::kStreamOptimized);
-  std::string text = composeDescriptor(descriptor, layout, fileName, includeDdb);
+  // A stream sent to standard output is saved under a name not known here.
+  std::string text = composeDescriptor(
+      descriptor, layout, toStandardOutput() ? kStreamedFileName : fileName, includeDdb);
   checkDescriptorFits(text, path);
+  if (toStandardOutput()) {
+    return std::make_unique<VMDKStreamWriter>(openStandardOutput(), path, layout, text);
+  }
   int fd = platform::openFile(path, platform::kOpenBinary | platform::kOpenReadWrite |
                                         platform::kOpenCreate | platform::kOpenTruncate |
                                         platform::kOpenLockWrite);

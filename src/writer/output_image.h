@@ -14,6 +14,9 @@
 
 namespace skarvel {
 
+// The output path that names standard output.
+constexpr const char* kStandardOutputPath = "-";
+
 struct OutputImage {
   std::string path;       // as typed; the single file or the descriptor file
   std::string directory;  // path up to and including its last separator
@@ -33,8 +36,13 @@ struct OutputImage {
   void forEachPathToCreate(OutputKind kind,
                            const std::function<void(const std::string&)>& visit) const;
 
+  // True when the output goes to standard output ("-"), strictly in order.
+  bool toStandardOutput() const { return path == kStandardOutputPath; }
+
   // Creates the files of |kind| (createSingleFile, createSplit, createStream
-  // or createFlat) and returns its writer.
+  // or createFlat) and returns its writer. To standard output only a stream
+  // or a raw disk can go: other kinds throw FatalError("Cannot write " +
+  // kind + " to standard output") before anything is written.
   std::unique_ptr<VMDKWriter> create(OutputKind kind, bool includeDdb);
 
   // One sparse extent file at |path| with the descriptor embedded (when the

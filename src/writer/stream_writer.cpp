@@ -137,8 +137,8 @@ void VMDKStreamWriter::appendSectors(const uint8_t* data, size_t length) {
 
 void VMDKStreamWriter::flush() {
   if (gathered_.empty()) return;
-  if (!platform::writeFileAt(fd_, gatheredSector_ * kSectorBytes, gathered_.data(),
-                             static_cast<uint32_t>(gathered_.size()))) {
+  // Sectors go out strictly in order, so the output may be a pipe.
+  if (!platform::writeFile(fd_, gathered_.data(), static_cast<uint32_t>(gathered_.size()))) {
     failWrite();
   }
   gatheredSector_ += gathered_.size() / kSectorBytes;
