@@ -86,10 +86,13 @@ void growSingleFile(const std::string& path, std::unique_ptr<VMDKReader>& image,
   SparseExtentEditor editor(image->fileHandle(), path);
   editor.prepareCapacity(capacity);
   hideParents(editor, parents.get(), 0, image->grainCount(), layout.grainCount);
-  // The descriptor's extent line and geometry first: readers take the size
-  // from the header, which comes last.
-  if (embedded) writeRewrite(path, image, text);
-  editor.commitHeader();
+  // Some readers take the size from the header, others from the embedded
+  // extent line: both change in the header's write. An area that does not
+  // follow the header goes first.
+  std::vector<uint8_t> area;
+  if (embedded) area = areaAfterHeader(*image, text);
+  if (embedded && area.empty()) writeRewrite(path, image, text);
+  editor.commitHeader(area);
 }
 
 // How the extents of a descriptor file grow: sparse extent files, or plain
