@@ -81,7 +81,7 @@ const Input kInputs[] = {
     {"a child over a larger parent",
      [](auto& d) {
        run("qemu-img", {"create", "-f", "vmdk", "base.vmdk", "100M"}, d);
-       run("qemu-io", {"-c", "write -P 0x5A 60M 2M", "base.vmdk"}, d);
+       run("qemu-io", {"-c", "write -P 0x5A 60M 256k", "base.vmdk"}, d);
        run("qemu-img", {"create", "-f", "vmdk", "-b", "base.vmdk", "-F", "vmdk", "in.vmdk", "40M"},
            d);
      },
