@@ -196,6 +196,34 @@ void checkNewExtentPath(const std::string& path, const VMDKReader& image,
   platform::closeFile(fd);
 }
 
+// New extent files: path and sectors.
+using NewExtents = std::vector<std::pair<std::string, uint64_t>>;
+
+// Appends to |lines| (those of the image |image| at |path|, |capacity|
+// sectors when grown) lines for |sectors| more sectors, modelled on the last
+// and named as a split output names its extents; returns their files,
+// checked by checkNewExtentPath.
+NewExtents appendExtentLines(ExtentList& lines, uint64_t sectors, const ExtentKind& kind,
+                             const std::string& path, uint64_t capacity, const VMDKReader& image,
+                             const VMDKReader* parents) {
+  std::string directory, fileName;
+  splitPath(path, directory, fileName);
+  SplitExtents naming(fileName, capacity, kind.naming);
+  NewExtents added;
+  for (uint64_t left = sectors; left > 0;) {
+    ExtentDescriptor line = lines.back();
+    line.size = std::min(left, kind.limit);
+    line.fileName = naming.name(lines.size());
+    line.offset = 0;
+    std::string extentPath = resolveAgainst(directory, line.fileName);
+    checkNewExtentPath(extentPath, image, parents);
+    added.emplace_back(extentPath, line.size);
+    lines.push_back(line);
+    left -= line.size;
+  }
+  return added;
+}
+
 // Undoes what a failed grow of a descriptor file's image wrote before its
 // descriptor was replaced: the last flat file at |lastPath| goes back to
 // |lastBytes| bytes (when it grew), the new extent files |created| go.
@@ -236,21 +264,8 @@ void growDescriptorFile(const std::string& path, std::unique_ptr<VMDKReader>& im
   }
   std::unique_ptr<VMDKReader> parents = openParentsOf(*image, path);
 
-  std::string directory, fileName;
-  splitPath(path, directory, fileName);
-  SplitExtents naming(fileName, capacity, kind.naming);
-  std::vector<std::pair<std::string, uint64_t>> added;  // path, sectors
-  for (uint64_t left = capacity - image->capacity() - lastGrowth; left > 0;) {
-    ExtentDescriptor line = lastLine;
-    line.size = std::min(left, kind.limit);
-    line.fileName = naming.name(lines.size());
-    line.offset = 0;
-    std::string extentPath = resolveAgainst(directory, line.fileName);
-    checkNewExtentPath(extentPath, *image, parents.get());
-    added.emplace_back(extentPath, line.size);
-    lines.push_back(line);
-    left -= line.size;
-  }
+  const NewExtents added = appendExtentLines(lines, capacity - image->capacity() - lastGrowth, kind,
+                                             path, capacity, *image, parents.get());
   std::string text =
       composeRewrite(path, *image, image->descriptor(), computeLayout(capacity, 1), &lines);
 
