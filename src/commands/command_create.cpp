@@ -21,11 +21,10 @@ int32_t CommandCreate::execute(int32_t argc, char** argv) {
   if (options->sizeBytes < kMinimumDiskBytes) {
     throw FatalError("Disk size must be greater than 8M");
   }
-  OutputKind kind = options->outputKind.value_or(sparseKind(options->split));
-  // Sparse disks that fit one extent are always one monolithic file.
-  if (kind == OutputKind::kSplitSparse && output.layout.capacitySectors() <= kSplitExtentSectors) {
-    kind = OutputKind::kMonolithicSparse;
-  }
+  // -p splits only a disk that one extent cannot hold; a kind named with -t
+  // is made as named, a descriptor and one extent for a small disk.
+  bool split = options->split && output.layout.capacitySectors() > kSplitExtentSectors;
+  OutputKind kind = options->outputKind.value_or(sparseKind(split));
   refuseOutputsInUse(output, kind);
   output.create(kind, true)->close();
   return 0;

@@ -11,14 +11,18 @@ class CommandGrow : public CommandProcessor {
   using CommandProcessor::CommandProcessor;
   // Grows argv[1] to options->sizeBytes: a sparse extent file (versions 1
   // and 2) gets tables for the new grains, and larger directories at the
-  // end of the file when its own have no room; a split image, sparse or
-  // flat, grows its last extent up to 2047 MiB, then gets new extents and
-  // extent lines; the one extent of a monolithicFlat disk grows to any size.
+  // end of the file when its own have no room; a split sparse image gets
+  // new extents and extent lines after its last, which keeps its size; a
+  // split flat image grows its last extent up to 2047 MiB, then gets new
+  // ones; the one extent of a monolithicFlat disk grows to any size.
   // The new part reads as zeros, also in a child whose parents are larger
   // (zero grains are written where they would show through). New metadata
-  // is written and synced first; the header, or for a descriptor file the
-  // descriptor, that makes the new size visible comes last, so a failure at
-  // any point leaves an image of the old size or of the new one. Throws
+  // is written and synced first; what makes the new size visible comes last
+  // in one write or one replacement: the header with the embedded
+  // descriptor, or the descriptor file. A failure at any point leaves an
+  // image of the old size or of the new one in every reader, and a rerun
+  // finishes: it replaces extent files that no line names, and takes a flat
+  // file that holds only zeros past its line as its line. Throws
   // FatalError with
   //   "Size is not larger than the disk " + path   for a size at or below
   //       today's capacity;
@@ -28,9 +32,11 @@ class CommandGrow : public CommandProcessor {
   //   "Cannot grow stream-optimized image " + path  for a compressed image;
   //   "Unsupported image file " + path              for kinds it cannot grow
   //       (ZERO extents, mixtures, capacities that are not whole grains, a
-  //       flat file that holds more than its last extent);
+  //       flat file that holds data past its last extent);
   //   "Failed to create file " + path               for a new extent whose
-  //       name is taken;
+  //       name is a file of the image or its parents, or cannot be written;
+  //   "File is in use " + path                      for one that another
+  //       program's lock forbids;
   // and the failures of opening and writing the files.
   int32_t execute(int32_t argc, char** argv) override;
 };

@@ -83,6 +83,9 @@ void checkEmbeddedArea(const VMDKSingleFileReader& reader, const std::string& te
   checkDescriptorFits(text, reader.path(), reader.header().descriptorSize * kSectorBytes);
 }
 
+// The largest piece of a descriptor area written at once.
+constexpr uint64_t kPieceBytes = 1 << 20;
+
 // Writes |text| and zeros over the whole descriptor area that the header
 // declares (checked by checkEmbeddedArea), and nothing outside it.
 //
@@ -93,7 +96,6 @@ void checkEmbeddedArea(const VMDKSingleFileReader& reader, const std::string& te
 void rewriteEmbeddedDescriptor(const VMDKSingleFileReader& reader, const std::string& text) {
   const SparseExtentHeader& header = reader.header();
   uint64_t areaBytes = header.descriptorSize * kSectorBytes;
-  constexpr uint64_t kPieceBytes = 1 << 20;
   std::vector<uint8_t> piece(std::min(areaBytes, std::max<uint64_t>(kPieceBytes, text.size() + 1)));
   std::copy(text.begin(), text.end(), piece.begin());
   uint64_t start = header.descriptorOffset * kSectorBytes;
@@ -152,6 +154,16 @@ void writeRewrite(const std::string& path, std::unique_ptr<VMDKReader>& reader,
   } else {
     rewriteEmbeddedDescriptor(static_cast<const VMDKSingleFileReader&>(*reader), text);
   }
+}
+
+std::vector<uint8_t> areaAfterHeader(const VMDKReader& reader, const std::string& text) {
+  if (reader.isMultiFile()) return {};
+  const SparseExtentHeader& header = static_cast<const VMDKSingleFileReader&>(reader).header();
+  uint64_t areaBytes = header.descriptorSize * kSectorBytes;
+  if (header.descriptorOffset != 1 || areaBytes > kPieceBytes) return {};
+  std::vector<uint8_t> area(areaBytes, 0);
+  std::copy(text.begin(), text.end(), area.begin());
+  return area;
 }
 
 void rewriteDescriptor(const std::string& path, std::unique_ptr<VMDKReader> reader,

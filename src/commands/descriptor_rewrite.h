@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "format/descriptor.h"
 #include "reader/vmdk_reader.h"
@@ -34,6 +35,13 @@ std::string composeRewrite(const std::string& path, const VMDKReader& reader,
 // descriptor file cannot be replaced (it stays whole).
 void writeRewrite(const std::string& path, std::unique_ptr<VMDKReader>& reader,
                   const std::string& text);
+
+// What writeRewrite puts in the embedded descriptor area of the one-file
+// image |reader| holds, |text| and its zero fill, when that area begins at
+// sector 1, right after the header, and is small enough for one write: a
+// writer that changes the header too writes both at once. Empty for a
+// descriptor file or an area elsewhere.
+std::vector<uint8_t> areaAfterHeader(const VMDKReader& reader, const std::string& text);
 
 // composeRewrite, then writeRewrite.
 void rewriteDescriptor(const std::string& path, std::unique_ptr<VMDKReader> reader,

@@ -11,8 +11,9 @@ namespace skarvel::platform {
 // Lives for the whole run, made first thing in main.
 //
 // On POSIX the arguments are main's own (already bytes of the user's
-// locale, UTF-8 in practice) and the console is left alone. On Windows the
-// arguments are read again from the process's UTF-16 command line, so that
+// locale, UTF-8 in practice), the console is left alone, and SIGXFSZ is
+// ignored: a write past the file size limit fails like any other. On
+// Windows the arguments are read again from the process's UTF-16 command line, so that
 // names outside the ANSI code page arrive whole, and an attached console's
 // output code page is UTF-8 until this object goes. Redirected output is the
 // program's UTF-8 bytes either way; on Windows each '\n' leaves the runtime

@@ -99,8 +99,16 @@ uint64_t SparseExtentEditor::moveDirectory(uint64_t directory, uint64_t oldTable
   return moved;
 }
 
-void SparseExtentEditor::commitHeader() {
-  HeaderBytes bytes = encodeHeader(header_);
+void SparseExtentEditor::commitHeader(const std::vector<uint8_t>& following) {
+  HeaderBytes header = encodeHeader(header_);
+  std::vector<uint8_t> bytes(header.begin(), header.end());
+  if (!following.empty()) {
+    // The rest of sector 0 stays as it is, between the record and sector 1.
+    bytes.resize(kSectorBytes);
+    readAt(header.size(), &bytes[header.size()],
+           static_cast<uint32_t>(kSectorBytes - header.size()));
+    bytes.insert(bytes.end(), following.begin(), following.end());
+  }
   writeAt(0, bytes.data(), static_cast<uint32_t>(bytes.size()));
   if (!platform::syncFile(fd_)) failWrite();
 }

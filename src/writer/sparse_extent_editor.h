@@ -45,9 +45,11 @@ class SparseExtentEditor {
   // larger than today's and at most kMaxCapacitySectors.
   void prepareCapacity(uint64_t capacity);
 
-  // Writes the header (capacity and directory offsets as prepared) in one
-  // sector write, and syncs the file.
-  void commitHeader();
+  // Writes the header (capacity and directory offsets as prepared) and
+  // |following| after it, from sector 1 on, in one write, and syncs the
+  // file: an embedded descriptor whose extent line gives the new size
+  // becomes visible with the header or not at all.
+  void commitHeader(const std::vector<uint8_t>& following = {});
 
   // All the calls above throw FatalError("Failed to write file " + path)
   // when a write fails, and FatalError("Failed to read file " + path) when

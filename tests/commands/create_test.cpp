@@ -164,6 +164,12 @@ TEST_F(CreateTest, SplitAsksForExtentsOnlyAbove2047Mebibytes) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("ddb.geometry.cylinders = \"261\"\n"), std::string::npos) << text;
+
+  // The kind named with -t is made whatever the size: 8M is 16384 sectors.
+  expectSuccess(create({"-t", "twoGbMaxExtentSparse", "-s", "8M", "small.vmdk"}));
+  EXPECT_EQ(le64At(readBytes(dir_.file("small-s001.vmdk")), 12), 16384u);
+  EXPECT_NE(readText(dir_.file("small.vmdk")).find("\nRW 16384 SPARSE \"small-s001.vmdk\"\n\n"),
+            std::string::npos);
 }
 
 TEST_F(CreateTest, AdapterAndHardwareVersionGoIntoTheDescriptor) {

@@ -49,9 +49,15 @@ const Input kInputs[] = {
        run("qemu-img", {"create", "-f", "vmdk", "-o", "zeroed_grain=on", "in.vmdk", "8M"}, d);
      },
      "5G", uint64_t{5} << 30},
-    {"split, last extent then new ones",
+    {"split, new extents after the last",
      [](auto& d) {
        run("skarvel", {"create", "-p", "-s", "2100M", "in.vmdk"}, d);
+     },
+     "6000M", uint64_t{6000} << 20},
+    {"split, with what an interrupted grow left, named by no line",
+     [](auto& d) {
+       run("skarvel", {"create", "-p", "-s", "2100M", "in.vmdk"}, d);
+       writeText(d.file("in-s003.vmdk"), "left over");
      },
      "6000M", uint64_t{6000} << 20},
     {"the general tool's split",
@@ -75,7 +81,7 @@ const Input kInputs[] = {
     {"a child over a larger parent",
      [](auto& d) {
        run("qemu-img", {"create", "-f", "vmdk", "base.vmdk", "100M"}, d);
-       run("qemu-io", {"-c", "write -P 0x5A 60M 2M", "base.vmdk"}, d);
+       run("qemu-io", {"-c", "write -P 0x5A 60M 256k", "base.vmdk"}, d);
        run("qemu-img", {"create", "-f", "vmdk", "-b", "base.vmdk", "-F", "vmdk", "in.vmdk", "40M"},
            d);
      },
@@ -86,6 +92,19 @@ void makeInput(const Input& input, const ScopedTempDir& dir) {
   input.make(dir);
   run("qemu-io", {"-c", "write -P 0x42 0 64k", "-c", "write -P 0x43 7M 1M", "in.vmdk"}, dir);
   run("skarvel", {"copy", "in.vmdk", "ref.vmdk"}, dir);
+}
+
+// The disk's size in bytes as qemu-img, vmdkinfo and skarvel read it.
+std::vector<uint64_t> sizesRead(const ScopedTempDir& dir) {
+  auto number = [](const std::string& text, const std::string& before) {
+    size_t at = text.find(before);
+    return at == std::string::npos ? 0 : std::stoull(text.substr(at + before.size()));
+  };
+  std::string vmdkinfo = runProgram("vmdkinfo", {"in.vmdk"}, dir.path()).out;
+  return {number(runProgram("qemu-img", {"info", "--output=json", "in.vmdk"}, dir.path()).out,
+                 "\"virtual-size\": "),
+          number(vmdkinfo.substr(vmdkinfo.find("Media size:")), "("),
+          number(runSkarvel({"info", "in.vmdk"}, dir.path()).out, "Capacity       : ") * 512};
 }
 
 // |image| reads as ref.vmdk, with zeros past its end, and checks clean.
@@ -128,7 +147,8 @@ TEST(GrowTest, RefusalsChangeNothing) {
     std::vector<std::string> create;  // the general tool's arguments for in.vmdk
     const char* size;
     const char* err;
-    const char* lengthened = nullptr;  // a file given one more sector first
+    const char* lengthened = nullptr;  // a file given one more sector of data first
+    std::function<void(const ScopedTempDir&)> prepare = nullptr;
   } cases[] = {
       {{"in.vmdk", "8M"}, "8M", "Size is not larger than the disk in.vmdk\n"},
       {{"in.vmdk", "8M"}, "2048G", "Disk is too large for a single file in.vmdk\n"},
@@ -140,6 +160,16 @@ TEST(GrowTest, RefusalsChangeNothing) {
        "16M",
        "Unsupported image file in.vmdk\n",
        "in-flat.vmdk"},
+      // The descriptor file cannot be replaced (every name for its new text
+      // is taken): the flat file, grown first, is cut back.
+      {{"-o", "subformat=monolithicFlat", "in.vmdk", "8M"},
+       "3G",
+       "Failed to re-write file in.vmdk\n",
+       nullptr,
+       [](auto& d) {
+         for (int i = 0; i < 100; ++i)
+           fs::create_directory(d.file(".in.vmdk.skarvel-" + std::to_string(i)));
+       }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);
@@ -147,8 +177,12 @@ TEST(GrowTest, RefusalsChangeNothing) {
     std::vector<std::string> args = {"create", "-f", "vmdk"};
     args.insert(args.end(), c.create.begin(), c.create.end());
     run("qemu-img", args, dir);
-    if (c.lengthened)
-      fs::resize_file(dir.file(c.lengthened), fileSize(dir.file(c.lengthened)) + 512);
+    if (c.lengthened) {
+      Bytes file = readBytes(dir.file(c.lengthened));
+      file.resize(file.size() + 512, 0x5A);
+      writeBytes(dir.file(c.lengthened), file);
+    }
+    if (c.prepare) c.prepare(dir);
     auto before = snapshot(dir.path());
     RunResult grow = runSkarvel({"grow", "-s", c.size, "in.vmdk"}, dir.path());
     EXPECT_EQ(grow.status, 1);
@@ -158,14 +192,18 @@ TEST(GrowTest, RefusalsChangeNothing) {
 }
 
 // The Nth write fails, for every N until the grow succeeds: each time the
-// image left behind reads as before.
+// image left behind reads as before, at the old size or the new one in every
+// reader, and checks clean (leaks allowed); a rerun finishes the grow.
 TEST(GrowTest, AFailedWriteAtAnyStepLeavesAReadableImage) {
   SKARVEL_REQUIRE_PEER("qemu-img");
   SKARVEL_REQUIRE_PEER("qemu-io");
-  for (const Input* input : {&kInputs[1], &kInputs[3], &kInputs[7]}) {
+  SKARVEL_REQUIRE_PEER("vmdkinfo");
+  for (int row : {1, 3, 6, 7, 8}) {
+    const Input* input = &kInputs[row];
     SCOPED_TRACE(input->what);
     ScopedTempDir original;
     makeInput(*input, original);
+    const std::vector<uint64_t> before = sizesRead(original), after(3, input->bytes);
     for (uint64_t writes = 0;; ++writes) {
       SCOPED_TRACE(writes);
       ScopedTempDir dir;
@@ -180,9 +218,17 @@ TEST(GrowTest, AFailedWriteAtAnyStepLeavesAReadableImage) {
       int status = runCommandLine(static_cast<int>(args.size()), argv.data());
       platform::failWritesAfter(platform::kNoWriteFault);
       expectReadsAsBefore(dir);
+      std::vector<uint64_t> sizes = sizesRead(dir);
+      EXPECT_TRUE(sizes == before || sizes == after) << ::testing::PrintToString(sizes);
+      RunResult check = runSkarvel({"check", "in.vmdk"}, dir.path());
+      EXPECT_EQ(check.status, 0) << check.out << check.err;
       if (status == 0) break;
       ASSERT_EQ(status, 1);
       ASSERT_LT(writes, 1000u);
+      RunResult rerun = runSkarvel({"grow", "-s", input->size, "in.vmdk"}, dir.path());
+      EXPECT_EQ(rerun.err, "");
+      expectReadsAsBefore(dir);
+      EXPECT_EQ(sizesRead(dir), after);
     }
   }
 }

@@ -2,7 +2,8 @@
 // inputs, extents, parents and outputs, instead of waiting for a peer that
 // never comes or writing into nothing. Character devices are refused as
 // inputs, extents and parents (/dev/zero would be read without end), and
-// open as outputs as any file does.
+// open as outputs as any file does; a write past the file size limit fails
+// as one to /dev/full does, with a message.
 #include <gtest/gtest.h>
 
 #include "skip_on_windows.h"
@@ -61,7 +62,8 @@ TEST(FifoAndDeviceTest, FifosAndSocketsAreRefusedAtOnce) {
   struct Case {
     std::vector<std::string> args;
     std::string err;
-    std::string made = {};  // a file made before the failure, which stays
+    std::string made = {};       // a file made before the failure, which stays
+    const char* fileLimit = {};  // the shell's ulimit -f, in blocks of 512 bytes
   };
   const Case cases[] = {
       {{"info", "fifo.vmdk"}, "Failed to open fifo.vmdk\n"},
@@ -78,11 +80,17 @@ TEST(FifoAndDeviceTest, FifosAndSocketsAreRefusedAtOnce) {
       {{"copy", "-p", "a.vmdk", "fifo.vmdk"}, "Failed to create fifo.vmdk\n", "fifo-s001.vmdk"},
       // A character device opens: /dev/full takes the output and fails to store it.
       {{"copy", "a.vmdk", "/dev/full"}, "Failed to write file /dev/full\n"},
+      {{"copy", "a.vmdk", "out.vmdk"}, "Failed to write file out.vmdk\n", "out.vmdk", "4"},
   };
   const auto before = snapshot(dir.path());
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
-    RunResult run = runSkarvel(c.args, dir.path());
+    std::vector<std::string> limited = {
+        "-c", "ulimit -f " + std::string(c.fileLimit ? c.fileLimit : "") + " && exec \"$0\" \"$@\"",
+        skarvelBinary()};
+    limited.insert(limited.end(), c.args.begin(), c.args.end());
+    RunResult run =
+        c.fileLimit ? runProgram("sh", limited, dir.path()) : runSkarvel(c.args, dir.path());
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(run.out, "");
