@@ -90,8 +90,13 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   uint64_t total = reader->totalGrains() + (output.layout.grainCount - reader->grainCount());
   std::cout << "Copying " << total << " Grains ...\n" << std::flush;
   CopyProgress progress(std::cout, total);
+  // Without a parent to hide, the grains the reader knows to read as zeros
+  // are passed by unread: those before |dataFrom|.
+  uint64_t dataFrom = 0;
   for (uint64_t i = 0; i < total; ++i) {
     progress.next();
+    if (!descriptor.hasParent() && i >= dataFrom) dataFrom = reader->nextGrainWithData(i);
+    if (i < dataFrom) continue;
     uint32_t n = reader->readGrain(i, buffer.data(), reader->grainBytes());
     if (n == kZeroedGrain) n = zeroedGrainLength(buffer, descriptor.hasParent());
     if (n != 0) writer->writeGrain(i, buffer.data(), n);
