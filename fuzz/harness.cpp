@@ -21,6 +21,7 @@
 #include "cli/entry.h"
 #include "format/descriptor.h"
 #include "format/descriptor_parser.h"
+#include "invariants.h"
 #include "platform/file.h"
 
 namespace skarvel::fuzz {
@@ -138,7 +139,8 @@ void writeFile(const fs::path& path, const uint8_t* data, size_t size) {
 }
 
 // Runs one command line in-process, silenced and bounded (CommandBound).
-void run(std::vector<std::string> args) {
+// Returns its exit status, or kBounded when the bound cut it short.
+int run(std::vector<std::string> args) {
   args.insert(args.begin(), "skarvel");
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
@@ -151,8 +153,9 @@ void run(std::vector<std::string> args) {
   // A stream rethrows what its buffer throws only when asked to.
   std::cout.exceptions(std::ios::badbit);
   std::cerr.exceptions(std::ios::badbit);
+  int status = kBounded;
   try {
-    runCommandLine(static_cast<int>(args.size()), argv.data());
+    status = runCommandLine(static_cast<int>(args.size()), argv.data());
   } catch (const WorkBound&) {
   }
   std::cout.exceptions(std::ios::goodbit);
@@ -161,10 +164,11 @@ void run(std::vector<std::string> args) {
   std::cerr.rdbuf(err);
   std::cout.clear();
   std::cerr.clear();
+  return bound.expired() ? kBounded : status;
 }
 
 void runCommands(uint8_t options, const fs::path& directory) {
-  std::string a = (directory / "a.vmdk").string();
+  std::string a = (directory / "a.vmdk").string(), b = (directory / "b.vmdk").string();
   std::vector<std::string> choice;
   if (options & kSplit) choice.push_back("-p");
   if (options & kMerge) choice.push_back("-m");
@@ -179,7 +183,10 @@ void runCommands(uint8_t options, const fs::path& directory) {
   copy.insert(copy.end(), {a, (directory / "out.vmdk").string()});
   run(copy);
   run({"convert", a, "hwver=6", "adapter=ide"});
-  run({"check", "-R", a});
+  // The commands that write the image in place, each with what it keeps.
+  checkRepairKeepsAgreedGrains(run, a, {a, b});
+  rebaseKeepsWhatTheChildShows(run, a, b);
+  growKeepsTheOldPartAndAddsZeros(run, a);
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 // Both functions run the program's own code in-process, print nothing, and
 // return normally for every input: a refusal (FatalError) is an answer, not
 // a failure. A crash, a leak, a hang or a runaway allocation is what the
-// fuzzer reports.
+// fuzzer reports, and so is an abort when a command that writes an image in
+// place breaks what it must keep (invariants.h).
 #ifndef SKARVEL_FUZZ_HARNESS_H_
 #define SKARVEL_FUZZ_HARNESS_H_
 
@@ -21,9 +22,10 @@ void runDescriptorInput(const uint8_t* data, size_t size);
 // length of the first file, a.vmdk, and the rest is the second file, b.vmdk
 // (which a.vmdk may name as an extent or as its parent). Both are written to
 // a private directory and the commands run on a.vmdk: info, clone, copy,
-// convert and check -R, in that order, each bounded in time and in the size
-// of the files it writes, so that an input declaring a large disk still runs
-// fast.
+// convert, check -R (twice), rebase onto b.vmdk and grow, in that order, each
+// bounded in time and in the size of the files it writes, so that an input
+// declaring a large disk still runs fast (rebase and grow run only on disks
+// of up to 256 MiB, which the invariants read whole).
 // Everything written is removed afterwards.
 void runCommandsInput(const uint8_t* data, size_t size);
 

@@ -95,10 +95,16 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   std::ostream& report = output.toStandardOutput() ? std::cerr : std::cout;
   report << "Copying " << total << " Grains ...\n" << std::flush;
   CopyProgress progress(report, total);
+  // Without a parent to hide, the grains the reader knows to read as zeros
+  // are passed by unread: those before |dataFrom|.
+  const bool keepsParent = descriptor.hasParent();
+  uint64_t dataFrom = 0;
   for (uint64_t i = 0; i < total; ++i) {
     progress.next();
+    if (!keepsParent && i >= dataFrom) dataFrom = reader->nextGrainWithData(i);
+    if (i < dataFrom) continue;
     uint32_t n = reader->readGrain(i, buffer.data(), reader->grainBytes());
-    if (n == kZeroedGrain) n = zeroedGrainLength(buffer, descriptor.hasParent());
+    if (n == kZeroedGrain) n = zeroedGrainLength(buffer, keepsParent);
     if (n != 0) writer->writeGrain(i, buffer.data(), n);
   }
   progress.finish();

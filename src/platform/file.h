@@ -85,6 +85,18 @@ bool fileSizeOf(int fd, uint64_t* size);
 // on success; the file position is left as it was.
 bool readableLength(int fd, uint64_t* length);
 
+// What findData reports when only holes lie at and past the offset asked
+// about: a byte past any file.
+constexpr uint64_t kNoDataAfter = ~uint64_t{0};
+
+// Where the file open as |fd| holds data at or past byte |offset|, as its
+// file system records it: sets |*begin| to the first byte there that lies in
+// no hole and |*end| to the end of the run of data it begins (both
+// kNoDataAfter when none follows). Bytes in a hole read as zeros; a file
+// system that keeps no holes reports the whole file as data. Returns false
+// when the system cannot tell, and a caller then reads.
+bool findData(int fd, uint64_t offset, uint64_t* begin, uint64_t* end);
+
 // True when |fd| is open on a character device (a terminal, /dev/zero,
 // /dev/urandom): a stream without an end or a size, which no image is.
 bool isCharacterDevice(int fd);

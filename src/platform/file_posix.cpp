@@ -227,6 +227,27 @@ bool readableLength(int fd, uint64_t* length) {
   return true;
 }
 
+bool findData(int fd, uint64_t offset, uint64_t* begin, uint64_t* end) {
+#if defined(SEEK_DATA) && defined(SEEK_HOLE)
+  if (offset > static_cast<uint64_t>(LLONG_MAX)) return false;
+  off_t data = ::lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+  if (data < 0) {
+    // ENXIO: nothing but holes from |offset| to the end.
+    if (errno != ENXIO) return false;
+    *begin = *end = kNoDataAfter;
+    return true;
+  }
+  off_t hole = ::lseek(fd, data, SEEK_HOLE);
+  if (hole < data) return false;
+  *begin = static_cast<uint64_t>(data);
+  *end = static_cast<uint64_t>(hole);
+  return true;
+#else
+  (void)fd, (void)offset, (void)begin, (void)end;
+  return false;
+#endif
+}
+
 bool isCharacterDevice(int fd) {
   struct stat st;
   return ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode);

@@ -272,6 +272,37 @@ bool syncFile(int fd) { return FlushFileBuffers(systemHandle(fd)) != 0; }
 
 bool readableLength(int fd, uint64_t* length) { return fileSizeOf(fd, length); }
 
+bool findData(int fd, uint64_t offset, uint64_t* begin, uint64_t* end) {
+  uint64_t length = 0;
+  if (!fileSizeOf(fd, &length)) return false;
+  if (offset >= length) {
+    *begin = *end = kNoDataAfter;
+    return true;
+  }
+  // The first allocated range of [offset, length); more may follow
+  // (ERROR_MORE_DATA), of which only the first is asked for.
+  FILE_ALLOCATED_RANGE_BUFFER query = {};
+  query.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
+  query.Length.QuadPart = static_cast<LONGLONG>(length - offset);
+  FILE_ALLOCATED_RANGE_BUFFER first = {};
+  DWORD returned = 0;
+  if (!DeviceIoControl(systemHandle(fd), FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, &first,
+                       sizeof first, &returned, nullptr) &&
+      GetLastError() != ERROR_MORE_DATA) {
+    return false;
+  }
+  if (returned < sizeof first) {
+    *begin = *end = kNoDataAfter;
+    return true;
+  }
+  uint64_t from = static_cast<uint64_t>(first.FileOffset.QuadPart);
+  uint64_t to = from + static_cast<uint64_t>(first.Length.QuadPart);
+  if (to <= offset) return false;
+  *begin = std::max(from, offset);
+  *end = to;
+  return true;
+}
+
 bool isCharacterDevice(int fd) { return GetFileType(systemHandle(fd)) == FILE_TYPE_CHAR; }
 
 bool setFileSize(int fd, uint64_t size) {

@@ -90,9 +90,13 @@ bool VMDKChainReader::isMultiFile() const { return readers_.front()->isMultiFile
 uint32_t VMDKChainReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
   // The first member that ends inside or before this grain: what lies past
   // its end reads as zeros, whatever the members below it hold there.
+  // Members left out by setLevels are read only below such an end: a copy
+  // that keeps them as its parent stores the whole grain there, what they
+  // show below the end and zeros past it.
   size_t cutBy = readers_.size();
   for (size_t i = 0; i < readers_.size(); ++i) {
-    if (levels_ != -1 && static_cast<int64_t>(i) >= levels_) break;
+    bool consulted = levels_ == -1 || static_cast<int64_t>(i) < levels_;
+    if (!consulted && cutBy == readers_.size()) break;
     uint32_t within = bytesWithin(*readers_[i], grain, length);
     if (within < length && cutBy == readers_.size()) cutBy = i;
     length = within;
@@ -100,9 +104,10 @@ uint32_t VMDKChainReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t le
     uint32_t n = readers_[i]->readGrain(grain, buffer, length);
     if (n != 0) return n;  // data, or kZeroedGrain: either hides the members beyond
   }
-  // Those zeros hide the members below the cut that reach this grain, those
-  // left out by setLevels included: a partial copy that keeps them as its
-  // parent must store the zeros.
+  // Zeros up to the end, none of the members below holding data there; they
+  // hide the members below the cut that reach this grain, those left out by
+  // setLevels included: a partial copy that keeps them as its parent must
+  // store the zeros.
   for (size_t i = cutBy + 1; i < readers_.size(); ++i) {
     if (bytesWithin(*readers_[i], grain, 1) != 0) return kZeroedGrain;
   }

@@ -24,10 +24,12 @@ class VMDKChainReader : public VMDKReader {
   // The grain from the first of the consulted members that holds it. A
   // member that has it zeroed answers too (kZeroedGrain), hiding the rest. A
   // member shows nothing past its own capacity: a grain that it cuts is cut
-  // short, whatever the members below hold there, and one that no consulted
-  // member holds but some member ends before or inside reads as zeros that
-  // hide the members below that reach it (kZeroedGrain), so that a copy
-  // keeping the members left out as its parent stores those zeros.
+  // short, whatever the members below hold there. Below a consulted member's
+  // end inside the grain, the members under it answer, those left out by
+  // setLevels included, so that a copy keeping those as its parent stores
+  // the whole grain: their data, zeros past the end. A grain that no member
+  // holds up to such an end (or that a member ends before) reads as zeros
+  // that hide the members below that reach it (kZeroedGrain).
   uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) override;
   void appendOpenFiles(std::vector<int>& fds) const override;
 

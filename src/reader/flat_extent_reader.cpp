@@ -36,7 +36,7 @@ uint32_t VMDKFlatExtentReader::readGrain(uint64_t grain, uint8_t* buffer, uint32
   // The last grain of an extent whose size is not whole grains is shorter.
   uint64_t grainBytes = std::min(kGrainBytes, (capacity_ - first) * kSectorBytes);
   uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(grainBytes, length));
-  uint64_t at = (offsetSectors_ + first) * kSectorBytes;
+  uint64_t at = fileOffsetOf(grain);
   // A file far shorter than its extent line says costs no read per grain.
   if (at >= fileBytes_) return kZeroedGrain;
   uint32_t n = readAt(fd_, path_, at, buffer, wanted);
@@ -44,6 +44,25 @@ uint32_t VMDKFlatExtentReader::readGrain(uint64_t grain, uint8_t* buffer, uint32
   // parent: a flat extent holds every sector of its part of the disk.
   bool allZero = std::all_of(buffer, buffer + n, [](uint8_t b) { return b == 0; });
   return allZero ? kZeroedGrain : n;
+}
+
+uint64_t VMDKFlatExtentReader::nextGrainWithData(uint64_t grain) {
+  if (grain >= layout_.grainCount) return grain;
+  uint64_t at = fileOffsetOf(grain);
+  if (at >= fileBytes_) return layout_.grainCount;
+  if (at >= dataBegin_ && at < dataEnd_) return grain;
+  uint64_t begin = 0, end = 0;
+  if (!platform::findData(fd_, at, &begin, &end)) return grain;
+  if (begin >= fileBytes_) return layout_.grainCount;
+  dataBegin_ = begin;
+  dataEnd_ = end;
+  // The grain that holds byte |begin|: the grains before it lie in a hole.
+  uint64_t holding = (begin / kSectorBytes - offsetSectors_) / kGrainSectors;
+  return std::min(std::max(grain, holding), layout_.grainCount);
+}
+
+uint64_t VMDKFlatExtentReader::fileOffsetOf(uint64_t grain) const {
+  return (offsetSectors_ + grain * kGrainSectors) * kSectorBytes;
 }
 
 }  // namespace skarvel

@@ -23,10 +23,21 @@ class VMDKFlatExtentReader : public VMDKReader {
   // file holds none of them, so that a copy of a flat disk stays sparse while
   // a parent's grain never shows through.
   uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) override;
+  // Asks the file system where the file's holes are (platform::findData):
+  // grains wholly in a hole, or past the file's end, are passed by. Where it
+  // cannot tell, every grain is read.
+  uint64_t nextGrainWithData(uint64_t grain) override;
 
  private:
+  // The byte of the file where grain |grain| begins.
+  uint64_t fileOffsetOf(uint64_t grain) const;
+
   uint64_t offsetSectors_;
   uint64_t fileBytes_ = 0;  // what a read can reach, taken once at open
+  // The run of data the file system reported last, [dataBegin_, dataEnd_):
+  // a grain that begins inside it needs no new question.
+  uint64_t dataBegin_ = 0;
+  uint64_t dataEnd_ = 0;
 };
 
 }  // namespace skarvel

@@ -51,6 +51,12 @@ class VMDKReader {
   // inflates to more or fewer bytes than the grain holds.
   virtual uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) = 0;
 
+  // The first grain at or past |grain| that may hold data, at most
+  // grainCount() (|grain| itself from grainCount() on): every grain between
+  // reads as zeros, absent or zeroed, so that a copy that names no parent
+  // may pass them by. This base answers |grain|, and each grain is read.
+  virtual uint64_t nextGrainWithData(uint64_t grain) { return grain; }
+
   // Appends the descriptor of every file this reader holds open.
   virtual void appendOpenFiles(std::vector<int>& fds) const;
 

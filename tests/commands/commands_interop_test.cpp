@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "run_tool.h"
 #include "test_files.h"
@@ -161,37 +162,50 @@ TEST_F(CommandsInteropTest, CopyOfAChainHasTheChildsCapacity) {
 
 // A partial copy over a chain of mixed sizes: where a folded member ends,
 // the chain reads zeros, and the copy stores them, so that the parent it
-// keeps does not show through there. l4 (the child, 100M) -> l3 (90M) -> l2
-// (120M, data at 95M) -> l1 (70M) -> l0 (80M, all data).
+// keeps does not show through there. Each row is a chain, root first, of
+// sizes and writes. Row 0: l4 (the child, 100M) -> l3 (90M) -> l2 (120M,
+// data at 95M) -> l1 (70M) -> l0 (80M, all data). Row 1: a middle member
+// ends inside grain 2343, where only the root holds data; below that end the
+// grain shows the root's data, past it zeros.
 TEST_F(CommandsInteropTest, PartialCopyOfAChainOfMixedSizesIsIdentical) {
   SKARVEL_REQUIRE_PEER("qemu-img");
   SKARVEL_REQUIRE_PEER("qemu-io");
-  const char* const names[] = {"l0.vmdk", "l1.vmdk", "l2.vmdk", "l3.vmdk", "l4.vmdk"};
-  const char* const sizes[] = {"80M", "70M", "120M", "90M", "100M"};
-  const std::vector<std::string> writes[] = {
-      {"write -P 0x10 0 80M"},
-      {"write -P 0x11 1M 1M"},
-      {"write -P 0x12 2M 1M", "write -P 0x12 95M 1M"},
-      {"write -P 0x13 3M 1M", "write -P 0x13 89M 1M"},
-      {"write -P 0x14 4M 1M", "write -P 0x14 99M 1M"},
+  struct Member {
+    const char* size;
+    std::vector<std::string> writes;
   };
-  for (int level = 0; level < 5; ++level) {
-    std::vector<std::string> args = {"create", "-f", "vmdk"};
-    if (level > 0) args.insert(args.end(), {"-b", names[level - 1], "-F", "vmdk"});
-    args.insert(args.end(), {names[level], sizes[level]});
-    ASSERT_EQ(runProgram("qemu-img", args, dir_.path()).status, 0);
-    qemuIo(names[level], writes[level]);
-  }
-  for (int n = 1; n <= 5; ++n) {
-    SCOPED_TRACE(n);
-    const std::string part = std::to_string(n) + "-part.vmdk";
-    skarvel({"copy", "-c", std::to_string(n), "l4.vmdk", part});
-    expectIdentical("l4.vmdk", part);
-    expectCleanCheck(part);
-    // -c n keeps member n, counted from the child: l(4 - n).
-    RunResult info = runProgram("qemu-img", {"info", part}, dir_.path());
-    std::string kept = std::string("backing file: ") + (n < 5 ? names[4 - n] : "");
-    EXPECT_EQ(info.out.find(kept) != std::string::npos, n < 5) << info.out;
+  const std::vector<std::vector<Member>> chains = {
+      {{"80M", {"write -P 0x10 0 80M"}},
+       {"70M", {"write -P 0x11 1M 1M"}},
+       {"120M", {"write -P 0x12 2M 1M", "write -P 0x12 95M 1M"}},
+       {"90M", {"write -P 0x13 3M 1M", "write -P 0x13 89M 1M"}},
+       {"100M", {"write -P 0x14 4M 1M", "write -P 0x14 99M 1M"}}},
+      {{"204800000", {"write -P 0x15 153550848 64k"}}, {"153600000", {}}, {"153681920", {}}},
+  };
+  for (size_t row = 0; row < chains.size(); ++row) {
+    const std::vector<Member>& chain = chains[row];
+    auto name = [&](size_t level) {
+      return std::to_string(row) + "-l" + std::to_string(level) + ".vmdk";
+    };
+    for (size_t level = 0; level < chain.size(); ++level) {
+      std::vector<std::string> args = {"create", "-f", "vmdk"};
+      if (level > 0) args.insert(args.end(), {"-b", name(level - 1), "-F", "vmdk"});
+      args.insert(args.end(), {name(level), chain[level].size});
+      ASSERT_EQ(runProgram("qemu-img", args, dir_.path()).status, 0);
+      if (!chain[level].writes.empty()) qemuIo(name(level), chain[level].writes);
+    }
+    const size_t top = chain.size() - 1;
+    for (size_t n = 1; n <= chain.size(); ++n) {
+      SCOPED_TRACE(std::to_string(row) + " -c " + std::to_string(n));
+      const std::string part = std::to_string(row) + "-" + std::to_string(n) + "-part.vmdk";
+      skarvel({"copy", "-c", std::to_string(n), name(top), part});
+      expectIdentical(name(top), part);
+      expectCleanCheck(part);
+      // -c n keeps member n, counted from the child: l(top - n).
+      RunResult info = runProgram("qemu-img", {"info", part}, dir_.path());
+      std::string kept = "backing file: " + (n < chain.size() ? name(top - n) : "");
+      EXPECT_EQ(info.out.find(kept) != std::string::npos, n < chain.size()) << info.out;
+    }
   }
 }
 
@@ -247,9 +261,14 @@ TEST_F(CommandsInteropTest, EveryOutputKindFromEveryInput) {
   ASSERT_EQ(runProgram("qemu-img", {"convert", "-O", "raw", "child.vmdk", "disk.raw"}, dir_.path())
                 .status,
             0);
+  // Holes where the disk reads zeros, data that begins inside a grain after
+  // one, and a partial last sector appended without filling them.
+  ASSERT_EQ(
+      runProgram("qemu-io", {"-f", "raw", "-c", "write -P 0x77 6100k 4k", "disk.raw"}, dir_.path())
+          .status,
+      0);
+  std::ofstream(dir_.file("disk.raw"), std::ios::binary | std::ios::app) << std::string(1000, 'f');
   Bytes raw = readBytes(dir_.file("disk.raw"));
-  raw.insert(raw.end(), 1000, 0x66);  // a partial last sector
-  writeBytes(dir_.file("disk.raw"), raw);
   Bytes padded = raw;  // what every output of it holds: 8 MiB and one grain
   padded.resize((8 << 20) + 65536, 0);
   writeBytes(dir_.file("padded.raw"), padded);
