@@ -73,6 +73,8 @@ TEST(OptionsTest, AcceptedCommandLines) {
       // Options end at the first file name; later ones are file names too.
       {{"in.vmdk", "out.vmdk", "-p"}, "[in.vmdk] [out.vmdk] [-p]"},
       {{"-m", "a", "-x", "-h", "b"}, "merge [a] [-x] [-h] [b]"},
+      // A lone "-" names standard input or output: a file name.
+      {{"-p", "-", "out.vmdk"}, "split [-] [out.vmdk]"},
       {{"-s", "10G", "out.vmdk"}, "size=10737418240 [out.vmdk]"},
       {{"--size", "512M"}, "size=536870912"},
       {{"-s", "10M"}, "size=10485760"},
@@ -117,7 +119,7 @@ TEST(OptionsTest, RejectedCommandLines) {
   // clang-format off
   const std::vector<std::string> cases[] = {
       // Help, unknown options, and options without their value.
-      {"-h"}, {"--help"}, {"-p", "-h", "a"}, {"-x"}, {"-"}, {"-p", "-x", "a.vmdk"}, {"-S", "8M"},
+      {"-h"}, {"--help"}, {"-p", "-h", "a"}, {"-x"}, {"-p", "-x", "a.vmdk"}, {"-S", "8M"},
       {"--Split"}, {"-pm"}, {"--size=10G"}, {"-s"}, {"--size"}, {"-a"}, {"-r"}, {"-c"},
       {"-p", "-c"},
       // Size texts.
