@@ -27,6 +27,7 @@ struct Input {
   std::unique_ptr<VMDKReader> reader;
   uint64_t bytes = 0;
   std::vector<uint8_t> grain;
+  uint64_t dataFrom = 0;  // grains before it read as zeros
 
   Input(const std::string& path, bool raw)
       : reader(raw ? openRawImage(path, kReadLocked)
@@ -36,10 +37,15 @@ struct Input {
 
   // Fills |grain| with grain |index| as the disk shows it, zeros past the
   // disk's end included. Returns false, leaving |grain| alone, when the
-  // whole grain reads as zeros without a read of data.
+  // whole grain reads as zeros without a read of data. Indexes come in
+  // increasing order.
   bool load(uint64_t index) {
     uint64_t start = index * kGrainBytes;
     if (start >= bytes) return false;
+    // What the reader knows to read as zeros (holes of a raw disk) is passed
+    // by unread.
+    if (index >= dataFrom) dataFrom = reader->nextGrainWithData(index);
+    if (index < dataFrom) return false;
     uint32_t n = reader->readGrain(index, grain.data(), static_cast<uint32_t>(kGrainBytes));
     if (n == 0 || n == kZeroedGrain) return false;
     // A grain stored whole may hold bytes past the disk's end: they are not
