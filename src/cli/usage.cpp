@@ -44,6 +44,7 @@ constexpr const char* kUsageLines[] = {
     "        -t, --type optional",
     "        -f, --format optional",
     "        -s, --size optional (larger than infile)",
+    "        -j, --json optional",
     "",
     "    skarvel grow [options] file",
     "        -s, --size required",

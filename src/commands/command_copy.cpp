@@ -7,6 +7,7 @@
 #include "base/fatal_error.h"
 #include "base/paths.h"
 #include "commands/copy_progress.h"
+#include "commands/json_report.h"
 #include "commands/output_choice.h"
 #include "platform/file.h"
 #include "reader/chain_reader.h"
@@ -48,6 +49,37 @@ uint32_t zeroedGrainLength(std::vector<uint8_t>& buffer, bool outputHasParent) {
   if (!outputHasParent) return 0;
   std::fill(buffer.begin(), buffer.end(), 0);
   return static_cast<uint32_t>(buffer.size());
+}
+
+// The length of the file at |path|; 0 when it cannot be learnt.
+uint64_t lengthOf(const std::string& path) {
+  int fd = platform::openFile(path, platform::kOpenBinary | platform::kOpenReadOnly);
+  uint64_t length = 0;
+  if (fd >= 0) {
+    if (!platform::fileSizeOf(fd, &length)) length = 0;
+    platform::closeFile(fd);
+  }
+  return length;
+}
+
+// The result for programs: the files written, the grains stored and the
+// length of those files (null for standard output, which has none to ask).
+void reportResult(std::ostream& report, const OutputImage& output, OutputKind kind,
+                  uint64_t stored) {
+  Json outputs = Json::array();
+  Json bytes = 0;
+  if (output.toStandardOutput()) {
+    outputs.push_back(jsonName(output.path));
+    bytes = nullptr;
+  } else {
+    output.forEachPathToCreate(kind, [&](const std::string& path) {
+      outputs.push_back(jsonName(path));
+      bytes = bytes.get<uint64_t>() + lengthOf(path);
+    });
+  }
+  report << Json{{"outputs", outputs}, {"grains_stored", stored}, {"bytes_written", bytes}}.dump()
+         << '\n'
+         << std::flush;
 }
 
 }  // namespace
@@ -93,8 +125,9 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   uint64_t total = reader->totalGrains() + (output.layout.grainCount - reader->grainCount());
   // Progress goes beside a disk written to standard output, not into it.
   std::ostream& report = output.toStandardOutput() ? std::cerr : std::cout;
-  report << "Copying " << total << " Grains ...\n" << std::flush;
-  CopyProgress progress(report, total);
+  if (!options->json) report << "Copying " << total << " Grains ...\n" << std::flush;
+  CopyProgress progress(report, total, options->json);
+  uint64_t stored = 0;
   // Without a parent to hide, the grains the reader knows to read as zeros
   // are passed by unread: those before |dataFrom|.
   const bool keepsParent = descriptor.hasParent();
@@ -105,10 +138,13 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
     if (i < dataFrom) continue;
     uint32_t n = reader->readGrain(i, buffer.data(), reader->grainBytes());
     if (n == kZeroedGrain) n = zeroedGrainLength(buffer, keepsParent);
-    if (n != 0) writer->writeGrain(i, buffer.data(), n);
+    if (n == 0) continue;
+    writer->writeGrain(i, buffer.data(), n);
+    ++stored;
   }
   progress.finish();
   writer->close();
+  if (options->json) reportResult(report, output, kind, stored);
   return 0;
 }
 

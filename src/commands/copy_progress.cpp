@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "commands/json_report.h"
+
 namespace skarvel {
 
 namespace {
@@ -16,9 +18,10 @@ constexpr uint64_t kNever = ~uint64_t{0};
 
 }  // namespace
 
-CopyProgress::CopyProgress(std::ostream& out, uint64_t total)
+CopyProgress::CopyProgress(std::ostream& out, uint64_t total, bool json)
     : out_(out),
       total_(total),
+      json_(json),
       buffer_(new char[kBlockBytes + kLineRoom]),
       lastWrite_(std::chrono::steady_clock::now()) {
   std::memset(line_, '0', kCounterEnd);
@@ -57,6 +60,10 @@ void CopyProgress::next() {
 
   bool percentChanged = done_ >= nextPercentAt_;
   if (percentChanged) setPercent(done_ * 100 / total_);
+  if (json_) {
+    if (percentChanged || done_ == 1) writeJsonLine();
+    return;
+  }
   // A copy of fixed size, which the compiler does without a call; only the
   // line's own bytes count.
   std::memcpy(buffer_.get() + used_, line_ + counterStart_, kMaxLine);
@@ -70,9 +77,14 @@ void CopyProgress::next() {
 }
 
 void CopyProgress::finish() {
-  if (stopped_) return;
+  if (stopped_ || json_) return;
   buffer_[used_++] = '\n';
   write();
+}
+
+void CopyProgress::writeJsonLine() {
+  out_ << Json{{"done", done_}, {"total", total_}}.dump() << '\n' << std::flush;
+  if (!out_) stopped_ = true;
 }
 
 void CopyProgress::write() {

@@ -9,6 +9,10 @@
 // blocks. A terminal still sees it move: the buffer goes out whenever the
 // percentage changes and at least every few milliseconds in between.
 //
+// For programs (--json) the report is instead one JSON object per line,
+// {"done": i+1, "total": N}, for the first index and whenever the
+// percentage changes: at most 101 lines.
+//
 // A stream that fails (a closed pipe) ends the report at its first failed
 // write; the work goes on without it.
 #ifndef SKARVEL_COMMANDS_COPY_PROGRESS_H_
@@ -24,8 +28,8 @@ namespace skarvel {
 class CopyProgress {
  public:
   // Reports on |out| (not owned; it must outlive this object) for |total|
-  // grains.
-  CopyProgress(std::ostream& out, uint64_t total);
+  // grains, as text or, with |json|, as JSON lines.
+  CopyProgress(std::ostream& out, uint64_t total, bool json = false);
   // Writes what is gathered and not yet written (a copy that ends in a
   // failure still shows how far it came), without ending the line.
   ~CopyProgress();
@@ -40,6 +44,7 @@ class CopyProgress {
  private:
   void setPercent(uint64_t percent);
   void write();
+  void writeJsonLine();
 
   // The text of the current count: its digits right-aligned to end at
   // kCounterEnd (20 digits hold any 64-bit count; the leading ones are '0'
@@ -54,6 +59,7 @@ class CopyProgress {
 
   std::ostream& out_;
   uint64_t total_;
+  bool json_;
   uint64_t done_ = 0;
   uint64_t nextPercentAt_ = 0;
   // The texts gathered since the last write, with room for one more line

@@ -52,6 +52,7 @@ const char kUsage[] =
     "        -t, --type optional\n"
     "        -f, --format optional\n"
     "        -s, --size optional (larger than infile)\n"
+    "        -j, --json optional\n"
     "\n"
     "    skarvel grow [options] file\n"
     "        -s, --size required\n"
