@@ -333,6 +333,34 @@ const Row kRows[] = {
     {"stream footer naming another directory", Kind::kStream,
      [](auto& i) { i.patch("in.vmdk", 139 * 512 + kGdOffset, 5, 8); }, "", "",
      "in.vmdk: the footer at sector 139 does not name directory sector 137\n1 problem found\n"},
+    {"grown twice, directory entries past the end where two layout places coincide", Kind::kGrown,
+     [](auto& i) {
+       // Primary table 1 and redundant table 258 (both empty) have their
+       // layout place at 3196 + 4 = 2168 + 4 x 258 = 3200, free once
+       // primary table 257, there, has lost its entry too.
+       i.patch("in.vmdk", 3192 * 512 + 1 * 4, 0x7FFFFFFF);
+       i.patch("in.vmdk", 3192 * 512 + 257 * 4, 0x7FFFFFFF);
+       i.patch("in.vmdk", 2164 * 512 + 258 * 4, 0x7FFFFFFF);
+     },
+     "", "",
+     "in.vmdk: primary table 1 at sector 2147483647 lies past the end of the file\n"
+     "in.vmdk: primary table 257 at sector 2147483647 lies past the end of the file\n"
+     "in.vmdk: redundant table 258 at sector 2147483647 lies past the end of the file\n"
+     "in.vmdk: sectors 128 to 129 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 1146 to 1147 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 2176 to 2179 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 3200 to 3203 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 4220 to 4223 are named by no table entry (1 grain leaked)\n"
+     "3 problems found, 5 leaked grains (harmless)\n",
+     "in.vmdk: repaired primary table 1 from the redundant copy\n"
+     "in.vmdk: repaired primary table 257 from the redundant copy\n"
+     "in.vmdk: repaired redundant table 258 from the primary copy\n"
+     "in.vmdk: sectors 128 to 129 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 1146 to 1147 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 2176 to 2179 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 4220 to 4223 are named by no table entry (1 grain leaked)\n"
+     "0 problems found, 4 leaked grains (harmless)\n",
+     2},
     {"stream footer giving another capacity", Kind::kStream,
      [](auto& i) { i.patch("in.vmdk", 139 * 512 + kCapacity, 32768, 8); }, "", "",
      "in.vmdk: the footer at sector 139 gives capacity 32768, the header 16384\n1 problem found\n"},
