@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <functional>
 
+#include "cli/entry.h"
 #include "image_builder.h"
+#include "platform/file.h"
 #include "run_tool.h"
 #include "test_files.h"
 
@@ -26,16 +28,13 @@ constexpr uint32_t kBaseCid = 0x0BA5E;
 // 4 MiB extents; or a child over base.vmdk; or the 8 MiB image
 // stream-optimized, whose grains compress into a sector each: grain markers
 // at 128, 129 and 130, the table at 132, the directory at 137, the footer at
-// 139 and the end-of-stream marker at 140. Two more images have two tables
-// or more: a 64 MiB one built as in.vmdk, with grains 0, 5 and 600 (table 1
-// entry 88) at sectors 128, 256 and 384 (redundant directory at 21 with its
-// tables at 22 and 26, primary directory at 30 with its tables at 31 and
-// 35); and one made 64 MiB by skarvel and grown to 8 GiB, then to 16 GiB:
-// each grow leaves the directories at the end of the file, with the new
-// tables after them (redundant directory at 2164, tables 256-511 from 2168;
-// primary directory at 3192, its tables 256-511 from 3196, padded to whole
-// grains at 4224), and the general tool then writes grain 0 at 4224, where
-// the layout of the last directories puts primary table 257.
+// 139 and the end-of-stream marker at 140. Or a 64 MiB image built as
+// in.vmdk, with grains 0, 5 and 600 at sectors 128, 256 and 384 (redundant
+// directory at 21, its tables at 22 and 26; primary directory at 30, its
+// tables at 31 and 35); or one skarvel made 64 MiB and grew to 8 GiB, then to
+// 16 GiB (directories and new tables at the end each time: the redundant
+// directory at 2164, the primary at 3192, its tables 256-511 from 3196, padded
+// to 4224), where the general tool wrote grain 0 at 4224.
 enum class Kind { kMonolithic, kSplit, kChild, kStream, kTwoTables, kGrown };
 
 struct Images {
@@ -508,6 +507,47 @@ TEST(DamageTest, CheckFindsWhatTheGeneralToolFindsAndSaysWhere) {
     while (remains.starts_with("in.vmdk: repaired ")) remains.erase(0, remains.find('\n') + 1);
     EXPECT_EQ(runSkarvel({"check", "-R", "in.vmdk"}, dir.path()).out, remains);
     EXPECT_TRUE(readBytes(dir.file("in.vmdk")) == repaired);
+  }
+}
+
+// check -R made to fail at each write in turn: the image it leaves reads as
+// the damaged one or as the one before the damage, and a rerun finishes.
+TEST(DamageTest, ARepairFailedAtAnyWriteLeavesOldOrNewAndARerunFinishes) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  SKARVEL_REQUIRE_PEER("qemu-io");
+  auto same = [](const ScopedTempDir& dir, const char* a, const char* b) {
+    return runProgram("qemu-img", {"compare", a, b}, dir.path()).status == 0;
+  };
+  for (const Row& row : kRows) {
+    if (row.repaired == nullptr) continue;
+    SCOPED_TRACE(row.what);
+    ScopedTempDir original;
+    Images images = make(row.kind, original);
+    runSkarvel({"copy", "in.vmdk", "intact.vmdk"}, original.path());
+    row.damage(images);
+    runSkarvel({"copy", "in.vmdk", "damaged.vmdk"}, original.path());
+    for (uint64_t writes = 0;; ++writes) {
+      SCOPED_TRACE(writes);
+      ScopedTempDir dir;
+      for (const char* name : {"in.vmdk", "intact.vmdk", "damaged.vmdk"}) {
+        fs::copy_file(original.file(name), dir.file(name));
+      }
+      std::vector<std::string> args = {"skarvel", "check", "-R", dir.file("in.vmdk")};
+      std::vector<char*> argv;
+      for (std::string& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      platform::failWritesAfter(writes);
+      int status = runCommandLine(static_cast<int>(args.size()), argv.data());
+      platform::failWritesAfter(platform::kNoWriteFault);
+      ASSERT_EQ(runSkarvel({"copy", "in.vmdk", "left.vmdk"}, dir.path()).status, 0);
+      EXPECT_TRUE(same(dir, "left.vmdk", "damaged.vmdk") || same(dir, "left.vmdk", "intact.vmdk"));
+      RunResult rerun = runSkarvel({"check", "-R", "in.vmdk"}, dir.path());
+      EXPECT_EQ(rerun.status, 0) << rerun.out;
+      EXPECT_TRUE(same(dir, "in.vmdk", "intact.vmdk"));
+      if (status == 0) break;
+      ASSERT_EQ(status, 1);
+      ASSERT_LT(writes, 20u);
+    }
   }
 }
 
