@@ -1,7 +1,9 @@
 #include "reader/extent_check.h"
 
 #include <algorithm>
+#include <functional>
 #include <iterator>
+#include <numeric>
 #include <optional>
 #include <set>
 
@@ -386,6 +388,9 @@ void ExtentChecker::findTablesOnAgreedGrains() {
       continue;
     }
     for (int c = 0; c < 2; ++c) readTable(c, t, entries[c]);
+    auto differing = std::inner_product(entries[kPrimary].begin(), entries[kPrimary].end(),
+                                        entries[kRedundant].begin(), uint64_t{0}, std::plus<>(),
+                                        std::not_equal_to<>());
     for (uint64_t e = 0; e < header_.numGTEsPerGT; ++e) {
       uint64_t grain = t * header_.numGTEsPerGT + e;
       if (grain >= grainCount_) break;
@@ -397,10 +402,12 @@ void ExtentChecker::findTablesOnAgreedGrains() {
           continue;
         }
         Region named{sector, kGrainSectors, Part::kGrain, c, grain, agreed};
-        // A copy cannot lie inside a grain the other copy names: that
-        // entry would have to be wrong for the table to be right.
+        // A copy that lies inside a grain its other copy names is read
+        // from that grain's data, when the copies differ in more than this
+        // one entry; a single entry naming the other copy's place is the
+        // entry's fault.
         if (!agreed) {
-          meet(regionOf[1 - c][t], named);
+          if (differing > 1) meet(regionOf[1 - c][t], named);
           continue;
         }
         uint64_t from = sector - std::min<uint64_t>(sector, tableSectors_ - 1);
@@ -450,7 +457,7 @@ void ExtentChecker::findLostTables() {
     for (int c = 0; c < copies_; ++c) named = named || state_[c][t] != TableState::kAbsent;
     for (int c = 0; c < copies_ && !named; ++c) {
       uint64_t at = layoutSector(c, t);
-      if (directoryDamaged_[c] || at + tableSectors_ > fileSectors_ ||
+      if (directoryDamaged_[c] || at + tableSectors_ > std::min(fileSectors_, kSectorLimit) ||
           inUse.meets(at, tableSectors_)) {
         continue;
       }
@@ -700,7 +707,8 @@ void ExtentChecker::planRepairs() {
       uint64_t at = layoutSector(target, t);
       if (state_[target][t] == TableState::kRead) {
         at = entries_[target][t];
-      } else if (at + tableSectors_ > fileSectors_ || !isFree(at) || readTableBytes(at) != bytes) {
+      } else if (at + tableSectors_ > std::min(fileSectors_, kSectorLimit) || !isFree(at) ||
+                 readTableBytes(at) != bytes) {
         if (endSector + tableSectors_ > kSectorLimit) continue;
         at = endSector;
         endSector += tableSectors_;
