@@ -238,6 +238,18 @@ const Row kRows[] = {
      "2 problems found\n",
      "in.vmdk: repaired primary table 0 found at sector 27\n"
      "in.vmdk: repaired redundant table 0 found at sector 22\n0 problems found\n"},
+    {"both directory entries of a table zeroed, one copy of the table too", Kind::kTwoTables,
+     [](auto& i) {
+       i.patch("in.vmdk", 30 * 512 + 4, 0);
+       i.patch("in.vmdk", 21 * 512 + 4, 0);
+       i.patch("in.vmdk", 26 * 512 + 88 * 4, 0);  // the one grain redundant table 1 names
+     },
+     "", "",
+     "in.vmdk: primary table 1 at sector 35 names 1 grain, but no directory entry names it "
+     "(lost)\n1 problem found\n",
+     "in.vmdk: repaired primary table 1 found at sector 35\n"
+     "in.vmdk: repaired redundant table 1 from the primary copy\n0 problems found\n",
+     1},
     {"directory entry flipped into a grain both copies name", Kind::kTwoTables,
      [](auto& i) { i.patch("in.vmdk", 30 * 512 + 4, 35 | 128); }, "", "",
      "in.vmdk: primary table 1 at sector 163 overlaps grain 0 (primary table 0 entry 0) at sector "
