@@ -140,6 +140,12 @@ class ExtentChecker {
   // zeroed grain, or a grain of the capacity past the overhead and inside
   // the file, clear of |inUse| and of one another. Empty otherwise.
   std::vector<Region> lostGrains(const LostTable& lost, const Occupancy& inUse) const;
+  // Adds to |kept| the tables that were set aside for overlapping another
+  // structure but lie inside the file, and to |kept| and |grains| what
+  // their entries name past the overhead: a reader may follow them still.
+  // Moves |endSector| past those grains.
+  void keepSetAsideTables(std::vector<Region>& kept, std::vector<Region>& grains,
+                          uint64_t& endSector) const;
   void walkStream();
   void checkFooter(uint64_t sector);
   void checkWalkedGrain(uint64_t sector, const StreamMarker& marker);
@@ -427,6 +433,29 @@ void ExtentChecker::findTablesOnAgreedGrains() {
   }
 }
 
+void ExtentChecker::keepSetAsideTables(std::vector<Region>& kept, std::vector<Region>& grains,
+                                       uint64_t& endSector) const {
+  for (int c = 0; c < copies_; ++c) {
+    for (uint64_t t = 0; t < heldTables_; ++t) {
+      uint64_t at = entries_[c][t];
+      if (state_[c][t] != TableState::kUnreadable || at + tableSectors_ > fileSectors_) continue;
+      kept.push_back(Region{at, tableSectors_, Part::kTable, c, t});
+      std::vector<uint8_t> bytes = readTableBytes(at);
+      for (uint64_t e = 0; e < header_.numGTEsPerGT; ++e) {
+        uint32_t sector = getLittleEndian32(&bytes[e * kEntryBytes]);
+        if (sector < header_.overHead || sector >= fileSectors_) continue;
+        Region grain{sector, std::min(kGrainSectors, fileSectors_ - sector), Part::kGrain, c,
+                     t * header_.numGTEsPerGT + e};
+        kept.push_back(grain);
+        grains.push_back(grain);
+        endSector = std::max(endSector, uint64_t{sector} + kGrainSectors);
+      }
+    }
+  }
+  std::stable_sort(kept.begin(), kept.end());
+  std::stable_sort(grains.begin(), grains.end());
+}
+
 std::vector<Region> ExtentChecker::lostGrains(const LostTable& lost, const Occupancy& inUse) const {
   std::vector<Region> grains;
   for (uint64_t e = 0; e < header_.numGTEsPerGT; ++e) {
@@ -663,17 +692,21 @@ void ExtentChecker::planRepairs() {
   // entry is sound (whichever copy names it), nor where another repair
   // goes. A table whose place is in doubt goes to new space at the end of
   // the file, past every grain a table names.
-  std::vector<Region> kept;
-  std::copy_if(regions_.begin(), regions_.end(), std::back_inserter(kept),
-               [](const Region& r) { return !r.faulty; });
-  Occupancy inUse(std::move(kept));
+  std::vector<Region> kept, grains;
+  for (const Region& region : regions_) {
+    if (region.faulty) continue;
+    kept.push_back(region);
+    if (region.part == Part::kGrain) grains.push_back(region);
+  }
+  uint64_t endSector = std::max(fileSectors_, grainsEnd_);
+  keepSetAsideTables(kept, grains, endSector);
+  Occupancy inUse(std::move(kept)), dataInUse(std::move(grains));
   std::set<uint64_t> planned;  // where repaired tables go
   auto isFree = [&](uint64_t at) {
     auto next = planned.lower_bound(at - std::min(at, tableSectors_ - 1));
     return !inUse.meets(at, tableSectors_) &&
            (next == planned.end() || *next >= at + tableSectors_);
   };
-  uint64_t endSector = std::max(fileSectors_, grainsEnd_);
   auto plan = [&](int copy, uint64_t table, uint64_t at, std::vector<uint8_t> bytes,
                   const std::string& from) {
     planned.insert(at);
@@ -701,13 +734,16 @@ void ExtentChecker::planRepairs() {
         continue;
       }
       std::vector<uint8_t> bytes = readTableBytes(entries_[source][t]);
-      // A table that was read lies clear of everything sound: it is
-      // rewritten in place. Else the layout's place holding this very
-      // table is certain; any other place is in doubt.
+      // A table that was read lies clear of every structure: it is
+      // rewritten in place unless a grain lies there. Else the layout's
+      // place holding this very table is certain; any other place is in
+      // doubt.
       uint64_t at = layoutSector(target, t);
-      if (state_[target][t] == TableState::kRead) {
+      if (state_[target][t] == TableState::kRead &&
+          !dataInUse.meets(entries_[target][t], tableSectors_)) {
         at = entries_[target][t];
-      } else if (at + tableSectors_ > std::min(fileSectors_, kSectorLimit) || !isFree(at) ||
+      } else if (state_[target][t] == TableState::kRead ||
+                 at + tableSectors_ > std::min(fileSectors_, kSectorLimit) || !isFree(at) ||
                  readTableBytes(at) != bytes) {
         if (endSector + tableSectors_ > kSectorLimit) continue;
         at = endSector;
