@@ -9,7 +9,7 @@
 // every compressed grain inflates to a whole grain and that the footer agrees
 // with the directory in use and repeats the header's other fields. A table
 // that lies on a grain both copies name alike, or on one the other copy
-// names, is the one at fault. Space that no entry names is a leak: it
+// names while the copies differ throughout, is the one at fault. Space that no entry names is a leak: it
 // wastes room but no read ever meets it; but a table that names grains in
 // the file, found where the layout puts one that no directory entry names,
 // is lost, not leaked.
