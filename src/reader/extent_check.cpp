@@ -39,10 +39,11 @@ struct Region {
   bool operator<(const Region& other) const { return start < other.start; }
 };
 
-// Answers whether a run of sectors meets any of |regions|, sorted by start.
+// Answers whether a run of sectors meets any of |regions|, sorted by start
+// (not owned: it must outlive the Occupancy, unchanged).
 class Occupancy {
  public:
-  explicit Occupancy(std::vector<Region> regions) : regions_(std::move(regions)) {
+  explicit Occupancy(const std::vector<Region>& regions) : regions_(regions) {
     for (const Region& region : regions_) {
       furthestEnd_.push_back(
           std::max(region.end(), furthestEnd_.empty() ? 0 : furthestEnd_.back()));
@@ -56,7 +57,7 @@ class Occupancy {
   }
 
  private:
-  std::vector<Region> regions_;
+  const std::vector<Region>& regions_;
   std::vector<uint64_t> furthestEnd_;  // [k]: the furthest end of regions_[0..k]
 };
 
@@ -479,12 +480,17 @@ std::vector<Region> ExtentChecker::lostGrains(const LostTable& lost, const Occup
 
 void ExtentChecker::findLostTables() {
   if (stream_) return;
-  Occupancy inUse(regions_);
-  std::vector<Region> found;
+  std::vector<uint64_t> unnamed;  // tables no directory entry names
   for (uint64_t t = 0; t < heldTables_; ++t) {
     bool named = false;
     for (int c = 0; c < copies_; ++c) named = named || state_[c][t] != TableState::kAbsent;
-    for (int c = 0; c < copies_ && !named; ++c) {
+    if (!named) unnamed.push_back(t);
+  }
+  if (unnamed.empty()) return;
+  Occupancy inUse(regions_);
+  std::vector<Region> found;
+  for (uint64_t t : unnamed) {
+    for (int c = 0; c < copies_; ++c) {
       uint64_t at = layoutSector(c, t);
       if (directoryDamaged_[c] || at + tableSectors_ > std::min(fileSectors_, kSectorLimit) ||
           inUse.meets(at, tableSectors_)) {
@@ -700,7 +706,7 @@ void ExtentChecker::planRepairs() {
   }
   uint64_t endSector = std::max(fileSectors_, grainsEnd_);
   keepSetAsideTables(kept, grains, endSector);
-  Occupancy inUse(std::move(kept)), dataInUse(std::move(grains));
+  Occupancy inUse(kept), dataInUse(grains);
   std::set<uint64_t> planned;  // where repaired tables go
   auto isFree = [&](uint64_t at) {
     auto next = planned.lower_bound(at - std::min(at, tableSectors_ - 1));
