@@ -13,6 +13,9 @@ namespace skarvel {
 
 namespace {
 
+// Rounds of repairs one run makes at most.
+constexpr int kRepairRounds = 3;
+
 std::string counted(uint64_t n, const std::string& what) {
   return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
 }
@@ -64,11 +67,14 @@ int32_t CommandCheck::execute(int32_t argc, char** argv) {
   if (options->repair && report.hasStream) {
     throw FatalError("Cannot repair stream-optimized image " + path);
   }
-  if (!report.repairs.empty()) {
+  // A repair can give the other copy of a table its sound source (a lost
+  // table found for one copy only): the repairs run again while they find
+  // work, a few rounds at most.
+  for (int round = 1; !report.repairs.empty(); ++round) {
     for (const TableRepair& repair : report.repairs) {
       applyRepair(repair, heldDescriptorOf(*held, repair.path));
     }
-    report = checkImage(path, false);
+    report = checkImage(path, round < kRepairRounds);
   }
   for (const CheckFinding& finding : report.findings) {
     std::cout << finding.path << ": " << finding.text << '\n';

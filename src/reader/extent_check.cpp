@@ -1,8 +1,13 @@
 #include "reader/extent_check.h"
 
 #include <algorithm>
+#include <functional>
+#include <iterator>
+#include <numeric>
 #include <optional>
+#include <set>
 
+#include "base/byte_order.h"
 #include "base/fatal_error.h"
 #include "base/numbers.h"
 #include "format/compressed_grain.h"
@@ -28,9 +33,40 @@ struct Region {
   int copy = kPrimary;
   uint64_t index = 0;   // of the table or the grain
   bool shared = false;  // a grain that both copies name alike
+  bool faulty = false;  // a grain its entry was found wrong to name
 
   uint64_t end() const { return start + length; }
   bool operator<(const Region& other) const { return start < other.start; }
+};
+
+// Answers whether a run of sectors meets any of |regions|, sorted by start
+// (not owned: it must outlive the Occupancy, unchanged).
+class Occupancy {
+ public:
+  explicit Occupancy(const std::vector<Region>& regions) : regions_(regions) {
+    for (const Region& region : regions_) {
+      furthestEnd_.push_back(
+          std::max(region.end(), furthestEnd_.empty() ? 0 : furthestEnd_.back()));
+    }
+  }
+  bool meets(uint64_t start, uint64_t length) const {
+    auto after = std::lower_bound(regions_.begin(), regions_.end(),
+                                  Region{start + length, 0, Part::kHeader});
+    size_t before = static_cast<size_t>(after - regions_.begin());
+    return before != 0 && furthestEnd_[before - 1] > start;
+  }
+
+ private:
+  const std::vector<Region>& regions_;
+  std::vector<uint64_t> furthestEnd_;  // [k]: the furthest end of regions_[0..k]
+};
+
+// A table that no directory entry names, found where the layout puts it.
+struct LostTable {
+  int copy = kPrimary;
+  uint64_t table = 0;
+  uint64_t sector = 0;
+  std::vector<uint8_t> bytes;
 };
 
 // What a directory entry makes of one copy of a table.
@@ -46,6 +82,29 @@ struct WalkedGrain {
 };
 
 std::string number(uint64_t n) { return std::to_string(n); }
+
+// A field that the footer of a stream carries as the header does: its
+// name, byte offset in the record and width in bytes (little-endian).
+struct FooterField {
+  const char* name;
+  uint32_t offset;
+  uint32_t width;
+};
+constexpr FooterField kFooterFields[] = {{"version", 4, 4},
+                                         {"flags", 8, 4},
+                                         {"capacity", 12, 8},
+                                         {"grainSize", 20, 8},
+                                         {"descriptorOffset", 28, 8},
+                                         {"descriptorSize", 36, 8},
+                                         {"numGTEsPerGT", 44, 4},
+                                         {"rgdOffset", 48, 8},
+                                         {"overHead", 64, 8},
+                                         {"uncleanShutdown", 72, 1},
+                                         {"singleEndLineChar", 73, 1},
+                                         {"nonEndLineChar", 74, 1},
+                                         {"doubleEndLineChar1", 75, 1},
+                                         {"doubleEndLineChar2", 76, 1},
+                                         {"compressAlgorithm", 77, 2}};
 
 class ExtentChecker {
  public:
@@ -66,18 +125,33 @@ class ExtentChecker {
   // Reports each region that overlaps one before it; with |grainsOnly|, only
   // where a grain is one of the two.
   void sweep(bool grainsOnly);
-  // Marks what is at fault when |a| and |b| overlap.
-  void blame(const Region& a, const Region& b);
+  // Marks what is at fault when regions_[a] and regions_[b] overlap.
+  void blame(size_t a, size_t b);
   void markDamaged(const Region& region);
+  // Where the sector map puts |copy|'s table |table|.
+  uint64_t layoutSector(int copy, uint64_t table) const;
+  std::vector<uint8_t> readTableBytes(uint64_t sector) const;
+  // Finds each table that lies on a grain both copies of its own table
+  // name alike: such a table is the one at fault, and is not followed.
+  void findTablesOnAgreedGrains();
+  // Finds, where the layout puts a table that no directory entry names, a
+  // table that names grains in the file (lost with its entry).
+  void findLostTables();
+  // The grains that |lost| names when each of its entries is sound: 0, a
+  // zeroed grain, or a grain of the capacity past the overhead and inside
+  // the file, clear of |inUse| and of one another. Empty otherwise.
+  std::vector<Region> lostGrains(const LostTable& lost, const Occupancy& inUse) const;
+  // Adds to |kept| the tables that were set aside for overlapping another
+  // structure but lie inside the file, and to |kept| and |grains| what
+  // their entries name past the overhead: a reader may follow them still.
+  // Moves |endSector| past those grains.
+  void keepSetAsideTables(std::vector<Region>& kept, std::vector<Region>& grains,
+                          uint64_t& endSector) const;
   void walkStream();
   void checkFooter(uint64_t sector);
   void checkWalkedGrain(uint64_t sector, const StreamMarker& marker);
   void reportLeaks();
   void planRepairs();
-  // Where a repair of |copy|'s table |table| can go, clear of the sorted
-  // |kept| regions; |furthestEnd| as in planRepairs.
-  std::optional<uint64_t> repairPlace(int copy, uint64_t table, const std::vector<Region>& kept,
-                                      const std::vector<uint64_t>& furthestEnd) const;
 
   const VMDKSingleFileReader& extent_;
   const SparseExtentHeader& header_;
@@ -102,6 +176,10 @@ class ExtentChecker {
   std::vector<TableState> state_[2];
   std::vector<bool> damaged_[2];  // per table: this copy is damaged
   std::vector<Region> regions_;
+  // The furthest end of a grain that starts inside the file, as far as its
+  // entry makes it run (the file may end inside its last grain).
+  uint64_t grainsEnd_ = 0;
+  std::vector<LostTable> lost_;
   std::vector<WalkedGrain> walked_;
 };
 
@@ -178,6 +256,7 @@ bool ExtentChecker::place(Region region, const std::string& what) {
         " the end of the file");
   }
   if (!inside) return false;
+  if (region.part == Part::kGrain) grainsEnd_ = std::max(grainsEnd_, region.end());
   region.length = std::min(region.length, fileSectors_ - region.start);
   regions_.push_back(region);
   return fits;
@@ -243,31 +322,196 @@ void ExtentChecker::sweep(bool grainsOnly) {
       add(name(later) + " at sector " + number(later.start) + " overlaps " + name(earlier) +
           " at sector " + number(earlier.start));
       reported[i] = reported[furthest] = true;
-      blame(later, earlier);
+      blame(i, furthest);
     }
     if (later.end() > regions_[furthest].end()) furthest = i;
   }
 }
 
-void ExtentChecker::blame(const Region& a, const Region& b) {
+void ExtentChecker::blame(size_t a, size_t b) {
+  auto fault = [this](size_t k) {
+    regions_[k].faulty = true;
+    markDamaged(regions_[k]);
+  };
+  const Region& first = regions_[a];
+  const Region& second = regions_[b];
   // Structures are placed from the header down to the grains: a table laid
   // over a directory is the table's fault, a grain laid over either the
-  // grain's.
-  if (a.part != b.part) {
-    markDamaged(a.part > b.part ? a : b);
+  // grain's (a table on a grain that both copies agree on was set aside
+  // before the grains were placed).
+  if (first.part != second.part) {
+    fault(first.part > second.part ? a : b);
     return;
   }
   // Of two grains, one that both copies agree on is taken to be right, and
   // so is a primary one against a redundant one (only entries that differ
   // from the primary's place redundant grains).
-  if (a.part == Part::kGrain && a.shared != b.shared) {
-    markDamaged(a.shared ? b : a);
-  } else if (a.part == Part::kGrain && a.copy != b.copy) {
-    markDamaged(a.copy == kRedundant ? a : b);
+  if (first.part == Part::kGrain && first.shared != second.shared) {
+    fault(first.shared ? b : a);
+  } else if (first.part == Part::kGrain && first.copy != second.copy) {
+    fault(first.copy == kRedundant ? a : b);
   } else {
-    markDamaged(a);
-    markDamaged(b);
+    fault(a);
+    fault(b);
   }
+}
+
+uint64_t ExtentChecker::layoutSector(int copy, uint64_t table) const {
+  return directory_[copy] + directorySectors_ + tableSectors_ * table;
+}
+
+std::vector<uint8_t> ExtentChecker::readTableBytes(uint64_t sector) const {
+  std::vector<uint8_t> bytes(uint64_t{header_.numGTEsPerGT} * kEntryBytes, 0);
+  readAt(extent_.fileHandle(), path_, sector * kSectorBytes, bytes.data(),
+         static_cast<uint32_t>(bytes.size()));
+  return bytes;
+}
+
+void ExtentChecker::findTablesOnAgreedGrains() {
+  if (copies_ < 2) return;
+  // The tables that are followed, by start; the first sweep left them clear
+  // of one another, so those that meet a grain start within a table's
+  // length before it or inside it.
+  std::vector<uint64_t> starts;
+  std::vector<size_t> indices;
+  std::vector<size_t> regionOf[2];  // of each copy's table, when followed
+  for (int c = 0; c < 2; ++c) regionOf[c].assign(heldTables_, regions_.size());
+  for (size_t k = 0; k < regions_.size(); ++k) {
+    const Region& r = regions_[k];
+    if (r.part != Part::kTable || state_[r.copy][r.index] != TableState::kRead) continue;
+    starts.push_back(r.start);
+    indices.push_back(k);
+    regionOf[r.copy][r.index] = k;
+  }
+  std::vector<std::pair<size_t, Region>> found;  // a table and the grain it lies on
+  auto meet = [&](size_t k, const Region& grain) {
+    if (k < regions_.size() && regions_[k].start < grain.end() && regions_[k].end() > grain.start) {
+      found.emplace_back(k, grain);
+    }
+  };
+  std::vector<uint32_t> entries[2];
+  for (uint64_t t = 0; t < heldTables_; ++t) {
+    if (state_[kPrimary][t] != TableState::kRead || state_[kRedundant][t] != TableState::kRead) {
+      continue;
+    }
+    for (int c = 0; c < 2; ++c) readTable(c, t, entries[c]);
+    auto differing = std::inner_product(entries[kPrimary].begin(), entries[kPrimary].end(),
+                                        entries[kRedundant].begin(), uint64_t{0}, std::plus<>(),
+                                        std::not_equal_to<>());
+    for (uint64_t e = 0; e < header_.numGTEsPerGT; ++e) {
+      uint64_t grain = t * header_.numGTEsPerGT + e;
+      if (grain >= grainCount_) break;
+      for (int c = 0; c < 2; ++c) {
+        uint32_t sector = entries[c][e];
+        bool agreed = sector == entries[1 - c][e];
+        if (sector == 0 || sector < header_.overHead || (agreed && c == kRedundant) ||
+            (sector == kZeroedGrainEntry && zeroedGrains_)) {
+          continue;
+        }
+        Region named{sector, kGrainSectors, Part::kGrain, c, grain, agreed};
+        // A copy that lies inside a grain its other copy names is read
+        // from that grain's data, when the copies differ in more than this
+        // one entry; a single entry naming the other copy's place is the
+        // entry's fault.
+        if (!agreed) {
+          if (differing > 1) meet(regionOf[1 - c][t], named);
+          continue;
+        }
+        uint64_t from = sector - std::min<uint64_t>(sector, tableSectors_ - 1);
+        for (auto at = std::lower_bound(starts.begin(), starts.end(), from);
+             at != starts.end() && *at < named.end(); ++at) {
+          meet(indices[static_cast<size_t>(at - starts.begin())], named);
+        }
+      }
+    }
+  }
+  for (const auto& [k, grain] : found) {
+    const Region& table = regions_[k];
+    if (state_[table.copy][table.index] != TableState::kRead) continue;  // told once
+    add(name(table) + " at sector " + number(table.start) + " overlaps " + name(grain) +
+        " at sector " + number(grain.start));
+    markDamaged(table);
+  }
+}
+
+void ExtentChecker::keepSetAsideTables(std::vector<Region>& kept, std::vector<Region>& grains,
+                                       uint64_t& endSector) const {
+  for (int c = 0; c < copies_; ++c) {
+    for (uint64_t t = 0; t < heldTables_; ++t) {
+      uint64_t at = entries_[c][t];
+      if (state_[c][t] != TableState::kUnreadable || at + tableSectors_ > fileSectors_) continue;
+      kept.push_back(Region{at, tableSectors_, Part::kTable, c, t});
+      std::vector<uint8_t> bytes = readTableBytes(at);
+      for (uint64_t e = 0; e < header_.numGTEsPerGT; ++e) {
+        uint32_t sector = getLittleEndian32(&bytes[e * kEntryBytes]);
+        if (sector < header_.overHead || sector >= fileSectors_) continue;
+        Region grain{sector, std::min(kGrainSectors, fileSectors_ - sector), Part::kGrain, c,
+                     t * header_.numGTEsPerGT + e};
+        kept.push_back(grain);
+        grains.push_back(grain);
+        endSector = std::max(endSector, uint64_t{sector} + kGrainSectors);
+      }
+    }
+  }
+  std::stable_sort(kept.begin(), kept.end());
+  std::stable_sort(grains.begin(), grains.end());
+}
+
+std::vector<Region> ExtentChecker::lostGrains(const LostTable& lost, const Occupancy& inUse) const {
+  std::vector<Region> grains;
+  for (uint64_t e = 0; e < header_.numGTEsPerGT; ++e) {
+    uint32_t sector = getLittleEndian32(&lost.bytes[e * kEntryBytes]);
+    if (sector == 0 || (sector == kZeroedGrainEntry && zeroedGrains_)) continue;
+    uint64_t grain = lost.table * header_.numGTEsPerGT + e;
+    uint64_t length =
+        std::min(kGrainSectors, fileSectors_ - std::min<uint64_t>(fileSectors_, sector));
+    if (grain >= grainCount_ || sector < header_.overHead || length == 0 ||
+        inUse.meets(sector, length)) {
+      return {};
+    }
+    grains.push_back(Region{sector, length, Part::kGrain, lost.copy, grain});
+  }
+  std::sort(grains.begin(), grains.end());
+  for (size_t k = 1; k < grains.size(); ++k) {
+    if (grains[k].start < grains[k - 1].end()) return {};
+  }
+  return grains;
+}
+
+void ExtentChecker::findLostTables() {
+  if (stream_) return;
+  std::vector<uint64_t> unnamed;  // tables no directory entry names
+  for (uint64_t t = 0; t < heldTables_; ++t) {
+    bool named = false;
+    for (int c = 0; c < copies_; ++c) named = named || state_[c][t] != TableState::kAbsent;
+    if (!named) unnamed.push_back(t);
+  }
+  if (unnamed.empty()) return;
+  Occupancy inUse(regions_);
+  std::vector<Region> found;
+  for (uint64_t t : unnamed) {
+    for (int c = 0; c < copies_; ++c) {
+      uint64_t at = layoutSector(c, t);
+      if (directoryDamaged_[c] || at + tableSectors_ > std::min(fileSectors_, kSectorLimit) ||
+          inUse.meets(at, tableSectors_)) {
+        continue;
+      }
+      LostTable lost{c, t, at, readTableBytes(at)};
+      std::vector<Region> grains = lostGrains(lost, inUse);
+      if (grains.empty()) continue;
+      Region table{at, tableSectors_, Part::kTable, c, t};
+      add(name(table) + " at sector " + number(at) + " names " + number(grains.size()) +
+          (grains.size() == 1 ? " grain" : " grains") + ", but no directory entry names it (lost)");
+      found.push_back(table);
+      for (const Region& grain : grains) {
+        found.push_back(grain);
+        grainsEnd_ = std::max(grainsEnd_, grain.start + kGrainSectors);
+      }
+      lost_.push_back(std::move(lost));
+    }
+  }
+  regions_.insert(regions_.end(), found.begin(), found.end());
+  std::stable_sort(regions_.begin(), regions_.end());
 }
 
 void ExtentChecker::readTable(int copy, uint64_t table, std::vector<uint32_t>& entries) {
@@ -356,18 +600,40 @@ void ExtentChecker::checkWalkedGrain(uint64_t sector, const StreamMarker& marker
 }
 
 void ExtentChecker::checkFooter(uint64_t sector) {
-  HeaderBytes footer{};
-  readAt(extent_.fileHandle(), path_, sector * kSectorBytes, footer.data(),
-         static_cast<uint32_t>(footer.size()));
-  SparseExtentHeader copy = decodeHeader(footer);
+  // The header record and the compressAlgorithm field after it.
+  constexpr uint32_t kFieldBytes = kHeaderRecordBytes + 2;
+  uint8_t footer[kFieldBytes] = {}, head[kFieldBytes] = {};
+  readAt(extent_.fileHandle(), path_, sector * kSectorBytes, footer, kFieldBytes);
+  readAt(extent_.fileHandle(), path_, 0, head, kFieldBytes);
+  std::string where = "the footer at sector " + number(sector);
+  HeaderBytes record{};
+  std::copy_n(footer, record.size(), record.begin());
+  SparseExtentHeader copy = decodeHeader(record);
   if (copy.magicNumber != kSparseMagic || copy.gdOffset != extent_.directorySector()) {
-    add("the footer at sector " + number(sector) + " does not name directory sector " +
-        number(extent_.directorySector()));
+    add(where + " does not name directory sector " + number(extent_.directorySector()));
+  }
+  if (copy.magicNumber != kSparseMagic) return;
+  // The footer repeats the header but for the directory's place, which a
+  // header written before the grains cannot know: readers that take the
+  // footer must see the disk the header describes.
+  for (const FooterField& field : kFooterFields) {
+    uint64_t inFooter = 0, inHeader = 0;
+    for (uint32_t i = field.width; i-- > 0;) {
+      inFooter = inFooter << 8 | footer[field.offset + i];
+      inHeader = inHeader << 8 | head[field.offset + i];
+    }
+    if (inFooter != inHeader) {
+      add(where + " gives " + field.name + " " + number(inFooter) + ", the header " +
+          number(inHeader));
+    }
   }
 }
 
 void ExtentChecker::walkStream() {
   uint64_t sector = header_.overHead;
+  // A header that names its directory leaves nothing to the stream: a file
+  // that ends where the first grain would start is a disk of no grains.
+  if (header_.gdOffset != kDirectoryInFooter && fileSectors_ == sector) return;
   for (;;) {
     uint8_t bytes[kMetadataMarkerBytes] = {};
     if (sector >= std::min(fileSectors_, kSectorLimit) ||
@@ -426,33 +692,46 @@ void ExtentChecker::reportLeaks() {
   gap(fileSectors_);
 }
 
-std::optional<uint64_t> ExtentChecker::repairPlace(int copy, uint64_t table,
-                                                   const std::vector<Region>& kept,
-                                                   const std::vector<uint64_t>& furthestEnd) const {
-  if (state_[copy][table] == TableState::kRead) return entries_[copy][table];
-  // Where the sector map puts the table, when nothing else is there.
-  uint64_t at = directory_[copy] + directorySectors_ + tableSectors_ * table;
-  if (at >= kSectorLimit || at + tableSectors_ > fileSectors_) return std::nullopt;
-  auto after =
-      std::lower_bound(kept.begin(), kept.end(), Region{at + tableSectors_, 0, Part::kHeader});
-  size_t before = static_cast<size_t>(after - kept.begin());
-  if (before != 0 && furthestEnd[before - 1] > at) return std::nullopt;
-  return at;
-}
-
 void ExtentChecker::planRepairs() {
-  if (!planRepairs_ || copies_ < 2) return;
-  // What stays where it is: all but the grains of damaged tables, which
-  // may name any place. furthestEnd[k]: the furthest end of kept[0..k].
-  std::vector<Region> kept;
-  std::vector<uint64_t> furthestEnd;
+  if (!planRepairs_) return;
+  // Nothing is written over a structure in use, nor over a grain whose
+  // entry is sound (whichever copy names it), nor where another repair
+  // goes. A table whose place is in doubt goes to new space at the end of
+  // the file, past every grain a table names.
+  std::vector<Region> kept, grains;
   for (const Region& region : regions_) {
-    if (region.part == Part::kGrain && damaged_[region.copy][region.index / header_.numGTEsPerGT]) {
-      continue;
-    }
+    if (region.faulty) continue;
     kept.push_back(region);
-    furthestEnd.push_back(std::max(region.end(), furthestEnd.empty() ? 0 : furthestEnd.back()));
+    if (region.part == Part::kGrain) grains.push_back(region);
   }
+  uint64_t endSector = std::max(fileSectors_, grainsEnd_);
+  keepSetAsideTables(kept, grains, endSector);
+  Occupancy inUse(kept), dataInUse(grains);
+  std::set<uint64_t> planned;  // where repaired tables go
+  auto isFree = [&](uint64_t at) {
+    auto next = planned.lower_bound(at - std::min(at, tableSectors_ - 1));
+    return !inUse.meets(at, tableSectors_) &&
+           (next == planned.end() || *next >= at + tableSectors_);
+  };
+  auto plan = [&](int copy, uint64_t table, uint64_t at, std::vector<uint8_t> bytes,
+                  const std::string& from) {
+    planned.insert(at);
+    TableRepair repair;
+    repair.path = path_;
+    repair.text = std::string(kCopyNames[copy]) + " table " + number(table) + " " + from;
+    repair.table = std::move(bytes);
+    repair.tableByte = at * kSectorBytes;
+    if (at != entries_[copy][table]) {
+      repair.entryByte = directory_[copy] * kSectorBytes + table * kEntryBytes;
+      repair.entry = static_cast<uint32_t>(at);
+    }
+    report_.repairs.push_back(std::move(repair));
+  };
+  for (LostTable& lost : lost_) {
+    plan(lost.copy, lost.table, lost.sector, std::move(lost.bytes),
+         "found at sector " + number(lost.sector));
+  }
+  if (copies_ < 2) return;
   for (uint64_t t = 0; t < heldTables_; ++t) {
     for (int target = 0; target < 2; ++target) {
       int source = 1 - target;
@@ -460,21 +739,24 @@ void ExtentChecker::planRepairs() {
           state_[source][t] != TableState::kRead) {
         continue;
       }
-      std::optional<uint64_t> at = repairPlace(target, t, kept, furthestEnd);
-      if (!at) continue;
-      TableRepair repair;
-      repair.path = path_;
-      repair.text = std::string(kCopyNames[target]) + " table " + number(t) + " from the " +
-                    kCopyNames[source] + " copy";
-      repair.table.resize(uint64_t{header_.numGTEsPerGT} * kEntryBytes);
-      readAt(extent_.fileHandle(), path_, uint64_t{entries_[source][t]} * kSectorBytes,
-             repair.table.data(), static_cast<uint32_t>(repair.table.size()));
-      repair.tableByte = *at * kSectorBytes;
-      if (*at != entries_[target][t]) {
-        repair.entryByte = directory_[target] * kSectorBytes + t * kEntryBytes;
-        repair.entry = static_cast<uint32_t>(*at);
+      std::vector<uint8_t> bytes = readTableBytes(entries_[source][t]);
+      // A table that was read lies clear of every structure: it is
+      // rewritten in place unless a grain lies there. Else the layout's
+      // place holding this very table is certain; any other place is in
+      // doubt.
+      uint64_t at = layoutSector(target, t);
+      if (state_[target][t] == TableState::kRead &&
+          !dataInUse.meets(entries_[target][t], tableSectors_)) {
+        at = entries_[target][t];
+      } else if (state_[target][t] == TableState::kRead ||
+                 at + tableSectors_ > std::min(fileSectors_, kSectorLimit) || !isFree(at) ||
+                 readTableBytes(at) != bytes) {
+        if (endSector + tableSectors_ > kSectorLimit) continue;
+        at = endSector;
+        endSector += tableSectors_;
       }
-      report_.repairs.push_back(std::move(repair));
+      plan(target, t, at, std::move(bytes),
+           std::string("from the ") + kCopyNames[source] + " copy");
     }
   }
 }
@@ -484,6 +766,7 @@ void ExtentChecker::run() {
   readDirectories();
   sweep(false);
   if (stream_) walkStream();
+  findTablesOnAgreedGrains();
   checkTables();
   // Tables that overlap others were dropped from the walk; the sweep over
   // the grains sees only those that were read.
@@ -491,6 +774,7 @@ void ExtentChecker::run() {
     return r.part == Part::kTable && state_[r.copy][r.index] != TableState::kRead;
   });
   sweep(true);
+  findLostTables();
   reportLeaks();
   planRepairs();
   if (planRepairs_ && stream_) report_.hasStream = true;

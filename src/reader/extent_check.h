@@ -7,8 +7,12 @@
 // that no two entries name the same grain; and, for a stream-optimized extent,
 // that the markers walk from the first grain to the end of the stream, that
 // every compressed grain inflates to a whole grain and that the footer agrees
-// with the directory in use. Space that no entry names is a leak: it wastes
-// room but no read ever meets it.
+// with the directory in use and repeats the header's other fields. A table
+// that lies on a grain both copies name alike, or on one the other copy
+// names while the copies differ throughout, is the one at fault. Space that no entry names is a leak: it
+// wastes room but no read ever meets it; but a table that names grains in
+// the file, found where the layout puts one that no directory entry names,
+// is lost, not leaked.
 #ifndef SKARVEL_READER_EXTENT_CHECK_H_
 #define SKARVEL_READER_EXTENT_CHECK_H_
 
@@ -57,11 +61,15 @@ struct CheckReport {
 
 // Checks |extent| and appends its findings to |report|; with |planRepairs|,
 // also the repairs that have a plainly sound source: a copy of a table (or
-// its directory entry) that is damaged while the other copy is intact. A
-// repair goes where the damaged copy's directory entry points when that entry
-// is sound, else where the sector map puts the table, when that place is
-// inside the file and free. Throws FatalError("Failed to read file " + path)
-// on an I/O error.
+// its directory entry) that is damaged while the other copy is intact, and a
+// table that no directory entry names, found where the sector map puts it
+// (its entries sound). No repair writes over a structure in use, over a
+// grain whose entry is sound in either copy, or where another repair goes. A
+// table is rewritten where the damaged copy's directory entry points when
+// that entry is sound; else where the sector map puts it, when that place is
+// free and holds this very table; else, its place in doubt, at the end of
+// the file. Throws FatalError("Failed to read file " + path) on an I/O
+// error.
 void checkSparseExtent(const VMDKSingleFileReader& extent, bool planRepairs, CheckReport& report);
 
 }  // namespace skarvel

@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <functional>
 
+#include "cli/entry.h"
 #include "image_builder.h"
+#include "platform/file.h"
 #include "run_tool.h"
 #include "test_files.h"
 
@@ -26,8 +28,14 @@ constexpr uint32_t kBaseCid = 0x0BA5E;
 // 4 MiB extents; or a child over base.vmdk; or the 8 MiB image
 // stream-optimized, whose grains compress into a sector each: grain markers
 // at 128, 129 and 130, the table at 132, the directory at 137, the footer at
-// 139 and the end-of-stream marker at 140.
-enum class Kind { kMonolithic, kSplit, kChild, kStream };
+// 139 and the end-of-stream marker at 140. Or a 64 MiB image built as
+// in.vmdk, with grains 0, 5 and 600 at sectors 128, 256 and 384 (redundant
+// directory at 21, its tables at 22 and 26; primary directory at 30, its
+// tables at 31 and 35); or one skarvel made 64 MiB and grew to 8 GiB, then to
+// 16 GiB (directories and new tables at the end each time: the redundant
+// directory at 2164, the primary at 3192, its tables 256-511 from 3196, padded
+// to 4224), where the general tool wrote grain 0 at 4224.
+enum class Kind { kMonolithic, kSplit, kChild, kStream, kTwoTables, kGrown };
 
 struct Images {
   const ScopedTempDir& dir;
@@ -58,6 +66,13 @@ ExtentFixture fixture(uint64_t capacity, const std::string& descriptor) {
   image.descriptor = descriptor;
   image.grains = {{0, grainOf(0x11)}, {5, grainOf(0x15)}};
   if (capacity == 16384) image.grains[127] = Bytes(1000, 0x7F);
+  if (capacity == 131072) {
+    image.grains[600] = grainOf(0x16);
+    // Read as a table from its sector 44 on: one entry past the end.
+    image.grains[5] = Bytes(65536, 0);
+    std::fill_n(image.grains[5].begin() + 44 * 512, 3, 0xFF);
+    image.grains[5][44 * 512 + 3] = 0x7F;
+  }
   return image;
 }
 
@@ -81,6 +96,19 @@ Images make(Kind kind, const ScopedTempDir& dir) {
                                                     "RW 8192 SPARSE \"in-s002.vmdk\"\n"));
       writeSparseExtentFile(dir.file("in-s001.vmdk"), fixture(8192, ""));
       images.built = writeSparseExtentFile(dir.file("in-s002.vmdk"), fixture(8192, ""));
+      break;
+    case Kind::kTwoTables:
+      images.built = writeSparseExtentFile(
+          dir.file("in.vmdk"),
+          fixture(131072, descriptorText(0x4567, 0xFFFFFFFF, "", "monolithicSparse",
+                                         "RW 131072 SPARSE \"in.vmdk\"\n")));
+      break;
+    case Kind::kGrown:
+      runSkarvel({"create", "-s", "64M", "in.vmdk"}, dir.path());
+      for (const char* size : {"8G", "16G"}) {
+        runSkarvel({"grow", "-s", size, "in.vmdk"}, dir.path());
+      }
+      runProgram("qemu-io", {"-f", "vmdk", "-c", "write -P 0x55 0 64k", "in.vmdk"}, dir.path());
       break;
     case Kind::kChild:
       images.built = writeSparseExtentFile(
@@ -108,6 +136,9 @@ struct Row {
   // What check -R prints where it repairs; elsewhere it prints what check
   // does and leaves the files as they were.
   const char* repaired = nullptr;
+  // Tables the repair puts at the end of the file, their places in doubt;
+  // without them it gives back the image before the damage byte for byte.
+  uint64_t appendedTables = 0;
 };
 
 // Header fields (bytes of sector 0).
@@ -206,8 +237,81 @@ const Row kRows[] = {
        i.patch("in.vmdk", 26 * 512, 0);
      },
      "", "",
-     "in.vmdk: sectors 128 to 385 are named by no table entry (3 grains leaked)\n"
-     "0 problems found, 3 leaked grains (harmless)\n"},
+     "in.vmdk: primary table 0 at sector 27 names 3 grains, but no directory entry names it "
+     "(lost)\n"
+     "in.vmdk: redundant table 0 at sector 22 names 3 grains, but no directory entry names it "
+     "(lost)\n"
+     "2 problems found\n",
+     "in.vmdk: repaired primary table 0 found at sector 27\n"
+     "in.vmdk: repaired redundant table 0 found at sector 22\n0 problems found\n"},
+    {"both directory entries of a table zeroed, one copy of the table too", Kind::kTwoTables,
+     [](auto& i) {
+       i.patch("in.vmdk", 30 * 512 + 4, 0);
+       i.patch("in.vmdk", 21 * 512 + 4, 0);
+       i.patch("in.vmdk", 26 * 512 + 88 * 4, 0);  // the one grain redundant table 1 names
+     },
+     "", "",
+     "in.vmdk: primary table 1 at sector 35 names 1 grain, but no directory entry names it "
+     "(lost)\n1 problem found\n",
+     "in.vmdk: repaired primary table 1 found at sector 35\n"
+     "in.vmdk: repaired redundant table 1 from the primary copy\n0 problems found\n",
+     1},
+    {"redundant directory entries naming the primary table and into a grain", Kind::kTwoTables,
+     [](auto& i) {
+       i.patch("in.vmdk", 21 * 512, 31);
+       i.patch("in.vmdk", 21 * 512 + 4, 300);  // inside grain 5, which only table 0 names
+     },
+     "", "",
+     "in.vmdk: redundant table 0 at sector 31 overlaps primary table 0 at sector 31\n"
+     "in.vmdk: grain 512 (redundant table 1 entry 0) at sector 2147483647 lies past the end of "
+     "the file\n"
+     "in.vmdk: primary table 1 and redundant table 1 differ in 2 entries, the first entry 0\n"
+     "in.vmdk: sectors 128 to 299 are named by no table entry (2 grains leaked)\n"
+     "in.vmdk: sectors 304 to 383 are named by no table entry (1 grain leaked)\n"
+     "3 problems found, 3 leaked grains (harmless)\n",
+     "in.vmdk: repaired redundant table 1 from the primary copy\n"
+     "in.vmdk: redundant table 0 at sector 31 overlaps primary table 0 at sector 31\n"
+     "in.vmdk: sectors 128 to 383 are named by no table entry (2 grains leaked)\n"
+     "1 problem found, 2 leaked grains (harmless)\n",
+     1},
+    {"directory entry flipped into a grain both copies name", Kind::kTwoTables,
+     [](auto& i) { i.patch("in.vmdk", 30 * 512 + 4, 35 | 128); }, "", "",
+     "in.vmdk: primary table 1 at sector 163 overlaps grain 0 (primary table 0 entry 0) at sector "
+     "128\n1 problem found\n",
+     "in.vmdk: repaired primary table 1 from the redundant copy\n0 problems found\n"},
+    {"redundant directory entry flipped into a grain both copies name", Kind::kTwoTables,
+     [](auto& i) { i.patch("in.vmdk", 21 * 512 + 4, 26 | 128); }, "", "",
+     "in.vmdk: redundant table 1 at sector 154 overlaps grain 0 (primary table 0 entry 0) at "
+     "sector 128\n1 problem found\n",
+     "in.vmdk: repaired redundant table 1 from the primary copy\n0 problems found\n"},
+    {"directory entry inside a grain the other copy names", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", 26 * 512, 130); }, "", "",
+     "in.vmdk: primary table 0 at sector 130 overlaps grain 0 (redundant table 0 entry 0) at "
+     "sector 128\n1 problem found\n",
+     kRepairedPrimary},
+    {"grown twice, a directory entry and a table entry past the end", Kind::kGrown,
+     [](auto& i) {
+       i.patch("in.vmdk", 3192 * 512 + 257 * 4, 0x7FFFFFFF);
+       i.patch("in.vmdk", 31 * 512 + 5 * 4, 0x7FFFFFFF);
+     },
+     "", "",
+     "in.vmdk: primary table 257 at sector 2147483647 lies past the end of the file\n"
+     "in.vmdk: grain 5 (primary table 0 entry 5) at sector 2147483647 lies past the end of the "
+     "file\n"
+     "in.vmdk: primary table 0 and redundant table 0 differ in 1 entry, the first entry 5\n"
+     "in.vmdk: sectors 128 to 129 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 1146 to 1147 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 3200 to 3203 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 4220 to 4223 are named by no table entry (1 grain leaked)\n"
+     "3 problems found, 4 leaked grains (harmless)\n",
+     "in.vmdk: repaired primary table 0 from the redundant copy\n"
+     "in.vmdk: repaired primary table 257 from the redundant copy\n"
+     "in.vmdk: sectors 128 to 129 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 1146 to 1147 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 3200 to 3203 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 4220 to 4223 are named by no table entry (1 grain leaked)\n"
+     "0 problems found, 4 leaked grains (harmless)\n",
+     1},
     {"table entry past the end", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kPrimaryTable + 4 * 5, 0x7FFFFFFF); }, "", "",
      "in.vmdk: grain 5 (primary table 0 entry 5) at sector 2147483647 lies past the end of the "
@@ -264,6 +368,37 @@ const Row kRows[] = {
     {"stream footer naming another directory", Kind::kStream,
      [](auto& i) { i.patch("in.vmdk", 139 * 512 + kGdOffset, 5, 8); }, "", "",
      "in.vmdk: the footer at sector 139 does not name directory sector 137\n1 problem found\n"},
+    {"grown twice, directory entries past the end where two layout places coincide", Kind::kGrown,
+     [](auto& i) {
+       // Primary table 1 and redundant table 258 (both empty) have their
+       // layout place at 3196 + 4 = 2168 + 4 x 258 = 3200, free once
+       // primary table 257, there, has lost its entry too.
+       i.patch("in.vmdk", 3192 * 512 + 1 * 4, 0x7FFFFFFF);
+       i.patch("in.vmdk", 3192 * 512 + 257 * 4, 0x7FFFFFFF);
+       i.patch("in.vmdk", 2164 * 512 + 258 * 4, 0x7FFFFFFF);
+     },
+     "", "",
+     "in.vmdk: primary table 1 at sector 2147483647 lies past the end of the file\n"
+     "in.vmdk: primary table 257 at sector 2147483647 lies past the end of the file\n"
+     "in.vmdk: redundant table 258 at sector 2147483647 lies past the end of the file\n"
+     "in.vmdk: sectors 128 to 129 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 1146 to 1147 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 2176 to 2179 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 3200 to 3203 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 4220 to 4223 are named by no table entry (1 grain leaked)\n"
+     "3 problems found, 5 leaked grains (harmless)\n",
+     "in.vmdk: repaired primary table 1 from the redundant copy\n"
+     "in.vmdk: repaired primary table 257 from the redundant copy\n"
+     "in.vmdk: repaired redundant table 258 from the primary copy\n"
+     "in.vmdk: sectors 128 to 129 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 1146 to 1147 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 2176 to 2179 are named by no table entry (1 grain leaked)\n"
+     "in.vmdk: sectors 4220 to 4223 are named by no table entry (1 grain leaked)\n"
+     "0 problems found, 4 leaked grains (harmless)\n",
+     2},
+    {"stream footer giving another capacity", Kind::kStream,
+     [](auto& i) { i.patch("in.vmdk", 139 * 512 + kCapacity, 32768, 8); }, "", "",
+     "in.vmdk: the footer at sector 139 gives capacity 32768, the header 16384\n1 problem found\n"},
     {"stream table marker announcing 2^40 sectors", Kind::kStream,
      [](auto& i) { i.patch("in.vmdk", 131 * 512, uint64_t{1} << 40, 8); }, "", "",
      "in.vmdk: marker at sector 131 announces 1099511627776 sectors\n1 problem found\n"},
@@ -353,8 +488,15 @@ const Row kRows[] = {
      "Failed to open base.vmdk", "Failed to open base.vmdk"},
 };
 
+// The status of a check that prints |out|: its count, the last line, is 0
+// only when nothing is wrong.
+int statusOf(const std::string& out) {
+  return out.compare(out.rfind('\n', out.size() - 2) + 1, 2, "0 ") == 0 ? 0 : 2;
+}
+
 TEST(DamageTest, CheckFindsWhatTheGeneralToolFindsAndSaysWhere) {
   SKARVEL_REQUIRE_PEER("qemu-img");
+  SKARVEL_REQUIRE_PEER("qemu-io");
   for (const Row& row : kRows) {
     SCOPED_TRACE(row.what);
     ScopedTempDir dir;
@@ -369,10 +511,7 @@ TEST(DamageTest, CheckFindsWhatTheGeneralToolFindsAndSaysWhere) {
     }
     RunResult qemu = runProgram("qemu-img", {"check", "in.vmdk"}, dir.path());
     EXPECT_EQ(run.out, row.check);
-    // The count is the last line: 0 only when nothing is wrong.
-    std::string expected = row.check;
-    bool clean = expected.compare(expected.rfind('\n', expected.size() - 2) + 1, 2, "0 ") == 0;
-    EXPECT_EQ(run.status, clean ? 0 : 2);
+    EXPECT_EQ(run.status, statusOf(row.check));
     // Corruption the general tool finds (its status 2, or an ERROR line
     // that ends its check) is found here too.
     if (qemu.status == 2 || qemu.out.find("ERROR") != std::string::npos) {
@@ -390,16 +529,72 @@ TEST(DamageTest, CheckFindsWhatTheGeneralToolFindsAndSaysWhere) {
       continue;
     }
     EXPECT_EQ(repair.out, row.repaired);
-    EXPECT_EQ(repair.status, 0);
-    // Byte for byte the image before the damage, which the general tool
-    // finds clean.
-    EXPECT_TRUE(readBytes(dir.file("in.vmdk")) == readBytes(dir.file("intact.vmdk")));
+    EXPECT_EQ(repair.status, statusOf(row.repaired));
+    // Every grain reads as before the damage, in an image the general tool
+    // finds clean: byte for byte the image before the damage, but for
+    // tables put at the end of the file.
+    Bytes repaired = readBytes(dir.file("in.vmdk")), intact = readBytes(dir.file("intact.vmdk"));
+    RunResult compare = runProgram("qemu-img", {"compare", "intact.vmdk", "in.vmdk"}, dir.path());
+    EXPECT_EQ(compare.status, 0) << compare.out << compare.err;
     EXPECT_EQ(runProgram("qemu-img", {"check", "in.vmdk"}, dir.path()).status, 0);
+    if (row.appendedTables == 0) {
+      EXPECT_TRUE(repaired == intact);
+    }
+    EXPECT_EQ(repaired.size(), intact.size() + row.appendedTables * 2048);
+    // A second run finds nothing to repair and writes nothing.
+    std::string remains = row.repaired;
+    while (remains.starts_with("in.vmdk: repaired ")) remains.erase(0, remains.find('\n') + 1);
+    EXPECT_EQ(runSkarvel({"check", "-R", "in.vmdk"}, dir.path()).out, remains);
+    EXPECT_TRUE(readBytes(dir.file("in.vmdk")) == repaired);
+  }
+}
+
+// check -R made to fail at each write in turn: the image it leaves reads as
+// the damaged one or as the one before the damage, and a rerun finishes.
+TEST(DamageTest, ARepairFailedAtAnyWriteLeavesOldOrNewAndARerunFinishes) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  SKARVEL_REQUIRE_PEER("qemu-io");
+  auto same = [](const ScopedTempDir& dir, const char* a, const char* b) {
+    return runProgram("qemu-img", {"compare", a, b}, dir.path()).status == 0;
+  };
+  for (const Row& row : kRows) {
+    if (row.repaired == nullptr) continue;
+    SCOPED_TRACE(row.what);
+    ScopedTempDir original;
+    Images images = make(row.kind, original);
+    runSkarvel({"copy", "in.vmdk", "intact.vmdk"}, original.path());
+    row.damage(images);
+    runSkarvel({"copy", "in.vmdk", "damaged.vmdk"}, original.path());
+    for (uint64_t writes = 0;; ++writes) {
+      SCOPED_TRACE(writes);
+      ScopedTempDir dir;
+      for (const char* name : {"in.vmdk", "intact.vmdk", "damaged.vmdk"}) {
+        fs::copy_file(original.file(name), dir.file(name));
+      }
+      std::vector<std::string> args = {"skarvel", "check", "-R", dir.file("in.vmdk")};
+      std::vector<char*> argv;
+      for (std::string& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      platform::failWritesAfter(writes);
+      int status = runCommandLine(static_cast<int>(args.size()), argv.data());
+      platform::failWritesAfter(platform::kNoWriteFault);
+      ASSERT_EQ(runSkarvel({"copy", "in.vmdk", "left.vmdk"}, dir.path()).status, 0);
+      EXPECT_TRUE(same(dir, "left.vmdk", "damaged.vmdk") || same(dir, "left.vmdk", "intact.vmdk"));
+      RunResult rerun = runSkarvel({"check", "-R", "in.vmdk"}, dir.path());
+      EXPECT_EQ(rerun.status, statusOf(row.repaired)) << rerun.out;
+      EXPECT_TRUE(same(dir, "in.vmdk", "intact.vmdk"));
+      if (status != 1) {
+        EXPECT_EQ(status, statusOf(row.repaired));
+        break;
+      }
+      ASSERT_LT(writes, 20u);
+    }
   }
 }
 
 TEST(DamageTest, InfoAndCopyEndWithAResultOrOneLine) {
   SKARVEL_REQUIRE_PEER("qemu-img");
+  SKARVEL_REQUIRE_PEER("qemu-io");
   for (const Row& row : kRows) {
     SCOPED_TRACE(row.what);
     ScopedTempDir dir;

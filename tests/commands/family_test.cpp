@@ -225,6 +225,28 @@ TEST_F(FamilyTest, EverySampleCopiesEqualAndClean) {
   }
 }
 
+// Every empty image the general tool creates, of each kind and option and
+// split or not, checks clean.
+TEST_F(FamilyTest, EveryImageTheGeneralToolCreatesChecksClean) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  int made = 0;
+  for (const char* options :
+       {"subformat=monolithicSparse", "subformat=monolithicSparse,zeroed_grain=on",
+        "subformat=twoGbMaxExtentSparse", "subformat=monolithicFlat",
+        "subformat=twoGbMaxExtentFlat", "subformat=streamOptimized",
+        "subformat=streamOptimized,zeroed_grain=on", "adapter_type=ide,hwversion=6",
+        "compat6=on"}) {
+    for (const char* size : {"1000k", "2049M"}) {
+      SCOPED_TRACE(options + std::string(" ") + size);
+      std::string image = "made" + std::to_string(++made) + ".vmdk";
+      run("qemu-img", {"create", "-f", "vmdk", "-o", options, image, size});
+      RunResult check = runSkarvel({"check", image}, dir_.path());
+      EXPECT_EQ(check.out, "0 problems found\n");
+      EXPECT_EQ(check.status, 0);
+    }
+  }
+}
+
 // Neither images nor parents: one line, status 1, nothing written. Header
 // bytes: version at 4, flags at 8, compressAlgorithm at 77.
 TEST_F(FamilyTest, WhatIsNotAnImageIsRefused) {
