@@ -54,6 +54,7 @@ constexpr const char* kUsageLines[] = {
     "",
     "    skarvel check [options] infile",
     "        -R, --repair optional",
+    "        -j, --json optional",
     "",
     "    skarvel compare [options] first second",
     "        -f, --format optional (first)",

@@ -5,6 +5,7 @@
 
 #include "base/byte_order.h"
 #include "base/fatal_error.h"
+#include "commands/json_report.h"
 #include "platform/file.h"
 #include "reader/image_check.h"
 #include "reader/open_image.h"
@@ -48,7 +49,33 @@ void applyRepair(const TableRepair& repair, int fd) {
       (repair.entryByte == 0 || platform::writeFileAt(fd, repair.entryByte, entry, sizeof entry)) &&
       platform::syncFile(fd);
   if (!written) throw FatalError("Failed to write file " + repair.path);
-  std::cout << repair.path << ": repaired " << repair.text << '\n';
+}
+
+Json jsonFinding(const std::string& path, const std::string& text) {
+  return {{"file", jsonName(path)}, {"text", jsonName(text)}};
+}
+
+// The report for programs: what the text says, as lists.
+void printJsonReport(const std::string& path, const CheckReport& report,
+                     const std::vector<TableRepair>& repaired) {
+  Json problems = Json::array(), leaks = Json::array(), repairs = Json::array();
+  for (const CheckFinding& finding : report.findings) {
+    Json entry = jsonFinding(finding.path, finding.text);
+    if (!finding.isLeak()) {
+      problems.push_back(entry);
+      continue;
+    }
+    entry["grains"] = finding.leakedGrains;
+    leaks.push_back(entry);
+  }
+  for (const TableRepair& repair : repaired)
+    repairs.push_back(jsonFinding(repair.path, repair.text));
+  printJson({{"file", jsonName(path)},
+             {"clean", report.problemCount() == 0},
+             {"problems", problems},
+             {"leaked_grains", report.leakedGrains()},
+             {"leaks", leaks},
+             {"repairs", repairs}});
 }
 
 }  // namespace
@@ -70,16 +97,23 @@ int32_t CommandCheck::execute(int32_t argc, char** argv) {
   // A repair can give the other copy of a table its sound source (a lost
   // table found for one copy only): the repairs run again while they find
   // work, a few rounds at most.
+  std::vector<TableRepair> repaired;
   for (int round = 1; !report.repairs.empty(); ++round) {
     for (const TableRepair& repair : report.repairs) {
       applyRepair(repair, heldDescriptorOf(*held, repair.path));
+      if (!options->json) std::cout << repair.path << ": repaired " << repair.text << '\n';
+      repaired.push_back(repair);
     }
     report = checkImage(path, round < kRepairRounds);
+  }
+  uint64_t problems = report.problemCount();
+  if (options->json) {
+    printJsonReport(path, report, repaired);
+    return problems == 0 ? 0 : 2;
   }
   for (const CheckFinding& finding : report.findings) {
     std::cout << finding.path << ": " << finding.text << '\n';
   }
-  uint64_t problems = report.problemCount();
   std::string summary = counted(problems, "problem") + " found";
   if (report.leakedGrains() != 0) {
     summary += ", " + counted(report.leakedGrains(), "leaked grain") + " (harmless)";

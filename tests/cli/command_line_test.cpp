@@ -62,6 +62,7 @@ const char kUsage[] =
     "\n"
     "    skarvel check [options] infile\n"
     "        -R, --repair optional\n"
+    "        -j, --json optional\n"
     "\n"
     "    skarvel compare [options] first second\n"
     "        -f, --format optional (first)\n"

@@ -5,8 +5,11 @@
 // with a crash, a hang or memory that follows what a header claims.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "cli/entry.h"
 #include "image_builder.h"
@@ -494,6 +497,28 @@ int statusOf(const std::string& out) {
   return out.compare(out.rfind('\n', out.size() - 2) + 1, 2, "0 ") == 0 ? 0 : 2;
 }
 
+// The lines of check's text before its count, sorted; or those of its JSON
+// report, problems and leaks, in the same form.
+std::vector<std::string> sortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  if (!lines.empty()) lines.pop_back();
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+std::vector<std::string> sortedLines(const nlohmann::json& report) {
+  std::vector<std::string> lines;
+  for (const char* list : {"problems", "leaks"}) {
+    for (const auto& finding : report[list]) {
+      lines.push_back(finding["file"].get<std::string>() + ": " +
+                      finding["text"].get<std::string>());
+    }
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
 TEST(DamageTest, CheckFindsWhatTheGeneralToolFindsAndSaysWhere) {
   SKARVEL_REQUIRE_PEER("qemu-img");
   SKARVEL_REQUIRE_PEER("qemu-io");
@@ -512,6 +537,13 @@ TEST(DamageTest, CheckFindsWhatTheGeneralToolFindsAndSaysWhere) {
     RunResult qemu = runProgram("qemu-img", {"check", "in.vmdk"}, dir.path());
     EXPECT_EQ(run.out, row.check);
     EXPECT_EQ(run.status, statusOf(row.check));
+    // The report for programs holds the same lines, and its clean flag is
+    // the exit status.
+    RunResult json = runSkarvel({"check", "--json", "in.vmdk"}, dir.path());
+    EXPECT_EQ(json.status, run.status);
+    auto report = nlohmann::json::parse(json.out);
+    EXPECT_EQ(report["clean"], run.status == 0);
+    EXPECT_EQ(sortedLines(report), sortedLines(run.out));
     // Corruption the general tool finds (its status 2, or an ERROR line
     // that ends its check) is found here too.
     if (qemu.status == 2 || qemu.out.find("ERROR") != std::string::npos) {
