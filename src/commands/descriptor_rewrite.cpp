@@ -140,7 +140,11 @@ std::string composeRewrite(const std::string& path, const VMDKReader& reader,
   refuseUnquotableNames(reader, path, {});
   std::string directory, fileName;
   splitPath(path, directory, fileName);
-  std::string text = composeDescriptor(descriptor, layout, fileName, true);
+  // The extent line gives the header's capacity, also when it is not whole
+  // grains; a layout of another size (grow's) gives its own whole grains.
+  uint64_t sectors =
+      layout.grainCount == reader.grainCount() ? reader.capacity() : layout.capacitySectors();
+  std::string text = composeDescriptor(descriptor, layout, fileName, true, sectors);
   checkEmbeddedArea(static_cast<const VMDKSingleFileReader&>(reader), text);
   return text;
 }
