@@ -108,12 +108,14 @@ struct Row {
   // What check -R prints where it repairs; elsewhere it prints what check
   // does and leaves the files as they were.
   const char* repaired = nullptr;
+  // grow mends what check finds, where other problems make it refuse.
+  bool growMends = false;
 };
 
 // Header fields (bytes of sector 0).
 constexpr uint64_t kVersion = 4, kFlags = 8, kCapacity = 12, kGrainSize = 20;
 constexpr uint64_t kDescriptorOffset = 28, kDescriptorSize = 36, kTableEntries = 44;
-constexpr uint64_t kGdOffset = 56, kOverHead = 64;
+constexpr uint64_t kRgdOffset = 48, kGdOffset = 56, kOverHead = 64;
 constexpr uint64_t kPrimaryTable = 27 * 512;  // of the 8 MiB monolithic image
 
 const char* const kInvalid = "Invalid sparse extent header in in.vmdk";
@@ -143,8 +145,10 @@ const Row kRows[] = {
     {"capacity of 8 sectors", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kCapacity, 8, 8); }, "", "",
      "in.vmdk: the descriptor's extent lines give 16384 sectors, the header 8\n"
+     "in.vmdk: primary table 0 has 2 entries past the capacity, the first entry 5\n"
+     "in.vmdk: redundant table 0 has 2 entries past the capacity, the first entry 5\n"
      "in.vmdk: sectors 256 to 385 are named by no table entry (2 grains leaked)\n"
-     "1 problem found, 2 leaked grains (harmless)\n"},
+     "3 problems found, 2 leaked grains (harmless)\n"},
     {"grain size 64", Kind::kMonolithic, [](auto& i) { i.patch("in.vmdk", kGrainSize, 64, 8); },
      kUnsupported, kUnsupported},
     {"descriptor offset past the end", Kind::kMonolithic,
@@ -170,6 +174,15 @@ const Row kRows[] = {
      "in.vmdk: redundant table 0 at sector 22 overlaps primary table 0 at sector 22\n"
      "in.vmdk: sectors 128 to 385 are named by no table entry (3 grains leaked)\n"
      "2 problems found, 3 leaked grains (harmless)\n"},
+    // Places an in-place writer would follow: sector 2^55 + 128 is 2^64 + 2^16 bytes.
+    {"redundant directory whose byte offset wraps", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kRgdOffset, (uint64_t{1} << 55) + 128, 8); }, "", "",
+     "in.vmdk: redundant directory at sector 36028797018964096 lies past sector 2^32\n"
+     "1 problem found\n"},
+    {"redundant directory at 1 PiB", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kRgdOffset, uint64_t{1} << 41, 8); }, "", "",
+     "in.vmdk: redundant directory at sector 2199023255552 lies past sector 2^32\n"
+     "1 problem found\n"},
     {"overhead of 2^63", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kOverHead, uint64_t{1} << 63, 8); }, kTruncated, kTruncated},
     // The descriptor text.
@@ -195,6 +208,11 @@ const Row kRows[] = {
      "in.vmdk: primary table 0 at sector 1 overlaps the descriptor area at sector 1\n"
      "1 problem found\n",
      kRepairedPrimary},
+    {"redundant directory entry past the end", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", 21 * 512, 1 << 24); }, "", "",
+     "in.vmdk: redundant table 0 at sector 16777216 lies past the end of the file\n"
+     "1 problem found\n",
+     "in.vmdk: repaired redundant table 0 from the primary copy\n0 problems found\n"},
     {"primary directory entry zeroed", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", 26 * 512, 0); }, "", "",
      "in.vmdk: primary table 0 and redundant table 0 differ in 3 entries, the first entry 0\n"
@@ -247,6 +265,17 @@ const Row kRows[] = {
      "in.vmdk: primary table 0 and redundant table 0 differ in 1 entry, the first entry 5\n"
      "2 problems found\n",
      "in.vmdk: repaired redundant table 0 from the primary copy\n0 problems found\n"},
+    // Entry 200 of both tables names grain 0, past the 128 grains of the disk.
+    {"entries past the capacity", Kind::kMonolithic,
+     [](auto& i) {
+       i.patch("in.vmdk", kPrimaryTable + 4 * 200, i.built.grainSector.at(0));
+       i.patch("in.vmdk", 22 * 512 + 4 * 200, i.built.grainSector.at(0));
+     },
+     "", "",
+     "in.vmdk: primary table 0 has 1 entry past the capacity, the first entry 200\n"
+     "in.vmdk: redundant table 0 has 1 entry past the capacity, the first entry 200\n"
+     "2 problems found\n",
+     nullptr, true},
     // Stream-optimized images.
     {"stream grain marker for another grain", Kind::kStream,
      [](auto& i) { i.patch("in.vmdk", 129 * 512, 6 * 128, 8); }, "", "",
@@ -426,6 +455,41 @@ TEST(DamageTest, InfoAndCopyEndWithAResultOrOneLine) {
         EXPECT_NE(compare.status, 1) << compare.out << compare.err;
       }
     }
+  }
+}
+
+// grow ends with info's line where info refuses, and refuses what check
+// finds damaged with one line, before its first write; what it grows (the
+// short last grain of in.vmdk included) reads as before, with zeros after,
+// and checks clean.
+TEST(DamageTest, GrowRefusesDamageOrKeepsWhatTheImageShows) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  for (const Row& row : kRows) {
+    if (row.kind == Kind::kStream || (row.kind == Kind::kChild && *row.info == '\0')) continue;
+    SCOPED_TRACE(row.what);
+    ScopedTempDir dir;
+    row.damage(make(row.kind, dir));
+    bool refused = runSkarvel({"check", "in.vmdk"}, dir.path()).status != 0 && !row.growMends;
+    RunResult reference;  // what the general tool reads, where it opens the image at all
+    if (!refused)
+      reference =
+          runProgram("qemu-img", {"convert", "-O", "raw", "in.vmdk", "ref.raw"}, dir.path());
+    auto before = snapshot(dir.path());
+    RunResult grow = runSkarvel({"grow", "-s", "5G", "in.vmdk"}, dir.path());
+    std::string refusal = *row.info != '\0' ? row.info : "Damaged image file in.vmdk";
+    if (refused) {
+      EXPECT_EQ(grow.err, refusal + "\n");
+      EXPECT_EQ(grow.status, 1);
+      EXPECT_EQ(snapshot(dir.path()), before);
+      continue;
+    }
+    EXPECT_EQ(grow.status, 0) << grow.err;
+    RunResult compare =
+        runProgram("qemu-img", {"compare", "-f", "raw", "ref.raw", "in.vmdk"}, dir.path());
+    if (reference.status == 0) {
+      EXPECT_TRUE(compare.out.ends_with("Images are identical.\n")) << compare.out;
+    }
+    EXPECT_EQ(runSkarvel({"check", "in.vmdk"}, dir.path()).status, 0);
   }
 }
 
