@@ -4,8 +4,6 @@
 // as they were.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
 #include <filesystem>
 
 #include "cli/entry.h"
@@ -93,11 +91,10 @@ TEST_F(RebaseTest, RefusalsChangeNothing) {
       {{"child.vmdk", "gone.vmdk"}, "Failed to open gone.vmdk\n"},
       {{"damaged.vmdk", "other.vmdk"}, "Damaged image file damaged.vmdk\n"},
   };
-  // A child whose redundant directory (header bytes 48-55) is said to lie
-  // at sector 2^41, 1 PiB into the file.
+  // Its redundant directory (header bytes 48-55, sector 21) moved 2^41
+  // sectors on, 1 PiB into the file.
   Bytes damaged = readBytes(dir_.file("child.vmdk"));
-  std::fill_n(damaged.begin() + 48, 8, 0);
-  damaged[48 + 5] = 2;
+  damaged[48 + 5] |= 2;
   writeBytes(dir_.file("damaged.vmdk"), damaged);
   auto before = snapshot(dir_.path());
   for (const auto& c : cases) {
@@ -117,75 +114,31 @@ TEST_F(RebaseTest, RefusalsChangeNothing) {
 }
 
 // The Nth write fails, for every N until rebase succeeds: each time the
-// child reads as before, and a rerun finishes with a child that checks clean.
+// child (2000 sectors, not whole grains) reads as before, and a rerun
+// leaves it checking clean.
 TEST_F(RebaseTest, AFailedWriteAtAnyStepLeavesTheChildAndARerunFinishes) {
-  qemu("qemu-img", {"create", "-f", "vmdk", "small-base.vmdk", "1M"});
+  qemu("qemu-img", {"create", "-f", "vmdk", "small-base.vmdk", "1000k"});
   qemu("qemu-io", {"-c", "write -P 0x51 0 128k", "small-base.vmdk"});
-  qemu("qemu-img", {"create", "-f", "vmdk", "small-other.vmdk", "1M"});
-  ASSERT_EQ(runSkarvel({"copy", "small-base.vmdk", "small-was.vmdk"}, dir_.path()).status, 0);
-  for (uint64_t writes = 0;; ++writes) {
+  qemu("qemu-img", {"create", "-f", "vmdk", "small-other.vmdk", "1000k"});
+  for (uint64_t writes = 0, status = 1; status != 0; ++writes) {
     SCOPED_TRACE(writes);
-    fs::remove(dir_.file("small.vmdk"));
-    ASSERT_EQ(runSkarvel({"clone", "small-base.vmdk", "small.vmdk"}, dir_.path()).status, 0);
+    qemu("qemu-img", {"create", "-f", "vmdk", "-b", "small-base.vmdk", "-F", "vmdk", "small.vmdk"});
     std::vector<std::string> args = {"skarvel", "rebase", dir_.file("small.vmdk"),
                                      dir_.file("small-other.vmdk")};
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     platform::failWritesAfter(writes);
-    int status = runCommandLine(static_cast<int>(args.size()), argv.data());
+    status = runCommandLine(static_cast<int>(args.size()), argv.data());
     platform::failWritesAfter(platform::kNoWriteFault);
-    RunResult compare =
-        runProgram("qemu-img", {"compare", "small-was.vmdk", "small.vmdk"}, dir_.path());
-    EXPECT_EQ(compare.out, "Images are identical.\n") << compare.err;
-    if (status == 0) break;
-    ASSERT_EQ(status, 1);
-    EXPECT_EQ(runSkarvel({"rebase", "small.vmdk", "small-other.vmdk"}, dir_.path()).status, 0);
-    // Leaks are left, no problem.
-    EXPECT_EQ(runSkarvel({"check", "small.vmdk"}, dir_.path()).status, 0);
+    EXPECT_EQ(runProgram("qemu-img", {"compare", "small-base.vmdk", "small.vmdk"}, dir_.path()).out,
+              "Images are identical.\n");
+    if (status != 0) {
+      EXPECT_EQ(runSkarvel({"rebase", "small.vmdk", "small-other.vmdk"}, dir_.path()).err, "");
+    }
+    EXPECT_EQ(runSkarvel({"check", "small.vmdk"}, dir_.path()).status, 0);  // leaks allowed
     ASSERT_LT(writes, 100u);
   }
-}
-
-// An image of 204803 sectors, not whole grains: rewrites keep its extent
-// line at the header's capacity.
-TEST_F(RebaseTest, RewritesKeepACapacityOfPartGrains) {
-  qemu("qemu-img",
-       {"create", "-f", "vmdk", "-b", "base.vmdk", "-F", "vmdk", "odd.vmdk", "104859136"});
-  qemu("qemu-img", {"create", "-f", "vmdk", "odd-root.vmdk", "104859136"});
-  const std::vector<std::string> runs[] = {{"rebase", "odd.vmdk", "other.vmdk"},
-                                           {"rebase", "-l", "odd.vmdk", "other.vmdk"},
-                                           {"convert", "odd-root.vmdk", "hwver=6"}};
-  for (const auto& args : runs) {
-    std::string image = args[args.size() - 2] == "odd-root.vmdk" ? "odd-root.vmdk" : "odd.vmdk";
-    SCOPED_TRACE(args[1]);
-    EXPECT_EQ(runSkarvel(args, dir_.path()).err, "");
-    EXPECT_NE(embeddedText(readBytes(dir_.file(image))).find("\nRW 204803 SPARSE "),
-              std::string::npos);
-    EXPECT_EQ(runSkarvel({"check", image}, dir_.path()).out, "0 problems found\n");
-  }
-}
-
-// Work follows the grains the chains hold, not the capacity: an empty
-// 64 GiB child onto an empty 64 GiB image takes at most twice as long as a
-// copy of the child (best of three each, side by side).
-TEST_F(RebaseTest, CostFollowsTheGrainsHeldNotTheCapacity) {
-  for (const char* name : {"empty.vmdk", "empty-other.vmdk"}) {
-    ASSERT_EQ(runSkarvel({"create", "-s", "64G", name}, dir_.path()).status, 0);
-  }
-  ASSERT_EQ(runSkarvel({"clone", "empty.vmdk", "big.vmdk"}, dir_.path()).status, 0);
-  auto seconds = [&](const std::vector<std::string>& args) {
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(runSkarvel(args, dir_.path()).status, 0);
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  };
-  double copy = 1e9, rebase = 1e9;
-  for (int i = 0; i < 3; ++i) {
-    fs::remove(dir_.file("copy.vmdk"));
-    copy = std::min(copy, seconds({"copy", "big.vmdk", "copy.vmdk"}));
-    rebase = std::min(rebase, seconds({"rebase", "big.vmdk", "empty-other.vmdk"}));
-  }
-  EXPECT_LE(rebase, 2 * copy);
 }
 
 }  // namespace
