@@ -60,7 +60,11 @@ bool overlaps(uint64_t start, uint64_t end, uint64_t otherStart, uint64_t otherE
 bool descriptorAreaIsSafe(const VMDKSingleFileReader& reader, uint64_t fileSectors) {
   const SparseExtentHeader& header = reader.header();
   const SparseLayout& layout = reader.layout();
-  if (header.overHead > kSectorLimit || header.descriptorSize > header.overHead) return false;
+  // Each bound below 2^32 sectors, so that neither the sum nor the bytes wrap.
+  if (header.overHead > kSectorLimit || header.descriptorSize > header.overHead ||
+      header.descriptorOffset > kSectorLimit) {
+    return false;
+  }
   uint64_t start = header.descriptorOffset, end = start + header.descriptorSize;
   if (end > header.overHead || end > fileSectors) return false;
   uint64_t indexSectors = layout.directorySectors + kTableSectors * layout.grainTableCount;
