@@ -114,8 +114,8 @@ TEST_F(RebaseTest, RefusalsChangeNothing) {
 }
 
 // The Nth write fails, for every N until rebase succeeds: each time the
-// child (2000 sectors, not whole grains) reads as before, and a rerun
-// leaves it checking clean.
+// child (2000 sectors, not whole grains; its last grain cut short) reads
+// as before, and a rerun leaves it checking clean.
 TEST_F(RebaseTest, AFailedWriteAtAnyStepLeavesTheChildAndARerunFinishes) {
   qemu("qemu-img", {"create", "-f", "vmdk", "small-base.vmdk", "1000k"});
   qemu("qemu-io", {"-c", "write -P 0x51 0 128k", "small-base.vmdk"});
@@ -123,6 +123,8 @@ TEST_F(RebaseTest, AFailedWriteAtAnyStepLeavesTheChildAndARerunFinishes) {
   for (uint64_t writes = 0, status = 1; status != 0; ++writes) {
     SCOPED_TRACE(writes);
     qemu("qemu-img", {"create", "-f", "vmdk", "-b", "small-base.vmdk", "-F", "vmdk", "small.vmdk"});
+    qemu("qemu-io", {"-c", "write -P 0 960k 4k", "small.vmdk"});  // a grain the file ends 4k into
+    fs::resize_file(dir_.file("small.vmdk"), fs::file_size(dir_.file("small.vmdk")) - 60 * 1024);
     std::vector<std::string> args = {"skarvel", "rebase", dir_.file("small.vmdk"),
                                      dir_.file("small-other.vmdk")};
     std::vector<char*> argv;
