@@ -9,6 +9,7 @@
 #include "commands/descriptor_rewrite.h"
 #include "format/descriptor.h"
 #include "platform/file.h"
+#include "reader/image_check.h"
 #include "reader/open_image.h"
 
 namespace skarvel {
@@ -72,7 +73,9 @@ int32_t CommandConvert::execute(int32_t argc, char** argv) {
   if (layout.descriptorSectors == 0) return refuse(kNoDescriptorMessage);
   if (descriptor.hasParent()) return refuse(kNotRootMessage);
   applySettings(settings, descriptor);
-  rewriteDescriptor(argv[1], std::move(reader), descriptor, layout);
+  std::string text = composeRewrite(argv[1], *reader, descriptor, layout);
+  refuseDamagedImage(*reader, argv[1]);
+  writeRewrite(argv[1], reader, text);
   return 0;
 }
 

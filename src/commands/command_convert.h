@@ -10,6 +10,11 @@ namespace skarvel {
 class CommandConvert : public CommandProcessor {
  public:
   using CommandProcessor::CommandProcessor;
+  // Rewrites the descriptor of the root image argv[1] with the settings of
+  // the "hwver=" and "adapter=" words; the extent line keeps the header's
+  // capacity. An image whose own files hold a problem check would report is
+  // refused with FatalError("Damaged image file " + path) before anything
+  // is written.
   int32_t execute(int32_t argc, char** argv) override;
 };
 

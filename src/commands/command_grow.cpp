@@ -9,6 +9,7 @@
 #include "format/sparse_extent_file.h"
 #include "platform/file.h"
 #include "reader/chain_reader.h"
+#include "reader/image_check.h"
 #include "reader/multi_file_reader.h"
 #include "reader/open_image.h"
 #include "reader/single_file_reader.h"
@@ -21,8 +22,8 @@ namespace {
 
 // The image and its extents are locked for writing, its parents for
 // reading; extents are written through the descriptors they were read by.
-constexpr int kReadLocked =
-    platform::kOpenBinary | platform::kOpenReadOnly | platform::kOpenLockRead;
+constexpr int kReadOnly = platform::kOpenBinary | platform::kOpenReadOnly;
+constexpr int kReadLocked = kReadOnly | platform::kOpenLockRead;
 constexpr int kWriteLocked =
     platform::kOpenBinary | platform::kOpenReadWrite | platform::kOpenLockWrite;
 
@@ -34,6 +35,10 @@ std::unique_ptr<VMDKReader> openParentsOf(const VMDKReader& image, const std::st
   std::string directory, fileName;
   splitPath(path, directory, fileName);
   std::string parentPath = resolveAgainst(directory, image.descriptor().parentFileNameHint);
+  // A chain that loops back to the image is told apart from a lock held by
+  // another program before the chain is locked: locked, the image's own
+  // lock would refuse it.
+  openWithParents(parentPath, kReadOnly, kReadOnly);
   return openWithParents(parentPath, kReadLocked, kReadLocked);
 }
 
@@ -297,6 +302,7 @@ int32_t CommandGrow::execute(int32_t argc, char** argv) {
   if (capacity <= image->capacity()) throw FatalError("Size is not larger than the disk " + path);
   if (capacity > kMaxCapacitySectors) throw FatalError("Size is larger than any disk " + path);
   refuseStream(*image, path);
+  refuseDamagedImage(*image, path);
   // The tail of a last grain cut by the capacity would come into view.
   if (image->capacity() % kGrainSectors != 0) throw FatalError("Unsupported image file " + path);
   if (image->isMultiFile()) {

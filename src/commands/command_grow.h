@@ -30,6 +30,9 @@ class CommandGrow : public CommandProcessor {
   //   "Disk is too large for a single file " + path when a single file would
   //       reach sector 2^32;
   //   "Cannot grow stream-optimized image " + path  for a compressed image;
+  //   "Damaged image file " + path                  when its own files hold
+  //       a problem check would report (see refuseDamagedImage); entries
+  //       past today's capacity are cleared instead, in both copies;
   //   "Unsupported image file " + path              for kinds it cannot grow
   //       (ZERO extents, mixtures, capacities that are not whole grains, a
   //       flat file that holds data past its last extent);
@@ -37,6 +40,8 @@ class CommandGrow : public CommandProcessor {
   //       name is a file of the image or its parents, or cannot be written;
   //   "File is in use " + path                      for one that another
   //       program's lock forbids;
+  //   "Parent chain loops back to " + parent path  for a chain of parents
+  //       that reaches the image again;
   // and the failures of opening and writing the files.
   int32_t execute(int32_t argc, char** argv) override;
 };

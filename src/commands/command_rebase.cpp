@@ -8,6 +8,7 @@
 #include "commands/descriptor_rewrite.h"
 #include "platform/file.h"
 #include "reader/chain_reader.h"
+#include "reader/image_check.h"
 #include "reader/multi_file_reader.h"
 #include "reader/open_image.h"
 #include "reader/single_file_reader.h"
@@ -86,17 +87,18 @@ class GrainSink {
 };
 
 // Reads grain |grain| of |reader| (none: a disk of zeros) into |buffer|,
-// |length| bytes, zeros where the reader holds nothing.
-void readOrZeros(VMDKReader* reader, uint64_t grain, std::vector<uint8_t>& buffer,
-                 uint32_t length) {
+// |length| bytes; returns how many of them the reader holds (0 when it holds
+// none, or zeros: then |buffer| is left as it was).
+uint32_t readHeld(VMDKReader* reader, uint64_t grain, std::vector<uint8_t>& buffer,
+                  uint32_t length) {
   uint32_t n = reader != nullptr ? reader->readGrain(grain, buffer.data(), length) : 0;
-  if (n == kZeroedGrain) n = 0;
-  std::fill(buffer.begin() + n, buffer.begin() + length, 0);
+  return n == kZeroedGrain ? 0 : n;
 }
 
 // Writes into |child| every grain it does not hold where |oldParents| (the
 // chain below it today; null for none) and |newParent| read differently,
-// with the bytes the child shows today.
+// with the bytes the child shows today. A grain that neither holds reads as
+// zeros through both and costs no more than its lookups.
 void keepWhatTheChildShows(VMDKReader& child, VMDKReader* oldChain, VMDKReader& newParent) {
   GrainSink sink(child);
   std::vector<uint8_t> own(kGrainBytes), before(kGrainBytes), after(kGrainBytes);
@@ -105,8 +107,11 @@ void keepWhatTheChildShows(VMDKReader& child, VMDKReader* oldChain, VMDKReader& 
     // The child shows nothing past its own capacity.
     uint64_t sectorsLeft = child.capacity() - grain * kGrainSectors;
     uint32_t length = static_cast<uint32_t>(std::min(kGrainBytes, sectorsLeft * kSectorBytes));
-    readOrZeros(oldChain, grain, before, length);
-    readOrZeros(&newParent, grain, after, length);
+    uint32_t held = readHeld(oldChain, grain, before, length);
+    uint32_t shown = readHeld(&newParent, grain, after, length);
+    if (held == 0 && shown == 0) continue;
+    std::fill(before.begin() + held, before.begin() + length, 0);
+    std::fill(after.begin() + shown, after.begin() + length, 0);
     if (!std::equal(before.begin(), before.begin() + length, after.begin())) {
       sink.add(grain, before.data(), length);
     }
@@ -136,19 +141,17 @@ int32_t CommandRebase::execute(int32_t argc, char** argv) {
     throw FatalError("Unsupported file name " + parentPath);
   }
   std::string text = composeRewrite(childPath, *child, descriptor, child->layout());
-  if (options->linkOnly) {
-    if (child->descriptor().parentCID != newParentCID) {
-      throw FatalError("Parent CID does not match " + parentPath);
-    }
-  } else {
-    // The chain the child reads through today, the child included; opened
-    // apart from the child being changed.
-    std::unique_ptr<VMDKReader> oldChain;
-    if (child->descriptor().hasParent()) {
-      oldChain = openWithParents(childPath, kReadOnly, kReadLocked);
-    }
-    keepWhatTheChildShows(*child, oldChain.get(), *newParent);
+  if (options->linkOnly && child->descriptor().parentCID != newParentCID) {
+    throw FatalError("Parent CID does not match " + parentPath);
   }
+  // Without -l, the chain the child reads through today, the child
+  // included; opened apart from the child being changed.
+  std::unique_ptr<VMDKReader> oldChain;
+  if (!options->linkOnly && child->descriptor().hasParent()) {
+    oldChain = openWithParents(childPath, kReadOnly, kReadLocked);
+  }
+  refuseDamagedImage(*child, childPath);
+  if (!options->linkOnly) keepWhatTheChildShows(*child, oldChain.get(), *newParent);
   writeRewrite(childPath, child, text);
   return 0;
 }

@@ -20,11 +20,16 @@ class CommandRebase : public CommandProcessor {
   //   "Parent chain loops back to " + child path  when the child is a file
   //       of the new parent's chain;
   //   "Parent CID does not match " + parent path  with -l, for another CID;
+  //   "Damaged image file " + child path          when the child's own files
+  //       hold a problem check would report (see refuseDamagedImage);
   //   "Unsupported image file " + child path      for a child that cannot
   //       record a parent (no descriptor) or, without -l, whose grains cannot
   //       be added in place (compressed, or extents that are not sparse);
   // and the failures of opening the child, the new parent, and without -l
-  // the old chain. Nothing is changed when a run is refused.
+  // the old chain. Nothing is changed when a run is refused. Only grains
+  // that the old chain or the new parent holds are read and compared. Each
+  // grain's redundant entry is written before its primary one, so a run
+  // that stops leaves a child that reads as before and a rerun finishes.
   int32_t execute(int32_t argc, char** argv) override;
 };
 

@@ -60,7 +60,11 @@ bool overlaps(uint64_t start, uint64_t end, uint64_t otherStart, uint64_t otherE
 bool descriptorAreaIsSafe(const VMDKSingleFileReader& reader, uint64_t fileSectors) {
   const SparseExtentHeader& header = reader.header();
   const SparseLayout& layout = reader.layout();
-  if (header.overHead > kSectorLimit || header.descriptorSize > header.overHead) return false;
+  // Each bound below 2^32 sectors, so that neither the sum nor the bytes wrap.
+  if (header.overHead > kSectorLimit || header.descriptorSize > header.overHead ||
+      header.descriptorOffset > kSectorLimit) {
+    return false;
+  }
   uint64_t start = header.descriptorOffset, end = start + header.descriptorSize;
   if (end > header.overHead || end > fileSectors) return false;
   uint64_t indexSectors = layout.directorySectors + kTableSectors * layout.grainTableCount;
@@ -142,7 +146,11 @@ std::string composeRewrite(const std::string& path, const VMDKReader& reader,
   refuseUnquotableNames(reader, path, {});
   std::string directory, fileName;
   splitPath(path, directory, fileName);
-  std::string text = composeDescriptor(descriptor, layout, fileName, true);
+  // The extent line gives the header's capacity, also when it is not whole
+  // grains; a layout of another size (grow's) gives its own whole grains.
+  uint64_t sectors =
+      layout.grainCount == reader.grainCount() ? reader.capacity() : layout.capacitySectors();
+  std::string text = composeDescriptor(descriptor, layout, fileName, true, sectors);
   checkEmbeddedArea(static_cast<const VMDKSingleFileReader&>(reader), text);
   return text;
 }

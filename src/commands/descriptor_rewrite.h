@@ -15,7 +15,9 @@ namespace skarvel {
 // The text that is to replace the descriptor of the image |reader| holds
 // (opened from |path|): |descriptor| and |layout| composed with the disk
 // database; a descriptor file keeps |extents| (by default its extent lines as
-// read). Checked before anything is written; throws FatalError with
+// read), and a one-file image's extent line gives the header's capacity when
+// |layout| is that of its size (whole grains or not), else the layout's.
+// Checked before anything is written; throws FatalError with
 //   "Unsupported file name " + path         when a name the text records
 //       between quotes would not read back (the image's own name, an
 //       extent's name);

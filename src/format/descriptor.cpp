@@ -52,9 +52,9 @@ std::string headerSection(const DiskDescriptor& descriptor) {
   return text + "\n";
 }
 
-std::string extentSection(const SparseLayout& layout, const std::string& fileName) {
-  return kExtentSectionTitle + std::string("RW ") + std::to_string(layout.capacitySectors()) +
-         " SPARSE \"" + fileName + "\"\n\n\n";
+std::string extentSection(uint64_t sectors, const std::string& fileName) {
+  return kExtentSectionTitle + std::string("RW ") + std::to_string(sectors) + " SPARSE \"" +
+         fileName + "\"\n\n\n";
 }
 
 std::string extentLine(const ExtentDescriptor& extent) {
@@ -90,8 +90,10 @@ std::string ddbSection(const DiskDescriptor& descriptor, const SparseLayout& lay
 }
 
 std::string composeDescriptor(const DiskDescriptor& descriptor, const SparseLayout& layout,
-                              const std::string& fileName, bool includeDdb) {
-  return headerSection(descriptor) + extentSection(layout, fileName) +
+                              const std::string& fileName, bool includeDdb,
+                              uint64_t extentSectors) {
+  if (extentSectors == 0) extentSectors = layout.capacitySectors();
+  return headerSection(descriptor) + extentSection(extentSectors, fileName) +
          ddbSection(descriptor, layout, includeDdb);
 }
 

@@ -58,9 +58,12 @@ struct ExtentDescriptor {
 
 using ExtentList = std::vector<ExtentDescriptor>;
 
-// The text of a one-file image whose only extent is the file |fileName|.
+// The text of a one-file image whose only extent is the file |fileName|,
+// |extentSectors| long (by default the layout's whole grains; a rewrite
+// keeps the capacity the header gives, whole grains or not).
 std::string composeDescriptor(const DiskDescriptor& descriptor, const SparseLayout& layout,
-                              const std::string& fileName, bool includeDdb);
+                              const std::string& fileName, bool includeDdb,
+                              uint64_t extentSectors = 0);
 
 // The text of a split image's descriptor file listing |extents|.
 std::string composeDescriptor(const DiskDescriptor& descriptor, const SparseLayout& layout,

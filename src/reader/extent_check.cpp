@@ -122,6 +122,7 @@ class ExtentChecker {
   void readTable(int copy, uint64_t table, std::vector<uint32_t>& entries);
   void checkTables();
   void checkEntry(int copy, uint64_t grain, uint32_t sector, bool shared);
+  void checkEntriesPastCapacity();
   // Reports each region that overlaps one before it; with |grainsOnly|, only
   // where a grain is one of the two.
   void sweep(bool grainsOnly);
@@ -572,7 +573,28 @@ void ExtentChecker::checkTables() {
       add("primary table " + number(t) + " and redundant table " + number(t) + " differ in " +
           number(differing) + (differing == 1 ? " entry" : " entries") + ", the first entry " +
           number(first));
+      report_.findings.back().harmlessToWriters =
+          !damaged_[kPrimary][t] && !damaged_[kRedundant][t];
     }
+  }
+}
+
+void ExtentChecker::checkEntriesPastCapacity() {
+  // Only the last table has entries past the last grain.
+  const uint64_t last = tableCount_ - 1;
+  if (tableCount_ == 0 || last >= heldTables_) return;
+  std::vector<uint32_t> entries;
+  for (int c = 0; c < copies_; ++c) {
+    readTable(c, last, entries);
+    uint64_t count = 0, first = 0;
+    for (uint64_t e = grainCount_ - last * header_.numGTEsPerGT; e < entries.size(); ++e) {
+      if (entries[e] != 0 && count++ == 0) first = e;
+    }
+    if (count == 0) continue;
+    add(std::string(kCopyNames[c]) + " table " + number(last) + " has " + number(count) +
+        (count == 1 ? " entry" : " entries") + " past the capacity, the first entry " +
+        number(first));
+    report_.findings.back().harmlessToWriters = true;
   }
 }
 
@@ -768,6 +790,7 @@ void ExtentChecker::run() {
   if (stream_) walkStream();
   findTablesOnAgreedGrains();
   checkTables();
+  checkEntriesPastCapacity();
   // Tables that overlap others were dropped from the walk; the sweep over
   // the grains sees only those that were read.
   std::erase_if(regions_, [this](const Region& r) {

@@ -31,6 +31,11 @@ struct CheckFinding {
   std::string path;
   std::string text;
   uint64_t leakedGrains = 0;
+  // True for a problem that no place an in-place writer follows or writes
+  // depends on: two copies of a table that differ while each is sound (one
+  // may be a step ahead of the other), entries past the capacity (which
+  // grow clears). Such a problem need not stop a writer.
+  bool harmlessToWriters = false;
 
   bool isLeak() const { return leakedGrains != 0; }
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/fatal_error.h"
 #include "format/descriptor_parser.h"
 #include "platform/file.h"
 #include "reader/chain_reader.h"
@@ -112,6 +113,16 @@ CheckReport checkImage(const std::string& path, bool planRepairs) {
     }
   }
   return report;
+}
+
+void refuseDamagedImage(const VMDKReader& image, const std::string& path) {
+  CheckReport report;
+  checkMember(image, false, report);
+  for (const CheckFinding& finding : report.findings) {
+    if (!finding.isLeak() && !finding.harmlessToWriters) {
+      throw FatalError("Damaged image file " + path);
+    }
+  }
 }
 
 }  // namespace skarvel

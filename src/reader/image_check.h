@@ -6,6 +6,7 @@
 #include <string>
 
 #include "reader/extent_check.h"
+#include "reader/vmdk_reader.h"
 
 namespace skarvel {
 
@@ -22,6 +23,13 @@ namespace skarvel {
 // parents') are planned too. Throws the FatalError of openImage and openChain
 // when the image cannot be read at all.
 CheckReport checkImage(const std::string& path, bool planRepairs);
+
+// For a command about to write the image |image| holds open (from |path|)
+// in place: checks its own files, not its parents, as checkImage does, and
+// throws FatalError("Damaged image file " + path) at the first problem that
+// is not harmless to writers (leaks are not problems), before anything is
+// written. Throws FatalError("Failed to read file " + file) on an I/O error.
+void refuseDamagedImage(const VMDKReader& image, const std::string& path);
 
 }  // namespace skarvel
 

@@ -17,10 +17,12 @@ SparseExtentEditor::SparseExtentEditor(int fd, std::string path) : fd_(fd), path
       header_.gdOffset == kDirectoryInFooter || header_.numGTEsPerGT == 0) {
     throw FatalError("Unsupported image file " + path_);
   }
+  // Every other place is a 32-bit entry's sector, so byte offsets stay
+  // below 2^41 and never wrap.
+  for (uint64_t directory : directories()) {
+    if (directory >= kSectorLimit) throw FatalError("Damaged image file " + path_);
+  }
   tableSectors_ = divideRoundingUp(uint64_t{header_.numGTEsPerGT} * kEntryBytes, kSectorBytes);
-  uint64_t fileBytes = 0;
-  if (!platform::fileSizeOf(fd_, &fileBytes)) throw FatalError("Failed to read file " + path_);
-  endSector_ = divideRoundingUp(fileBytes, kSectorBytes);
 }
 
 bool SparseExtentEditor::hasRedundantDirectory() const {
@@ -42,10 +44,36 @@ uint32_t SparseExtentEditor::directoryEntry(uint64_t directory, uint64_t index) 
   return getLittleEndian32(entry);
 }
 
+uint64_t SparseExtentEditor::endSector() {
+  if (endSector_ != 0) return endSector_;
+  uint64_t fileBytes = 0;
+  if (!platform::fileSizeOf(fd_, &fileBytes)) throw FatalError("Failed to read file " + path_);
+  uint64_t end = divideRoundingUp(fileBytes, kSectorBytes);
+  const uint64_t grains = divideRoundingUp(header_.capacity, kGrainSectors);
+  const uint64_t perTable = header_.numGTEsPerGT;
+  const bool zeroed = (header_.flags & kHeaderFlagZeroedGrains) != 0;
+  std::vector<uint8_t> table(perTable * kEntryBytes);
+  for (uint64_t directory : directories()) {
+    for (uint64_t t = 0; t < tablesFor(header_.capacity); ++t) {
+      uint64_t tableSector = directoryEntry(directory, t);
+      if (tableSector == 0) continue;
+      end = std::max(end, tableSector + tableSectors_);
+      readAt(tableSector * kSectorBytes, table.data(), static_cast<uint32_t>(table.size()));
+      for (uint64_t e = 0; e < perTable && t * perTable + e < grains; ++e) {
+        uint64_t grainSector = getLittleEndian32(&table[e * kEntryBytes]);
+        if (grainSector == 0 || (zeroed && grainSector == kZeroedGrainEntry)) continue;
+        end = std::max(end, grainSector + kGrainSectors);
+      }
+    }
+  }
+  endSector_ = end;
+  return endSector_;
+}
+
 void SparseExtentEditor::addGrain(uint64_t grain, const uint8_t* data, uint32_t length) {
   std::vector<uint8_t> whole(kGrainBytes, 0);
   std::copy_n(data, std::min<uint64_t>(length, kGrainBytes), whole.begin());
-  uint64_t sector = endSector_;
+  uint64_t sector = endSector();
   if (sector + kGrainSectors > kSectorLimit) failWrite();
   writeAt(sector * kSectorBytes, whole.data(), static_cast<uint32_t>(whole.size()));
   endSector_ += kGrainSectors;
@@ -53,7 +81,11 @@ void SparseExtentEditor::addGrain(uint64_t grain, const uint8_t* data, uint32_t 
   uint64_t index = grain / header_.numGTEsPerGT;
   uint8_t entry[kEntryBytes];
   putLittleEndian32(entry, static_cast<uint32_t>(sector));
-  for (uint64_t directory : directories()) {
+  // The redundant copy first: until the primary names the grain, no reader
+  // sees it.
+  std::vector<uint64_t> copies = directories();
+  std::reverse(copies.begin(), copies.end());
+  for (uint64_t directory : copies) {
     uint64_t table = directoryEntry(directory, index);
     bool newTable = table == 0;
     if (newTable) table = allocate(tableSectors_);
@@ -67,7 +99,27 @@ void SparseExtentEditor::addGrain(uint64_t grain, const uint8_t* data, uint32_t 
   }
 }
 
+void SparseExtentEditor::clearEntriesPastCapacity() {
+  const uint64_t perTable = header_.numGTEsPerGT;
+  const uint64_t tables = tablesFor(header_.capacity);
+  if (tables == 0) return;
+  // Entries of the last table that today's grains use; the rest are stale.
+  const uint64_t used = divideRoundingUp(header_.capacity, kGrainSectors) - (tables - 1) * perTable;
+  if (used == perTable) return;
+  std::vector<uint8_t> entries((perTable - used) * kEntryBytes);
+  for (uint64_t directory : directories()) {
+    uint64_t table = directoryEntry(directory, tables - 1);
+    if (table == 0) continue;
+    uint64_t at = table * kSectorBytes + used * kEntryBytes;
+    readAt(at, entries.data(), static_cast<uint32_t>(entries.size()));
+    if (std::all_of(entries.begin(), entries.end(), [](uint8_t b) { return b == 0; })) continue;
+    std::fill(entries.begin(), entries.end(), 0);
+    writeAt(at, entries.data(), static_cast<uint32_t>(entries.size()));
+  }
+}
+
 void SparseExtentEditor::prepareCapacity(uint64_t capacity) {
+  clearEntriesPastCapacity();
   uint64_t oldTables = tablesFor(header_.capacity);
   uint64_t tables = tablesFor(capacity);
   // A directory fills whole sectors: entries up to the end of its last
@@ -114,7 +166,7 @@ void SparseExtentEditor::commitHeader(const std::vector<uint8_t>& following) {
 }
 
 uint64_t SparseExtentEditor::allocate(uint64_t sectors) {
-  uint64_t first = endSector_;
+  uint64_t first = endSector();
   // Every sector must stay one that a 32-bit entry can name.
   if (sectors > kSectorLimit - first) failWrite();
   endSector_ += sectors;

@@ -3,11 +3,16 @@
 //
 // The editor works on extents of versions 1 and 2 whose grains are not
 // compressed, whatever wrote them: it follows the header's two directories
-// and the tables they name, and puts everything new at the end of the file.
-// Every change is ordered so that an entry never names what is not yet
-// written: grain data before the table entries that point to it, a new
-// table (all zeros) before the directory entry that names it, new
-// directories before the header that names them.
+// and the tables they name, and puts everything new past the end of the
+// file and of every grain its tables name (a last grain the file holds only
+// in part is in use to its end). Every change is ordered so that an entry
+// never names what is not yet written: grain data before the table entries
+// that point to it, a new table (all zeros) before the directory entry that
+// names it, new directories before the header that names them. Of the two
+// copies of an entry, the redundant one is written first: readers use the
+// primary, so a run that stops between the two leaves the grain unseen, and
+// a rerun writes both. Callers check the extent first (refuseDamagedImage):
+// the editor follows what the header and tables say.
 #ifndef SKARVEL_WRITER_SPARSE_EXTENT_EDITOR_H_
 #define SKARVEL_WRITER_SPARSE_EXTENT_EDITOR_H_
 
@@ -25,8 +30,9 @@ class SparseExtentEditor {
   // |fd| (not owned, and it must outlive the editor) is open read-write on
   // the extent at |path|. Throws FatalError("Unsupported image file " +
   // path) for an extent whose grains are compressed or whose directory lies
-  // in a footer, and FatalError("Failed to read file " + path) when its
-  // header or length cannot be read.
+  // in a footer, FatalError("Damaged image file " + path) for a directory
+  // at or past sector 2^32, and FatalError("Failed to read file " + path)
+  // when its header or length cannot be read.
   SparseExtentEditor(int fd, std::string path);
 
   const SparseExtentHeader& header() const { return header_; }
@@ -38,7 +44,9 @@ class SparseExtentEditor {
   void addGrain(uint64_t grain, const uint8_t* data, uint32_t length);
 
   // Lays down what a capacity of |capacity| sectors needs beyond today's:
-  // tables of zeros for the new grains, and, where a directory has no room
+  // entries of the last table past today's capacity cleared in both copies
+  // (what they name must not come into view), tables of zeros for the new
+  // grains, and, where a directory has no room
   // for the new entries, a new larger copy of it at the end of the file;
   // then syncs the file. The header still describes the old capacity: the
   // extent reads as before until commitHeader(). REQUIRES: |capacity| is
@@ -61,6 +69,10 @@ class SparseExtentEditor {
   // |sectors| sectors at the end of the file, reading as zeros; returns the
   // first.
   uint64_t allocate(uint64_t sectors);
+  // The first sector past the file and past every table and grain (within
+  // the capacity) that either directory names; read once, then kept.
+  uint64_t endSector();
+  void clearEntriesPastCapacity();
   // A copy of the directory at |directory| with room for |tables| entries,
   // at the end of the file; returns its sector.
   uint64_t moveDirectory(uint64_t directory, uint64_t oldTables, uint64_t tables);
@@ -76,8 +88,8 @@ class SparseExtentEditor {
   int fd_;
   std::string path_;
   SparseExtentHeader header_;
-  uint64_t tableSectors_;  // sectors of one table
-  uint64_t endSector_;     // first sector past the data of the file
+  uint64_t tableSectors_;   // sectors of one table
+  uint64_t endSector_ = 0;  // see endSector(); 0 until read
 };
 
 }  // namespace skarvel

@@ -142,12 +142,14 @@ struct Row {
   // Tables the repair puts at the end of the file, their places in doubt;
   // without them it gives back the image before the damage byte for byte.
   uint64_t appendedTables = 0;
+  // grow mends what check finds, where other problems make it refuse.
+  bool growMends = false;
 };
 
 // Header fields (bytes of sector 0).
 constexpr uint64_t kVersion = 4, kFlags = 8, kCapacity = 12, kGrainSize = 20;
 constexpr uint64_t kDescriptorOffset = 28, kDescriptorSize = 36, kTableEntries = 44;
-constexpr uint64_t kGdOffset = 56, kOverHead = 64;
+constexpr uint64_t kRgdOffset = 48, kGdOffset = 56, kOverHead = 64;
 constexpr uint64_t kPrimaryTable = 27 * 512;  // of the 8 MiB monolithic image
 
 const char* const kInvalid = "Invalid sparse extent header in in.vmdk";
@@ -177,8 +179,10 @@ const Row kRows[] = {
     {"capacity of 8 sectors", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kCapacity, 8, 8); }, "", "",
      "in.vmdk: the descriptor's extent lines give 16384 sectors, the header 8\n"
+     "in.vmdk: primary table 0 has 2 entries past the capacity, the first entry 5\n"
+     "in.vmdk: redundant table 0 has 2 entries past the capacity, the first entry 5\n"
      "in.vmdk: sectors 256 to 385 are named by no table entry (2 grains leaked)\n"
-     "1 problem found, 2 leaked grains (harmless)\n"},
+     "3 problems found, 2 leaked grains (harmless)\n"},
     {"grain size 64", Kind::kMonolithic, [](auto& i) { i.patch("in.vmdk", kGrainSize, 64, 8); },
      kUnsupported, kUnsupported},
     {"descriptor offset past the end", Kind::kMonolithic,
@@ -204,6 +208,11 @@ const Row kRows[] = {
      "in.vmdk: redundant table 0 at sector 22 overlaps primary table 0 at sector 22\n"
      "in.vmdk: sectors 128 to 385 are named by no table entry (3 grains leaked)\n"
      "2 problems found, 3 leaked grains (harmless)\n"},
+    // Places an in-place writer would follow: sector 2^55 + 128 is 2^64 + 2^16 bytes.
+    {"redundant directory whose byte offset wraps", Kind::kMonolithic,
+     [](auto& i) { i.patch("in.vmdk", kRgdOffset, (uint64_t{1} << 55) + 128, 8); }, "", "",
+     "in.vmdk: redundant directory at sector 36028797018964096 lies past sector 2^32\n"
+     "1 problem found\n"},
     {"overhead of 2^63", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kOverHead, uint64_t{1} << 63, 8); }, kTruncated, kTruncated},
     // The descriptor text.
@@ -354,6 +363,17 @@ const Row kRows[] = {
      "in.vmdk: primary table 0 and redundant table 0 differ in 1 entry, the first entry 5\n"
      "2 problems found\n",
      "in.vmdk: repaired redundant table 0 from the primary copy\n0 problems found\n"},
+    // Entry 200 of both tables names grain 0, past the 128 grains of the disk.
+    {"entries past the capacity", Kind::kMonolithic,
+     [](auto& i) {
+       i.patch("in.vmdk", kPrimaryTable + 4 * 200, i.built.grainSector.at(0));
+       i.patch("in.vmdk", 22 * 512 + 4 * 200, i.built.grainSector.at(0));
+     },
+     "", "",
+     "in.vmdk: primary table 0 has 1 entry past the capacity, the first entry 200\n"
+     "in.vmdk: redundant table 0 has 1 entry past the capacity, the first entry 200\n"
+     "2 problems found\n",
+     nullptr, 0, true},
     // Stream-optimized images.
     {"stream grain marker for another grain", Kind::kStream,
      [](auto& i) { i.patch("in.vmdk", 129 * 512, 6 * 128, 8); }, "", "",
@@ -653,6 +673,26 @@ TEST(DamageTest, InfoAndCopyEndWithAResultOrOneLine) {
         EXPECT_NE(compare.status, 1) << compare.out << compare.err;
       }
     }
+  }
+}
+
+// grow ends with info's line where info refuses, and where check finds
+// problems with one line before its first write; otherwise the grown image
+// (its short last grain, the stale entries it clears) checks clean.
+TEST(DamageTest, GrowRefusesDamageOrLeavesAnImageThatChecksClean) {
+  for (const Row& row : kRows) {
+    if (row.kind == Kind::kStream || (row.kind == Kind::kChild && *row.info == '\0')) continue;
+    SCOPED_TRACE(row.what);
+    ScopedTempDir dir;
+    row.damage(make(row.kind, dir));
+    bool refused = runSkarvel({"check", "in.vmdk"}, dir.path()).status != 0 && !row.growMends;
+    auto before = snapshot(dir.path());
+    RunResult grow = runSkarvel({"grow", "-s", "5G", "in.vmdk"}, dir.path());
+    EXPECT_EQ(grow.status, refused ? 1 : 0);
+    EXPECT_TRUE(refused || runSkarvel({"check", "in.vmdk"}, dir.path()).status == 0);
+    if (!refused) continue;
+    EXPECT_EQ(grow.err, std::string(*row.info ? row.info : "Damaged image file in.vmdk") + "\n");
+    EXPECT_EQ(snapshot(dir.path()), before);
   }
 }
 

@@ -6,6 +6,8 @@
 
 #include <filesystem>
 
+#include "cli/entry.h"
+#include "platform/file.h"
 #include "run_tool.h"
 #include "test_files.h"
 
@@ -87,7 +89,13 @@ TEST_F(RebaseTest, RefusalsChangeNothing) {
       {{"base.vmdk", "child.vmdk"}, "Parent chain loops back to base.vmdk\n"},
       {{"child.vmdk", "child.vmdk"}, "Parent chain loops back to child.vmdk\n"},
       {{"child.vmdk", "gone.vmdk"}, "Failed to open gone.vmdk\n"},
+      {{"damaged.vmdk", "other.vmdk"}, "Damaged image file damaged.vmdk\n"},
   };
+  // Its redundant directory (header bytes 48-55, sector 21) moved 2^41
+  // sectors on, 1 PiB into the file.
+  Bytes damaged = readBytes(dir_.file("child.vmdk"));
+  damaged[48 + 5] |= 2;
+  writeBytes(dir_.file("damaged.vmdk"), damaged);
   auto before = snapshot(dir_.path());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);
@@ -103,6 +111,36 @@ TEST_F(RebaseTest, RefusalsChangeNothing) {
   RunResult run = runSkarvel({"rebase", "child.vmdk", "other.vmdk"}, dir_.path());
   EXPECT_EQ(run.err, "Failed to open base.vmdk\n");
   EXPECT_EQ(readBytes(dir_.file("child.vmdk")), before.at("child.vmdk"));
+}
+
+// The Nth write fails, for every N until rebase succeeds: each time the
+// child (2000 sectors, not whole grains; its last grain cut short) reads
+// as before, and a rerun leaves it checking clean.
+TEST_F(RebaseTest, AFailedWriteAtAnyStepLeavesTheChildAndARerunFinishes) {
+  qemu("qemu-img", {"create", "-f", "vmdk", "small-base.vmdk", "1000k"});
+  qemu("qemu-io", {"-c", "write -P 0x51 0 128k", "small-base.vmdk"});
+  qemu("qemu-img", {"create", "-f", "vmdk", "small-other.vmdk", "1000k"});
+  for (uint64_t writes = 0, status = 1; status != 0; ++writes) {
+    SCOPED_TRACE(writes);
+    qemu("qemu-img", {"create", "-f", "vmdk", "-b", "small-base.vmdk", "-F", "vmdk", "small.vmdk"});
+    qemu("qemu-io", {"-c", "write -P 0 960k 4k", "small.vmdk"});  // a grain the file ends 4k into
+    fs::resize_file(dir_.file("small.vmdk"), fs::file_size(dir_.file("small.vmdk")) - 60 * 1024);
+    std::vector<std::string> args = {"skarvel", "rebase", dir_.file("small.vmdk"),
+                                     dir_.file("small-other.vmdk")};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    platform::failWritesAfter(writes);
+    status = runCommandLine(static_cast<int>(args.size()), argv.data());
+    platform::failWritesAfter(platform::kNoWriteFault);
+    EXPECT_EQ(runProgram("qemu-img", {"compare", "small-base.vmdk", "small.vmdk"}, dir_.path()).out,
+              "Images are identical.\n");
+    if (status != 0) {
+      EXPECT_EQ(runSkarvel({"rebase", "small.vmdk", "small-other.vmdk"}, dir_.path()).err, "");
+    }
+    EXPECT_EQ(runSkarvel({"check", "small.vmdk"}, dir_.path()).status, 0);  // leaks allowed
+    ASSERT_LT(writes, 100u);
+  }
 }
 
 }  // namespace
