@@ -123,6 +123,10 @@ class ExtentChecker {
   void checkTables();
   void checkEntry(int copy, uint64_t grain, uint32_t sector, bool shared);
   void checkEntriesPastCapacity();
+  // True when the entry |sector| names a grain that reads as zeros: a
+  // zeroed grain, or a stored grain whose bytes, as far as the file holds
+  // them, are all zeros.
+  bool namesZeros(uint32_t sector) const;
   // Reports each region that overlaps one before it; with |grainsOnly|, only
   // where a grain is one of the two.
   void sweep(bool grainsOnly);
@@ -579,6 +583,16 @@ void ExtentChecker::checkTables() {
   }
 }
 
+bool ExtentChecker::namesZeros(uint32_t sector) const {
+  if (sector == kZeroedGrainEntry && zeroedGrains_) return true;
+  // A compressed grain's bytes are a stream, never all zeros.
+  if (stream_) return false;
+  std::vector<uint8_t> grain(kGrainBytes, 0);
+  readAt(extent_.fileHandle(), path_, uint64_t{sector} * kSectorBytes, grain.data(),
+         static_cast<uint32_t>(grain.size()));
+  return std::all_of(grain.begin(), grain.end(), [](uint8_t b) { return b == 0; });
+}
+
 void ExtentChecker::checkEntriesPastCapacity() {
   // Only the last table has entries past the last grain.
   const uint64_t last = tableCount_ - 1;
@@ -587,8 +601,11 @@ void ExtentChecker::checkEntriesPastCapacity() {
   for (int c = 0; c < copies_; ++c) {
     readTable(c, last, entries);
     uint64_t count = 0, first = 0;
+    // An entry that names zeros shows, once a larger disk reaches it, what
+    // a grow gives the new part; a grow cut short leaves such entries (a
+    // child's new part is made of grains of zeros).
     for (uint64_t e = grainCount_ - last * header_.numGTEsPerGT; e < entries.size(); ++e) {
-      if (entries[e] != 0 && count++ == 0) first = e;
+      if (entries[e] != 0 && !namesZeros(entries[e]) && count++ == 0) first = e;
     }
     if (count == 0) continue;
     add(std::string(kCopyNames[c]) + " table " + number(last) + " has " + number(count) +

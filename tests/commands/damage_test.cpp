@@ -687,7 +687,7 @@ TEST(DamageTest, GrowRefusesDamageOrLeavesAnImageThatChecksClean) {
     row.damage(make(row.kind, dir));
     bool refused = runSkarvel({"check", "in.vmdk"}, dir.path()).status != 0 && !row.growMends;
     auto before = snapshot(dir.path());
-    RunResult grow = runSkarvel({"grow", "-s", "5G", "in.vmdk"}, dir.path());
+    RunResult grow = runSkarvel({"grow", "-s", "20G", "in.vmdk"}, dir.path());
     EXPECT_EQ(grow.status, refused ? 1 : 0);
     EXPECT_TRUE(refused || runSkarvel({"check", "in.vmdk"}, dir.path()).status == 0);
     if (!refused) continue;
