@@ -8,9 +8,7 @@
 #include <filesystem>
 #include <map>
 
-#include "cli/entry.h"
 #include "image_builder.h"
-#include "platform/file.h"
 #include "run_tool.h"
 #include "skip_on_windows.h"
 #include "test_files.h"
@@ -438,12 +436,7 @@ TEST(ConvertTest, AFailedWriteLeavesTheOldTextOrTheNew) {
   const std::string after = embeddedText(readBytes(path));
   for (uint64_t writes = 0; writes < 3; ++writes) {
     writeRoot();
-    std::vector<std::string> args = {"skarvel", "convert", path, "hwver=6"};
-    std::vector<char*> argv = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
-                               nullptr};
-    platform::failWritesAfter(writes);
-    runCommandLine(4, argv.data());
-    platform::failWritesAfter(platform::kNoWriteFault);
+    runFailingWritesAfter(writes, {"convert", path, "hwver=6"});
     std::string text = embeddedText(readBytes(path));
     EXPECT_TRUE(text == before || text == after) << writes << ": " << text;
   }

@@ -77,15 +77,13 @@ class FamilyTest : public ::testing::Test {
   void copyReportingJson(const std::string& input, const std::string& output) {
     RunResult copy = runSkarvel({"copy", "--json", input, output}, dir_.path());
     ASSERT_EQ(copy.status, 0) << copy.err;
-    std::vector<nlohmann::json> lines;
     std::istringstream text(copy.out);
+    std::vector<nlohmann::json> lines;
     for (std::string line; std::getline(text, line);) lines.push_back(nlohmann::json::parse(line));
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_LE(lines.size(), 102u);
-    const nlohmann::json& last = lines[lines.size() - 2];
-    EXPECT_EQ(last["done"], last["total"]);
-    const nlohmann::json& result = lines.back();
+    ASSERT_TRUE(lines.size() >= 2 && lines.size() <= 102) << copy.out;
+    EXPECT_EQ(lines[lines.size() - 2]["done"], lines[lines.size() - 2]["total"]);
     // A split output lists its extents, then the descriptor file.
+    const nlohmann::json& result = lines.back();
     EXPECT_EQ(result["outputs"].back(), output);
     uint64_t bytes = 0;
     for (const auto& file : result["outputs"]) bytes += fileSize(dir_.file(file));

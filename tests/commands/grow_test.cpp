@@ -7,8 +7,6 @@
 #include <filesystem>
 #include <functional>
 
-#include "cli/entry.h"
-#include "platform/file.h"
 #include "run_tool.h"
 #include "test_files.h"
 
@@ -210,13 +208,7 @@ TEST(GrowTest, AFailedWriteAtAnyStepLeavesAReadableImage) {
       for (const auto& entry : fs::directory_iterator(original.path())) {
         fs::copy(entry.path(), dir.file(entry.path().filename().string()));
       }
-      std::vector<std::string> args = {"skarvel", "grow", "-s", input->size, dir.file("in.vmdk")};
-      std::vector<char*> argv;
-      for (std::string& arg : args) argv.push_back(arg.data());
-      argv.push_back(nullptr);
-      platform::failWritesAfter(writes);
-      int status = runCommandLine(static_cast<int>(args.size()), argv.data());
-      platform::failWritesAfter(platform::kNoWriteFault);
+      int status = runFailingWritesAfter(writes, {"grow", "-s", input->size, dir.file("in.vmdk")});
       expectReadsAsBefore(dir);
       std::vector<uint64_t> sizes = sizesRead(dir);
       EXPECT_TRUE(sizes == before || sizes == after) << ::testing::PrintToString(sizes);

@@ -6,8 +6,6 @@
 
 #include <filesystem>
 
-#include "cli/entry.h"
-#include "platform/file.h"
 #include "run_tool.h"
 #include "test_files.h"
 
@@ -125,14 +123,8 @@ TEST_F(RebaseTest, AFailedWriteAtAnyStepLeavesTheChildAndARerunFinishes) {
     qemu("qemu-img", {"create", "-f", "vmdk", "-b", "small-base.vmdk", "-F", "vmdk", "small.vmdk"});
     qemu("qemu-io", {"-c", "write -P 0 960k 4k", "small.vmdk"});  // a grain the file ends 4k into
     fs::resize_file(dir_.file("small.vmdk"), fs::file_size(dir_.file("small.vmdk")) - 60 * 1024);
-    std::vector<std::string> args = {"skarvel", "rebase", dir_.file("small.vmdk"),
-                                     dir_.file("small-other.vmdk")};
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    platform::failWritesAfter(writes);
-    status = runCommandLine(static_cast<int>(args.size()), argv.data());
-    platform::failWritesAfter(platform::kNoWriteFault);
+    status = runFailingWritesAfter(
+        writes, {"rebase", dir_.file("small.vmdk"), dir_.file("small-other.vmdk")});
     EXPECT_EQ(runProgram("qemu-img", {"compare", "small-base.vmdk", "small.vmdk"}, dir_.path()).out,
               "Images are identical.\n");
     if (status != 0) {

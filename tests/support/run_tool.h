@@ -2,8 +2,12 @@
 #ifndef SKARVEL_TESTS_SUPPORT_RUN_TOOL_H_
 #define SKARVEL_TESTS_SUPPORT_RUN_TOOL_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "cli/entry.h"
+#include "platform/file.h"
 
 namespace skarvel::test {
 
@@ -21,6 +25,20 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
 // Runs the skarvel binary under test; |argv0| replaces its argv[0] when given.
 RunResult runSkarvel(const std::vector<std::string>& args, const std::string& directory,
                      const std::string& argv0 = std::string());
+
+// Runs skarvel in this process on |args| (argv[1..]), every write after the
+// first |writes| failing as on a full disk (the fault seam of the file
+// layer); returns the exit status. Messages go to this process's streams.
+inline int runFailingWritesAfter(uint64_t writes, std::vector<std::string> args) {
+  args.insert(args.begin(), "skarvel");
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  platform::failWritesAfter(writes);
+  int status = runCommandLine(static_cast<int>(args.size()), argv.data());
+  platform::failWritesAfter(platform::kNoWriteFault);
+  return status;
+}
 
 // The path of the skarvel binary under test.
 std::string skarvelBinary();
