@@ -9,7 +9,18 @@
 
 namespace skarvel {
 
+namespace {
+
+// "-" names standard input, which no reader takes yet: images are read at
+// places their tables name.
+void refuseStandardInput(const std::string& path) {
+  if (path == "-") throw FatalError("Cannot read from standard input");
+}
+
+}  // namespace
+
 std::unique_ptr<VMDKReader> openImage(const std::string& path, int flags, int extentFlags) {
+  refuseStandardInput(path);
   int fd = openImageFile(path, flags);
   SparseProbe probe;
   try {
@@ -36,6 +47,7 @@ int memberOpenFlags(int imageFlags) {
 }
 
 std::unique_ptr<VMDKReader> openRawImage(const std::string& path, int flags) {
+  refuseStandardInput(path);
   int fd = openImageFile(path, flags);
   uint64_t length = 0;
   // A disk of no sectors is no disk.

@@ -9,6 +9,9 @@
 
 namespace skarvel {
 
+// Both openers refuse "-", standard input, with FatalError("Cannot read from
+// standard input").
+//
 // Opens |path| with the platform open |flags| (read-only binary for reading,
 // read-write binary for convert, with a lock or without); its extents open
 // with |extentFlags|, by default memberOpenFlags(flags) (commands that

@@ -154,6 +154,9 @@ TEST(CommandLineTest, WordsReachTheirCommands) {
       {{{"rebase", "-l", "missing.vmdk", "p.vmdk"}}, "Failed to open missing.vmdk\n"},
       {{{"check", "--repair", "missing.vmdk"}}, "Failed to open missing.vmdk\n"},
       {{{"compare", "-F", "raw", "missing.vmdk", "b"}}, "Failed to open missing.vmdk\n"},
+      // Standard input is no image yet; standard output takes a copy only.
+      {{{"copy", "-f", "raw", "-", "out.vmdk"}}, "Cannot read from standard input\n"},
+      {{{"grow", "-s", "1G", "-"}}, "Cannot read from standard input\n"},
       // Options after the first file name are file names.
       {{{"info", "missing.vmdk", "-x"}}, "Failed to open missing.vmdk\n"},
       {{{"-p", "a.vmdk", "b.vmdk"}, "/some/dir/copy"}, "Failed to open a.vmdk\n"},

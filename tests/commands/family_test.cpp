@@ -60,9 +60,9 @@ class FamilyTest : public ::testing::Test {
     RunResult json = runSkarvel({"info", "--json", image}, dir_.path());
     ASSERT_EQ(json.status, 0) << json.err;
     auto ours = nlohmann::json::parse(json.out);
-    RunResult text = runSkarvel({"info", image}, dir_.path());
     std::string sectors = std::to_string(ours["capacity_sectors"].get<uint64_t>());
-    EXPECT_NE(text.out.find("Capacity       : " + sectors + " Sectors"), std::string::npos);
+    EXPECT_NE(runSkarvel({"info", image}, dir_.path()).out.find("Capacity       : " + sectors),
+              std::string::npos);
     EXPECT_EQ(ours["capacity_bytes"], ours["capacity_sectors"].get<uint64_t>() * 512);
     if (!peerReads) return;
     RunResult peer = runProgram("qemu-img", {"info", "--output=json", image}, dir_.path());
