@@ -23,6 +23,15 @@ int32_t requireInteger(const std::string& text) {
   return *value;
 }
 
+// "name=value" as the disk database line ddb.name = "value". Neither part may
+// hold '"', '=' or a control byte, nor the name white space or nothing: the
+// line must read back as written.
+std::pair<std::string, std::string> ddbSetting(const std::string& text) {
+  std::optional<std::pair<std::string, std::string>> setting = parseDdbSetting(text);
+  if (!setting) rejectCommandLine();
+  return *setting;
+}
+
 enum class OptionKind {
   kSize,
   kAdapter,
@@ -36,7 +45,8 @@ enum class OptionKind {
   kLinkOnly,
   kHelp,
   kRepair,
-  kJson
+  kJson,
+  kDdb
 };
 
 struct OptionName {
@@ -60,6 +70,7 @@ constexpr OptionName kOptions[] = {
     {"-h", "--help", OptionKind::kHelp, false},
     {"-R", "--repair", OptionKind::kRepair, false},
     {"-j", "--json", OptionKind::kJson, false},
+    {"-d", "--ddb", OptionKind::kDdb, true},
 };
 
 const OptionName* findOption(const char* argument) {
@@ -125,6 +136,9 @@ void applyOption(OptionKind kind, const std::string& value, CommandOptions& opti
       break;
     case OptionKind::kJson:
       options.json = true;
+      break;
+    case OptionKind::kDdb:
+      options.ddbSettings.push_back(ddbSetting(value));
       break;
   }
 }

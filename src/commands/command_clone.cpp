@@ -30,6 +30,7 @@ int32_t CommandClone::execute(int32_t argc, char** argv) {
   descriptor.renewCID();
   descriptor.parentCID = reader->descriptor().CID;
   descriptor.parentFileNameHint = parentHintFor(argv[1], argv[2], platform::currentDirectory());
+  descriptor.ddbSettings = options->ddbSettings;
   OutputImage output(argv[2], layout, descriptor);
   refuseUnquotableNames(output, argv[1]);
   // The child must not replace any file of the chain it is to stand on.

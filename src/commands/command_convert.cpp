@@ -29,9 +29,11 @@ bool startsWith(const char* word, const char* prefix) {
 struct Settings {
   std::optional<int32_t> hardwareVersion;
   std::optional<std::string> adapterType;
+  DdbLines ddb;
 };
 
-// Reads the "hwver=" and "adapter=" words; others are skipped. A hardware
+// Reads the "hwver=", "adapter=" and "ddb.name=value" words; others are
+// skipped. A hardware
 // version that is not one whole number ("hwver=", "hwver=6x") and an adapter
 // type that descriptor text cannot carry are usage errors, found before the
 // image is opened.
@@ -46,6 +48,10 @@ Settings readSettings(int32_t argc, char** argv) {
     } else if (startsWith(argv[i], "adapter=")) {
       settings.adapterType = equals + 1;
       if (!isPlainSetting(*settings.adapterType)) printUsage();
+    } else if (startsWith(argv[i], "ddb.")) {
+      auto line = parseDdbSetting(argv[i] + std::strlen("ddb."));
+      if (!line) printUsage();
+      settings.ddb.push_back(*line);
     }
   }
   return settings;
@@ -54,6 +60,7 @@ Settings readSettings(int32_t argc, char** argv) {
 void applySettings(const Settings& settings, DiskDescriptor& descriptor) {
   if (settings.hardwareVersion) descriptor.virtualHWVersion = *settings.hardwareVersion;
   if (settings.adapterType) descriptor.adapterType = *settings.adapterType;
+  descriptor.ddbSettings = settings.ddb;
 }
 
 int32_t refuse(const char* message) {

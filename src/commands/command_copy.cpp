@@ -105,6 +105,7 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   }
   refuseEmptyInput(*reader);
   descriptor.renewCID();
+  descriptor.ddbSettings = options->ddbSettings;
   OutputKind kind = chooseOutputKind(*reader, *options);
   // Past the input's end a larger copy (-s) reads as zeros, also over a
   // parent it keeps (the chain answers kZeroedGrain there).

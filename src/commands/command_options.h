@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "writer/output_kind.h"
 
@@ -23,6 +25,8 @@ struct CommandOptions {
   bool linkOnly = false;                 // -l: rebase rewrites only the parent hint
   bool repair = false;                   // -R: check repairs what it safely can
   bool json = false;                     // -j: reports as JSON, for programs
+  // -d: disk database lines of a new image, "ddb." and the name, and the value
+  std::vector<std::pair<std::string, std::string>> ddbSettings;
 };
 
 }  // namespace skarvel

@@ -8,7 +8,9 @@
 namespace skarvel {
 
 DiskDescriptor freshDescriptor(const CommandOptions& options) {
-  return DiskDescriptor(options.hardwareVersion, options.adapterType);
+  DiskDescriptor descriptor(options.hardwareVersion, options.adapterType);
+  descriptor.ddbSettings = options.ddbSettings;
+  return descriptor;
 }
 
 void refuseEmptyInput(const VMDKReader& input) {

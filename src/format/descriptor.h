@@ -8,6 +8,7 @@
 #define SKARVEL_FORMAT_DESCRIPTOR_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,17 @@ namespace skarvel {
 
 constexpr uint32_t kNoParentCID = 0xFFFFFFFF;
 
+using DdbLines = std::vector<std::pair<std::string, std::string>>;
+
+// What the disk database of a composed text holds besides the keys every
+// image gets (hardware version, geometry, adapter type):
+enum class DdbStyle {
+  kPlain,      // nothing more: sparse images of version 1
+  kKeepInput,  // the keys read from the input that the text does not compute
+  kImport,     // those, and what importers of stream disks read: an encoding
+               // line, the tools keys and a long content ID
+};
+
 struct DiskDescriptor {
   int32_t version = 1;
   uint32_t CID;  // a fresh value from the CID generator
@@ -27,9 +39,13 @@ struct DiskDescriptor {
   std::string adapterType = "lsilogic";
   std::string parentFileNameHint;
   // Every "ddb." line of a parsed text, as name and value in text order (a
-  // name given twice keeps its first place and its last value), for reports;
-  // the text composed for an image writes the keys above, not these.
-  std::vector<std::pair<std::string, std::string>> ddb;
+  // name given twice keeps its first place and its last value). A composed
+  // text writes them only as its style asks.
+  DdbLines ddb;
+  // Lines the user set ("ddb." and the name, and the value): each replaces
+  // the composed line of its name, or comes after the others.
+  DdbLines ddbSettings;
+  DdbStyle ddbStyle = DdbStyle::kPlain;
 
   // Defaults as above; draws one fresh CID.
   DiskDescriptor();
@@ -81,11 +97,23 @@ std::string extentSection(const SparseLayout& layout, const std::string& fileNam
 std::string extentSection(const ExtentList& extents);
 std::string ddbSection(const DiskDescriptor& descriptor, const SparseLayout& layout,
                        bool includeDdb);
+// The disk database lines of |descriptor|'s style, in order, its settings
+// applied; the long content ID draws three fresh values from the CID
+// generator.
+DdbLines ddbLines(const DiskDescriptor& descriptor, const SparseLayout& layout);
+// The heads of the geometry importers expect for the descriptor's adapter.
+uint64_t importHeads(const DiskDescriptor& descriptor);
 
 // True when |name| reads back as written from between the quotes of a
 // descriptor line: a quote or a line feed would end the value early and a
 // carriage return is dropped, so none of the three may occur.
 bool quotesCleanly(const std::string& name);
+
+// "name=value" as the disk database line ddb.name = "value", or nothing when
+// the text has no '=', the name is empty or holds white space, or either part
+// holds '"', a second '=' or a control byte: the line must read back as
+// written.
+std::optional<std::pair<std::string, std::string>> parseDdbSetting(const std::string& text);
 
 // True when |value| holds no '"' and no control byte (below 0x20, or 0x7F):
 // a setting typed by the user that can neither end its quotes or line early

@@ -124,6 +124,7 @@ std::unique_ptr<VMDKWriter> OutputImage::createStream(bool includeDdb) {
   // could need more, compressed or not, and its directory alone is huge.
   if (!layout.wholeFileAddressable()) throw FatalError("Disk is too large for " + path);
   descriptor.createType = outputKindName(OutputKind::kStreamOptimized);
+  descriptor.ddbStyle = DdbStyle::kImport;
   // A stream sent to standard output is saved under a name not known here.
   std::string text = composeDescriptor(
       descriptor, layout, toStandardOutput() ? kStreamedFileName : fileName, includeDdb);
@@ -141,6 +142,7 @@ std::unique_ptr<VMDKWriter> OutputImage::createStream(bool includeDdb) {
 
 std::unique_ptr<VMDKWriter> OutputImage::createFlat(OutputKind kind, bool includeDdb) {
   descriptor.createType = outputKindName(kind);
+  descriptor.ddbStyle = DdbStyle::kKeepInput;
   SplitExtents extents(fileName, layout.capacitySectors(), kind);
   for (uint64_t i = 0; i < extents.count(); ++i) {
     std::string extentPath = directory + extents.name(i);

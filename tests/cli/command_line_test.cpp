@@ -26,6 +26,8 @@ const char kUsage[] =
     "    -f, --format raw          the input is a raw disk\n"
     "    -F, --second-format raw   compare's second input is a raw disk\n"
     "    -j, --json                a report for programs, in JSON\n"
+    "    -d, --ddb name=value      the line ddb.name = \"value\" in a new image\n"
+    "                              (no '\"', '=', CR or LF; repeatable)\n"
     "\n"
     "Commands:\n"
     "    skarvel info infile\n"
@@ -33,6 +35,7 @@ const char kUsage[] =
     "        -j, --json optional\n"
     "\n"
     "    skarvel convert file hwver=4|6 adapter=ide|buslogic|lsilogic\n"
+    "        ddb.name=value optional (repeatable)\n"
     "\n"
     "    skarvel create [options] outfile\n"
     "        -s, --size required\n"
@@ -40,10 +43,12 @@ const char kUsage[] =
     "        -a, --adapter ide|buslogic|lsilogic\n"
     "        -r, --hwver 5|6 hardware version\n"
     "        -t, --type optional (not raw)\n"
+    "        -d, --ddb optional\n"
     "\n"
     "    skarvel clone [options] infile outfile\n"
     "        -p, --split optional\n"
     "        -m, --merge optional\n"
+    "        -d, --ddb optional\n"
     "\n"
     "    skarvel copy [options] infile outfile\n"
     "        -p, --split optional\n"
@@ -53,6 +58,7 @@ const char kUsage[] =
     "        -f, --format optional\n"
     "        -s, --size optional (larger than infile)\n"
     "        -j, --json optional\n"
+    "        -d, --ddb optional\n"
     "\n"
     "    skarvel grow [options] file\n"
     "        -s, --size required\n"
@@ -93,6 +99,12 @@ TEST(CommandLineTest, UsageTextForCommandLineErrors) {
       {{"create", "out.vmdk"}}, {{"create", "-s", "8M"}}, {{"grow", "a.vmdk"}},
       {{"grow", "-s", "8M"}}, {{"rebase", "a.vmdk"}}, {{"check", "-R"}},
       {{"compare", "a.vmdk"}}, {{"compare", "-F", "vmdk", "a.vmdk", "b.vmdk"}},
+      // Disk database lines that would not read back as written.
+      {{"create", "-d", "toolsVersion", "-s", "8M", "x.vmdk"}},
+      {{"create", "-d", "=1", "-s", "8M", "x.vmdk"}},
+      {{"copy", "-d", "a=\"b", "a.vmdk", "b.vmdk"}}, {{"copy", "-d", "a=b=c", "a.vmdk", "b.vmdk"}},
+      {{"clone", "-d", "a b=c", "a.vmdk", "b.vmdk"}}, {{"clone", "-d", "a=b\nc", "a.vmdk", "b.vmdk"}},
+      {{"convert", "a.vmdk", "ddb.uuid=x\"y"}},
       // -s after the file name is a file name itself, so no size was given.
       {{"create", "out.vmdk", "-s", "8M"}},
       // The word comes from the program's file name, which is no command.

@@ -251,7 +251,7 @@ TEST_F(CommandsInteropTest, ClonedChildWrittenByTheOtherToolReadsOverItsParent) 
 // length rounded up to whole grains, with zeros).
 TEST_F(CommandsInteropTest, EveryOutputKindFromEveryInput) {
   for (const char* peer : {"qemu-img", "qemu-io", "vmdkinfo", "7zz"}) SKARVEL_REQUIRE_PEER(peer);
-  skarvel({"create", "-s", "8M", "single.vmdk"});
+  skarvel({"create", "-d", "uuid=60 00 c2 9a", "-s", "8M", "single.vmdk"});
   qemuIo("single.vmdk", {"write -P 0x11 0 128k", "write -P 0x22 4M 1k", "write -P 0x33 8128k 64k"});
   skarvel({"copy", "-p", "single.vmdk", "split.vmdk"});
   skarvel({"clone", "single.vmdk", "child.vmdk"});
@@ -283,6 +283,23 @@ TEST_F(CommandsInteropTest, EveryOutputKindFromEveryInput) {
       skarvel(args);
       expectIdentical(input.back() == "disk.raw" ? "padded.raw" : input.back(), out);
       if (std::string(kind) != "raw") expectCleanCheck(out);
+      const std::string k = kind;
+      if (k != "raw" && input.back() == "single.vmdk") {
+        // Stream and flat outputs keep the input's own disk database keys;
+        // sparse ones of version 1 the text they always had. A stream adds
+        // what importers read, its long content ID ending in its CID.
+        std::string text = k == "monolithicSparse" || k == "streamOptimized"
+                               ? embeddedText(readBytes(dir_.file(out)))
+                               : readText(dir_.file(out));
+        bool keeps = k == "streamOptimized" || k.ends_with("Flat");
+        EXPECT_EQ(text.find("\nddb.uuid = \"60 00 c2 9a\"\n") != std::string::npos, keeps) << text;
+        std::string cid = text.substr(text.find("CID=") + 4, 8);
+        for (const std::string& line : std::vector<std::string>{
+                 "version=1\nencoding=\"UTF-8\"\n", "\nddb.toolsVersion = \"2147483647\"\n",
+                 "\nddb.toolsInstallType = \"4\"\n", cid + "\"\n"}) {
+          EXPECT_EQ(text.find(line) != std::string::npos, k == "streamOptimized") << text;
+        }
+      }
       if (std::string(kind) == "streamOptimized") {
         EXPECT_EQ(runProgram("vmdkinfo", {out}, dir_.path()).status, 0);
         // 7zz unpacks the disk it holds: the raw disk's bytes.
