@@ -33,6 +33,16 @@ inline uint64_t getLittleEndian64(const uint8_t* in) {
   return value;
 }
 
+// Big-endian forms, for formats that store their fields so (the VHD footer).
+inline void putBigEndian(uint8_t* out, uint64_t value, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i, value >>= 8) out[i] = static_cast<uint8_t>(value);
+}
+inline uint64_t getBigEndian(const uint8_t* in, int bytes) {
+  uint64_t value = 0;
+  for (int i = 0; i < bytes; ++i) value = (value << 8) | in[i];
+  return value;
+}
+
 }  // namespace skarvel
 
 #endif  // SKARVEL_BASE_BYTE_ORDER_H_

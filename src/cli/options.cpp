@@ -118,13 +118,16 @@ void applyOption(OptionKind kind, const std::string& value, CommandOptions& opti
       if (!options.outputKind) rejectCommandLine();
       break;
     case OptionKind::kFormat:
-      // Images are recognised by their content; only a raw disk is named.
-      if (value != "raw") rejectCommandLine();
+      // Images are recognised by their content; only plain disks are named:
+      // a raw one, or a fixed VHD (raw with a footer).
+      if (value != "raw" && value != "vhd") rejectCommandLine();
       options.rawInput = true;
+      options.vhdInput = value == "vhd";
       break;
     case OptionKind::kSecondFormat:
-      if (value != "raw") rejectCommandLine();
+      if (value != "raw" && value != "vhd") rejectCommandLine();
       options.rawSecondInput = true;
+      options.vhdSecondInput = value == "vhd";
       break;
     case OptionKind::kLinkOnly:
       options.linkOnly = true;

@@ -29,8 +29,8 @@ struct Input {
   std::vector<uint8_t> grain;
   uint64_t dataFrom = 0;  // grains before it read as zeros
 
-  Input(const std::string& path, bool raw)
-      : reader(raw ? openRawImage(path, kReadLocked)
+  Input(const std::string& path, bool raw, bool vhd = false)
+      : reader(raw ? openRawImage(path, kReadLocked, vhd)
                    : openWithParents(path, kReadLocked, kReadLocked)),
         bytes(reader->capacity() * kSectorBytes),
         grain(kGrainBytes) {}
@@ -79,8 +79,8 @@ std::optional<uint64_t> firstDifference(Input& first, Input& second) {
 
 int32_t CommandCompare::execute(int32_t argc, char** argv) {
   if (argc < 3) printUsage();
-  Input first(argv[1], options->rawInput);
-  Input second(argv[2], options->rawSecondInput);
+  Input first(argv[1], options->rawInput, options->vhdInput);
+  Input second(argv[2], options->rawSecondInput, options->vhdSecondInput);
   std::optional<uint64_t> difference = firstDifference(first, second);
   if (options->json) {
     printJson({{"identical", !difference},

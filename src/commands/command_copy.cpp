@@ -5,10 +5,12 @@
 #include <vector>
 
 #include "base/fatal_error.h"
+#include "base/numbers.h"
 #include "base/paths.h"
 #include "commands/copy_progress.h"
 #include "commands/json_report.h"
 #include "commands/output_choice.h"
+#include "format/vhd/vhd_footer.h"
 #include "platform/file.h"
 #include "reader/chain_reader.h"
 #include "reader/open_image.h"
@@ -91,8 +93,9 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
                    options->chainLevels != -1)) {
     printUsage();
   }
-  std::unique_ptr<VMDKReader> reader =
-      options->rawInput ? openRawImage(argv[1], kReadLocked) : openImage(argv[1], kReadLocked);
+  std::unique_ptr<VMDKReader> reader = options->rawInput
+                                           ? openRawImage(argv[1], kReadLocked, options->vhdInput)
+                                           : openImage(argv[1], kReadLocked);
   DiskDescriptor descriptor = reader->descriptor();
   // The parent the output's hint names, for messages; an input that names no
   // parent may still carry a hint, shown as stored.
@@ -108,15 +111,21 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   descriptor.ddbSettings = options->ddbSettings;
   OutputKind kind = chooseOutputKind(*reader, *options);
   // Past the input's end a larger copy (-s) reads as zeros, also over a
-  // parent it keeps (the chain answers kZeroedGrain there).
-  OutputImage output(
-      argv[2],
-      outputLayout(*reader, kind == OutputKind::kSplitSparse, requestedCapacity(*reader, *options)),
-      descriptor);
+  // parent it keeps (the chain answers kZeroedGrain there). Platforms that
+  // take fixed VHDs want sizes of whole MiB.
+  uint64_t capacity = requestedCapacity(*reader, *options);
+  if (kind == OutputKind::kVhd) {
+    constexpr uint64_t kUnit = kVhdSizeUnitBytes / kSectorBytes;
+    capacity = divideRoundingUp(capacity, kUnit) * kUnit;
+  }
+  OutputImage output(argv[2], outputLayout(*reader, kind == OutputKind::kSplitSparse, capacity),
+                     descriptor);
   // Standard output is no file: nothing there to overwrite or lock.
   if (!output.toStandardOutput()) {
-    // A raw output has no descriptor to record its name in.
-    if (kind != OutputKind::kRaw) refuseUnquotableNames(output, parentPath);
+    // A raw or VHD output has no descriptor to record its name in.
+    if (kind != OutputKind::kRaw && kind != OutputKind::kVhd) {
+      refuseUnquotableNames(output, parentPath);
+    }
     refuseOverwritingInput(output, kind, *reader);
     refuseOutputsInUse(output, kind);
   }

@@ -13,7 +13,7 @@ constexpr uint64_t kMinimumDiskBytes = 8 * 1024 * 1024;
 int32_t CommandCreate::execute(int32_t argc, char** argv) {
   // A raw disk is no image: create makes images only.
   if (argc < 2 || options->sizeBytes == 0 || options->rawInput ||
-      options->outputKind == OutputKind::kRaw) {
+      options->outputKind == OutputKind::kRaw || options->outputKind == OutputKind::kVhd) {
     printUsage();
   }
   OutputImage output(argv[1], layoutFromBytes(options->sizeBytes, 1), freshDescriptor(*options));

@@ -140,7 +140,7 @@ void printJsonReport(const std::string& path, bool raw, VMDKReader& input,
   Json ddb = Json::object();
   for (const auto& [name, value] : d.ddb) ddb[jsonName(name).get<std::string>()] = jsonName(value);
   Json report = {{"file", jsonName(path)},
-                 {"format", raw ? "raw" : "vmdk"},
+                 {"format", raw ? input.descriptor().createType : "vmdk"},
                  {"descriptor_version", d.version},
                  {"create_type", d.createType},
                  {"capacity_sectors", input.capacity()},
@@ -178,8 +178,9 @@ int32_t CommandInfo::execute(int32_t argc, char** argv) {
   // info changes nothing and takes no locks: a report on a disk that a
   // running machine uses is useful.
   constexpr int kUnlocked = platform::kOpenBinary | platform::kOpenReadOnly;
-  std::unique_ptr<VMDKReader> reader =
-      options->rawInput ? openRawImage(argv[1], kUnlocked) : openImage(argv[1], kUnlocked);
+  std::unique_ptr<VMDKReader> reader = options->rawInput
+                                           ? openRawImage(argv[1], kUnlocked, options->vhdInput)
+                                           : openImage(argv[1], kUnlocked);
   VMDKReader* input = reader.get();
   std::unique_ptr<VMDKChainReader> chain;
   if (reader->descriptor().hasParent()) chain = openChain(reader, argv[1]);

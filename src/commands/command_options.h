@@ -20,8 +20,10 @@ struct CommandOptions {
   std::string adapterType = "lsilogic";  // -a: adapter of a new image
   int32_t hardwareVersion = 4;           // -r: hardware version of a new image
   std::optional<OutputKind> outputKind;  // -t: the output's kind; none = chosen by -p/-m
-  bool rawInput = false;                 // -f raw: the input is a raw disk, not an image
-  bool rawSecondInput = false;           // -F raw: compare's second input is a raw disk
+  bool rawInput = false;                 // -f raw|vhd: the input is a plain disk, not an image
+  bool vhdInput = false;                 // -f vhd: that disk is a fixed VHD, footer at its end
+  bool rawSecondInput = false;           // -F raw|vhd: compare's second input is a plain disk
+  bool vhdSecondInput = false;           // -F vhd: that disk is a fixed VHD
   bool linkOnly = false;                 // -l: rebase rewrites only the parent hint
   bool repair = false;                   // -R: check repairs what it safely can
   bool json = false;                     // -j: reports as JSON, for programs

@@ -2,6 +2,7 @@
 
 #include "base/fatal_error.h"
 #include "base/paths.h"
+#include "format/vhd/vhd_footer.h"
 #include "platform/file.h"
 #include "reader/multi_file_reader.h"
 #include "reader/raw_reader.h"
@@ -46,16 +47,29 @@ int memberOpenFlags(int imageFlags) {
          ((imageFlags & kLocks) ? platform::kOpenLockRead : 0);
 }
 
-std::unique_ptr<VMDKReader> openRawImage(const std::string& path, int flags) {
+std::unique_ptr<VMDKReader> openRawImage(const std::string& path, int flags, bool vhd) {
   refuseStandardInput(path);
   int fd = openImageFile(path, flags);
   uint64_t length = 0;
+  bool known = platform::fileSizeOf(fd, &length);
+  // A fixed VHD is its disk's bytes and a footer that must give their count.
+  if (known && vhd) {
+    VhdFooterBytes footer{};
+    std::optional<uint64_t> size;
+    if (length >= kVhdFooterBytes && readAt(fd, path, length - kVhdFooterBytes, footer.data(),
+                                            kVhdFooterBytes) == kVhdFooterBytes) {
+      size = fixedVhdSize(footer, length);
+    }
+    length = size && *size % kSectorBytes == 0 ? *size : 0;
+  }
   // A disk of no sectors is no disk.
-  if (!platform::fileSizeOf(fd, &length) || length == 0) {
+  if (!known || length == 0) {
     platform::closeFile(fd);
     throw FatalError("Unsupported image file " + path);
   }
-  return std::make_unique<VMDKRawReader>(fd, path, length);
+  auto reader = std::make_unique<VMDKRawReader>(fd, path, length);
+  if (vhd) reader->setCreateType("vhd");
+  return reader;
 }
 
 }  // namespace skarvel

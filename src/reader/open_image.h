@@ -41,7 +41,10 @@ int memberOpenFlags(int imageFlags);
 // FatalError("Unsupported image file " + path) when its length cannot be
 // learnt or is 0, and FatalError("Unsupported extent file " + path) for a
 // length beyond what 64-bit file positions reach.
-std::unique_ptr<VMDKReader> openRawImage(const std::string& path, int flags);
+// With |vhd| the file is a fixed VHD: the disk is what its footer names,
+// and a footer that is damaged or does not fill the file with the disk
+// exactly is FatalError("Unsupported image file " + path).
+std::unique_ptr<VMDKReader> openRawImage(const std::string& path, int flags, bool vhd = false);
 
 }  // namespace skarvel
 

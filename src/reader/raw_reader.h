@@ -15,6 +15,9 @@ class VMDKRawReader : public VMDKFlatExtentReader {
   // new image (createType "raw") and the layout that of a single sparse file
   // of the capacity, as a copy makes. REQUIRES: lengthBytes > 0.
   VMDKRawReader(int fd, const std::string& path, uint64_t lengthBytes);
+
+  // Names the kind of plain disk in the createType its reports show ("vhd").
+  void setCreateType(const std::string& kind) { descriptor_.createType = kind; }
 };
 
 }  // namespace skarvel

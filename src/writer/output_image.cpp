@@ -9,6 +9,7 @@
 #include "writer/sequential_raw_writer.h"
 #include "writer/single_file_writer.h"
 #include "writer/stream_writer.h"
+#include "writer/vhd_writer.h"
 
 namespace skarvel {
 
@@ -75,6 +76,11 @@ std::unique_ptr<VMDKWriter> OutputImage::create(OutputKind kind, bool includeDdb
     if (kind == OutputKind::kRaw) {
       return std::make_unique<VMDKSequentialRawWriter>(openStandardOutput(), path, layout);
     }
+    if (kind == OutputKind::kVhd) {
+      VhdFooterBytes footer = newVhdFooter(layout.capacitySectors() * kSectorBytes);
+      return std::make_unique<VMDKSequentialRawWriter>(
+          openStandardOutput(), path, layout, std::vector<uint8_t>(footer.begin(), footer.end()));
+    }
     if (kind != OutputKind::kStreamOptimized) {
       throw FatalError("Cannot write " + std::string(outputKindName(kind)) + " to standard output");
     }
@@ -89,6 +95,7 @@ std::unique_ptr<VMDKWriter> OutputImage::create(OutputKind kind, bool includeDdb
     case OutputKind::kMonolithicFlat:
     case OutputKind::kSplitFlat:
     case OutputKind::kRaw:
+    case OutputKind::kVhd:
       break;
   }
   return createFlat(kind, includeDdb);
@@ -151,13 +158,18 @@ std::unique_ptr<VMDKWriter> OutputImage::createFlat(OutputKind kind, bool includ
                                                 platform::kOpenLockWrite);
     if (fd == platform::kFileInUse) throw FatalError("File is in use " + extentPath);
     if (fd < 0) throw FatalError("Failed to create file " + extentPath);
-    bool sized = platform::setFileSize(fd, extents.sectors(i) * kSectorBytes);
+    // A VHD's footer follows the disk's bytes; it is written last.
+    uint64_t trailer = kind == OutputKind::kVhd ? kVhdFooterBytes : 0;
+    bool sized = platform::setFileSize(fd, extents.sectors(i) * kSectorBytes + trailer);
     if (!platform::closeFile(fd) || !sized) throw FatalError("Failed to write file " + extentPath);
   }
   auto makeWriter = [this, &extents](int fd) {
     return std::make_unique<VMDKFlatWriter>(fd, path, layout, directory, extents);
   };
   if (kind == OutputKind::kRaw) return makeWriter(-1);
+  if (kind == OutputKind::kVhd) {
+    return std::make_unique<VMDKVhdWriter>(path, layout, directory, extents);
+  }
   return writeDescriptorFile(extents, includeDdb, makeWriter);
 }
 

@@ -15,9 +15,10 @@ enum class OutputKind {
   kMonolithicFlat,    // a descriptor file and one plain extent file
   kSplitFlat,         // a descriptor file and plain extents of at most 2047 MiB
   kRaw,               // the disk's bytes in one plain file, no descriptor
+  kVhd,               // a fixed VHD: the disk's bytes, whole MiB, then a footer
 };
 
-// The createType word of |kind|; "raw" for a plain disk file.
+// The createType word of |kind|; "raw" and "vhd" for plain disk files.
 inline const char* outputKindName(OutputKind kind) {
   switch (kind) {
     case OutputKind::kMonolithicSparse:
@@ -32,6 +33,8 @@ inline const char* outputKindName(OutputKind kind) {
       return "twoGbMaxExtentFlat";
     case OutputKind::kRaw:
       break;
+    case OutputKind::kVhd:
+      return "vhd";
   }
   return "raw";
 }
@@ -40,7 +43,7 @@ inline const char* outputKindName(OutputKind kind) {
 inline std::optional<OutputKind> outputKindNamed(const std::string& name) {
   for (OutputKind kind :
        {OutputKind::kMonolithicSparse, OutputKind::kSplitSparse, OutputKind::kStreamOptimized,
-        OutputKind::kMonolithicFlat, OutputKind::kSplitFlat, OutputKind::kRaw}) {
+        OutputKind::kMonolithicFlat, OutputKind::kSplitFlat, OutputKind::kRaw, OutputKind::kVhd}) {
     if (name == outputKindName(kind)) return kind;
   }
   return std::nullopt;
@@ -50,7 +53,7 @@ inline std::optional<OutputKind> outputKindNamed(const std::string& name) {
 // name a parent, since they hide all of it.
 inline bool holdsEverySector(OutputKind kind) {
   return kind == OutputKind::kMonolithicFlat || kind == OutputKind::kSplitFlat ||
-         kind == OutputKind::kRaw;
+         kind == OutputKind::kRaw || kind == OutputKind::kVhd;
 }
 
 }  // namespace skarvel

@@ -14,8 +14,9 @@ constexpr uint64_t kZeroBlockBytes = 16 * kGrainBytes;
 }  // namespace
 
 VMDKSequentialRawWriter::VMDKSequentialRawWriter(int fd, const std::string& path,
-                                                 const SparseLayout& layout)
-    : VMDKWriter(fd, path, layout) {}
+                                                 const SparseLayout& layout,
+                                                 std::vector<uint8_t> trailer)
+    : VMDKWriter(fd, path, layout), trailer_(std::move(trailer)) {}
 
 void VMDKSequentialRawWriter::writeGrain(uint64_t grain, const uint8_t* data, uint32_t length) {
   uint64_t capacity = layout_.capacitySectors() * kSectorBytes;
@@ -27,7 +28,10 @@ void VMDKSequentialRawWriter::writeGrain(uint64_t grain, const uint8_t* data, ui
 }
 
 void VMDKSequentialRawWriter::close() {
-  if (fd_ >= 0) zeroUpTo(layout_.capacitySectors() * kSectorBytes);
+  if (fd_ >= 0) {
+    zeroUpTo(layout_.capacitySectors() * kSectorBytes);
+    if (!trailer_.empty()) write(trailer_.data(), trailer_.size());
+  }
   VMDKWriter::close();
 }
 

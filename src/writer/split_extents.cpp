@@ -8,7 +8,8 @@ namespace skarvel {
 
 SplitExtents::SplitExtents(const std::string& fileName, uint64_t capacitySectors, OutputKind kind)
     : kind_(kind), capacity_(capacitySectors) {
-  bool oneFile = kind == OutputKind::kMonolithicFlat || kind == OutputKind::kRaw;
+  bool oneFile =
+      kind == OutputKind::kMonolithicFlat || kind == OutputKind::kRaw || kind == OutputKind::kVhd;
   perExtent_ = oneFile ? std::max<uint64_t>(capacitySectors, 1) : kSplitExtentSectors;
   count_ = divideRoundingUp(capacitySectors, perExtent_);
   size_t dot = fileName.rfind('.');
@@ -21,7 +22,7 @@ uint64_t SplitExtents::sectors(uint64_t index) const {
 }
 
 std::string SplitExtents::name(uint64_t index) const {
-  if (kind_ == OutputKind::kRaw) return stem_ + extension_;
+  if (kind_ == OutputKind::kRaw || kind_ == OutputKind::kVhd) return stem_ + extension_;
   if (kind_ == OutputKind::kMonolithicFlat) return stem_ + "-flat" + extension_;
   // "-s%03u": three digits at least, more from 1000 on, never wrapping.
   std::string number = std::to_string(index + 1);

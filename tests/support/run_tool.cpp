@@ -94,7 +94,8 @@ bool havePeer(const std::string& tool) {
 
 std::string peerMissing(const std::string& tool) {
   return tool +
-         " is not installed; install qemu-utils, libvmdk-utils and 7zip to run this interop test";
+         " is not installed; install qemu-utils, libvmdk-utils, libvhdi-utils and 7zip to run this "
+         "interop test";
 }
 
 }  // namespace skarvel::test
