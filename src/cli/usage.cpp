@@ -61,6 +61,7 @@ constexpr const char* kUsageLines[] = {
     "",
     "    skarvel check [options] infile",
     "        -R, --repair optional",
+    "        -f, --format optional",
     "        -j, --json optional",
     "",
     "    skarvel compare [options] first second",

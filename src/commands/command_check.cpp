@@ -88,9 +88,13 @@ int32_t CommandCheck::execute(int32_t argc, char** argv) {
   constexpr int kRead = platform::kOpenBinary | platform::kOpenReadOnly | platform::kOpenLockRead;
   constexpr int kWrite =
       platform::kOpenBinary | platform::kOpenReadWrite | platform::kOpenLockWrite;
-  std::unique_ptr<VMDKReader> held =
-      options->repair ? openImage(path, kWrite, kWrite) : openImage(path, kRead);
-  CheckReport report = checkImage(path, options->repair);
+  // A plain disk has no structure but a VHD's footer, which its opening
+  // checks: a damaged one makes the disk unreadable, as for any image.
+  std::unique_ptr<VMDKReader> held = options->rawInput
+                                         ? openRawImage(path, kRead, options->vhdInput)
+                                     : options->repair ? openImage(path, kWrite, kWrite)
+                                                       : openImage(path, kRead);
+  CheckReport report = options->rawInput ? CheckReport() : checkImage(path, options->repair);
   if (options->repair && report.hasStream) {
     throw FatalError("Cannot repair stream-optimized image " + path);
   }

@@ -69,6 +69,7 @@ const char kUsage[] =
     "\n"
     "    skarvel check [options] infile\n"
     "        -R, --repair optional\n"
+    "        -f, --format optional\n"
     "        -j, --json optional\n"
     "\n"
     "    skarvel compare [options] first second\n"

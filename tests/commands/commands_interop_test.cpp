@@ -298,6 +298,17 @@ TEST_F(CommandsInteropTest, EveryOutputKindFromEveryInput) {
         std::string size = input.back() == "disk.raw" ? "9.0 MiB (9437184" : "8.0 MiB (8388608";
         EXPECT_NE(info.out.find("Media size\t\t: " + size + " bytes)"), std::string::npos)
             << info.out;
+        EXPECT_EQ(runSkarvel({"check", "-f", "vhd", out}, dir_.path()).out, "0 problems found\n");
+        // A footer with another cookie, size, disk type or checksum is none.
+        for (uint64_t field : {0, 48 + 7, 60 + 3, 64 + 3}) {
+          if (input.back() != "single.vmdk") break;
+          Bytes vhd = readBytes(dir_.file(out));
+          vhd[(8 << 20) + field] ^= 1;
+          writeBytes(dir_.file("bad.vhd"), vhd);
+          RunResult bad = runSkarvel({"check", "-f", "vhd", "bad.vhd"}, dir_.path());
+          EXPECT_EQ(bad.err, "Unsupported image file bad.vhd\n") << field;
+          EXPECT_EQ(bad.status, 1);
+        }
       }
       if (k != "raw" && k != "vhd" && input.back() == "single.vmdk") {
         // Stream and flat outputs keep the input's own disk database keys;
