@@ -152,6 +152,9 @@ int32_t CommandRebase::execute(int32_t argc, char** argv) {
   }
   refuseDamagedImage(*child, childPath);
   if (!options->linkOnly) keepWhatTheChildShows(*child, oldChain.get(), *newParent);
+  // The old chain's own handles on the child's files go before its
+  // descriptor is replaced: on Windows an open file cannot be replaced.
+  oldChain.reset();
   writeRewrite(childPath, child, text);
   return 0;
 }

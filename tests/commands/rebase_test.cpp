@@ -125,8 +125,11 @@ TEST_F(RebaseTest, AFailedWriteAtAnyStepLeavesTheChildAndARerunFinishes) {
     fs::resize_file(dir_.file("small.vmdk"), fs::file_size(dir_.file("small.vmdk")) - 60 * 1024);
     status = runFailingWritesAfter(
         writes, {"rebase", dir_.file("small.vmdk"), dir_.file("small-other.vmdk")});
-    EXPECT_EQ(runProgram("qemu-img", {"compare", "small-base.vmdk", "small.vmdk"}, dir_.path()).out,
-              "Images are identical.\n");
+    // Read by skarvel: the link the in-process run records names the new
+    // parent by the absolute path it was given, which on Windows only
+    // Windows programs read.
+    EXPECT_EQ(runSkarvel({"compare", "small-base.vmdk", "small.vmdk"}, dir_.path()).out,
+              "Identical\n");
     if (status != 0) {
       EXPECT_EQ(runSkarvel({"rebase", "small.vmdk", "small-other.vmdk"}, dir_.path()).err, "");
     }
