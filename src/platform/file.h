@@ -43,6 +43,16 @@ constexpr int kFileInUse = -2;
 // Where the file system has no locks, the file opens without them.
 int openFile(const std::string& path, int flags);
 
+// Opens |path| as openFile does, read-only (|flags| may add a lock), as a
+// window: the descriptor shows the |length| bytes from byte |offset| of the
+// file as a file of their own. Reads, positions, lengths (fileSizeOf,
+// readableLength) are the window's: byte 0 is the file's byte |offset|, and
+// reads end at the window's end even where the file goes on. findData
+// cannot tell (false), so callers read. closeFile ends the window. For a
+// member of an archive read in place. Returns -1 for |flags| that ask to
+// write, create or truncate, and what openFile returns when it fails.
+int openFileWindow(const std::string& path, int flags, uint64_t offset, uint64_t length);
+
 // Reads up to |length| bytes. Returns the count delivered (0 at end of file),
 // or -1 when the operating system reports an error. A short count is retried
 // internally, so fewer bytes than asked mean the file ended.

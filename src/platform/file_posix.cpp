@@ -9,9 +9,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <utility>
 
 #include "platform/file.h"
+#include "platform/file_window.h"
 
 namespace skarvel::platform {
 
@@ -165,6 +167,7 @@ int openFile(const std::string& path, int flags) {
 }
 
 int64_t readFile(int fd, void* buffer, uint32_t length) {
+  if (std::optional<int64_t> n = window::readOn(fd, buffer, length)) return *n;
   auto* out = static_cast<char*>(buffer);
   return moveAll(length, [&](uint64_t done) { return ::read(fd, out + done, length - done); });
 }
@@ -177,6 +180,7 @@ bool writeFile(int fd, const void* data, uint32_t length) {
 }
 
 int64_t readFileAt(int fd, uint64_t offset, void* buffer, uint32_t length) {
+  window::mapRead(fd, &offset, &length);
   if (offset > static_cast<uint64_t>(LLONG_MAX) - length) return -1;
   auto* out = static_cast<char*>(buffer);
   return moveAll(length, [&](uint64_t done) {
@@ -194,19 +198,28 @@ bool writeFileAt(int fd, uint64_t offset, const void* data, uint32_t length) {
 }
 
 bool seekFile32(int fd, int32_t offset) {
+  if (offset >= 0 && window::seek(fd, static_cast<uint64_t>(offset))) return true;
   return offset >= 0 && ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == offset;
 }
 
 bool seekFile64(int fd, uint64_t offset) {
   if (offset > static_cast<uint64_t>(LLONG_MAX)) return false;
+  if (window::seek(fd, offset)) return true;
   return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
 }
 
-bool closeFile(int fd) { return ::close(fd) == 0; }
+bool closeFile(int fd) {
+  window::remove(fd);
+  return ::close(fd) == 0;
+}
 
 int standardOutput() { return ::dup(STDOUT_FILENO); }
 
 bool fileSizeOf(int fd, uint64_t* size) {
+  if (std::optional<uint64_t> length = window::lengthOf(fd)) {
+    *size = *length;
+    return true;
+  }
   struct stat st;
   if (::fstat(fd, &st) != 0) return false;
   *size = static_cast<uint64_t>(st.st_size);
@@ -218,7 +231,7 @@ bool syncFile(int fd) { return ::fsync(fd) == 0; }
 bool readableLength(int fd, uint64_t* length) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return false;
-  if (!S_ISBLK(st.st_mode)) return fileSizeOf(fd, length);
+  if (!S_ISBLK(st.st_mode) || window::lengthOf(fd)) return fileSizeOf(fd, length);
   // A block device tells its size only through its end.
   off_t position = ::lseek(fd, 0, SEEK_CUR);
   off_t end = ::lseek(fd, 0, SEEK_END);
@@ -228,6 +241,7 @@ bool readableLength(int fd, uint64_t* length) {
 }
 
 bool findData(int fd, uint64_t offset, uint64_t* begin, uint64_t* end) {
+  if (window::lengthOf(fd)) return false;
 #if defined(SEEK_DATA) && defined(SEEK_HOLE)
   if (offset > static_cast<uint64_t>(LLONG_MAX)) return false;
   off_t data = ::lseek(fd, static_cast<off_t>(offset), SEEK_DATA);

@@ -12,9 +12,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/file_window.h"
 #include "platform/wide_text.h"
 
 namespace skarvel::platform {
@@ -196,6 +198,7 @@ int openFile(const std::string& path, int flags) {
 }
 
 int64_t readFile(int fd, void* buffer, uint32_t length) {
+  if (std::optional<int64_t> n = window::readOn(fd, buffer, length)) return *n;
   HANDLE handle = systemHandle(fd);
   auto* out = static_cast<char*>(buffer);
   return moveAll(length, [&](uint32_t done, DWORD* moved) {
@@ -213,6 +216,7 @@ bool writeFile(int fd, const void* data, uint32_t length) {
 }
 
 int64_t readFileAt(int fd, uint64_t offset, void* buffer, uint32_t length) {
+  window::mapRead(fd, &offset, &length);
   if (offset > static_cast<uint64_t>(INT64_MAX) - length) return -1;
   HANDLE handle = systemHandle(fd);
   auto* out = static_cast<char*>(buffer);
@@ -237,12 +241,14 @@ bool seekFile32(int fd, int32_t offset) { return offset >= 0 && seekFile64(fd, o
 
 bool seekFile64(int fd, uint64_t offset) {
   if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  if (window::seek(fd, offset)) return true;
   LARGE_INTEGER position;
   position.QuadPart = static_cast<LONGLONG>(offset);
   return SetFilePointerEx(systemHandle(fd), position, nullptr, FILE_BEGIN) != 0;
 }
 
 bool closeFile(int fd) {
+  window::remove(fd);
   HANDLE handle = handleTable().remove(fd);
   return handle != INVALID_HANDLE_VALUE && CloseHandle(handle);
 }
@@ -259,6 +265,10 @@ int standardOutput() {
 }
 
 bool fileSizeOf(int fd, uint64_t* size) {
+  if (std::optional<uint64_t> windowLength = window::lengthOf(fd)) {
+    *size = *windowLength;
+    return true;
+  }
   LARGE_INTEGER length;
   HANDLE handle = systemHandle(fd);
   if (handle == INVALID_HANDLE_VALUE || !GetFileSizeEx(handle, &length) || length.QuadPart < 0) {
@@ -273,6 +283,7 @@ bool syncFile(int fd) { return FlushFileBuffers(systemHandle(fd)) != 0; }
 bool readableLength(int fd, uint64_t* length) { return fileSizeOf(fd, length); }
 
 bool findData(int fd, uint64_t offset, uint64_t* begin, uint64_t* end) {
+  if (window::lengthOf(fd)) return false;
   uint64_t length = 0;
   if (!fileSizeOf(fd, &length)) return false;
   if (offset >= length) {

@@ -1,6 +1,7 @@
 // The file layer on either system, where the commands' tests do not reach:
-// sizes and positions past 4 GiB, and the read-only permission. (The
-// commands' tests run on both systems and cover the rest.)
+// sizes and positions past 4 GiB, the read-only permission, and windows
+// onto part of a file. (The commands' tests run on both systems and cover
+// the rest.)
 #include "platform/file.h"
 
 #include <gtest/gtest.h>
@@ -56,6 +57,30 @@ TEST(FileTest, ReadOnlyPermissionIsCopiedAndHonoured) {
   for (const char* name : {"from", "to"}) {
     fs::permissions(test::pathOf(dir.file(name)), fs::perms::owner_all);
   }
+}
+
+TEST(FileTest, WindowShowsOnlyItsPartOfTheFile) {
+  test::ScopedTempDir dir;
+  test::writeText(dir.file("archive"), "0123456789");
+  EXPECT_EQ(openFileWindow(dir.file("archive"), kReadWrite, 3, 4), -1);
+  int fd = openFileWindow(dir.file("archive"), kOpenBinary | kOpenReadOnly, 3, 4);
+  ASSERT_GE(fd, 0);
+  char bytes[8] = {};
+  EXPECT_EQ(readFileAt(fd, 1, bytes, 8), 3);  // "456": cut at the window's end
+  EXPECT_EQ(std::string(bytes, 3), "456");
+  EXPECT_EQ(readFileAt(fd, 4, bytes, 8), 0);
+  uint64_t length = 0, begin = 0, end = 0;
+  EXPECT_TRUE(fileSizeOf(fd, &length) && length == 4);
+  EXPECT_TRUE(readableLength(fd, &length) && length == 4);
+  EXPECT_FALSE(findData(fd, 0, &begin, &end));  // the file's holes are not the window's
+  ASSERT_TRUE(seekFile32(fd, 2));
+  EXPECT_EQ(readFile(fd, bytes, 8), 2);
+  EXPECT_EQ(std::string(bytes, 2), "56");
+  EXPECT_TRUE(closeFile(fd));
+  // A descriptor that reuses the number is a whole file again.
+  fd = openFile(dir.file("archive"), kOpenBinary | kOpenReadOnly);
+  EXPECT_TRUE(fileSizeOf(fd, &length) && length == 10);
+  closeFile(fd);
 }
 
 }  // namespace
