@@ -39,4 +39,17 @@ std::optional<int32_t> readWholeInteger(const std::string& text) {
   return readInteger(text);
 }
 
+std::optional<uint64_t> readDecimal64(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (value > (kMax - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
 }  // namespace skarvel

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace skarvel {
 
@@ -23,6 +24,11 @@ std::optional<int32_t> readInteger(const std::string& text);
 // the digits. Returns nothing for any other text ("6x", "1.5", "", "-") and
 // for a number that does not fit a signed 32-bit integer.
 std::optional<int32_t> readWholeInteger(const std::string& text);
+
+// Reads |text| as an unsigned decimal number of 64 bits: one or more digits
+// and nothing else (no white space, no sign). Returns nothing for any other
+// text and for a number past 2^64 - 1. For sizes in package metadata.
+std::optional<uint64_t> readDecimal64(std::string_view text);
 
 // n / d rounded up, for every n (unlike (n + d - 1) / d, it cannot
 // overflow). REQUIRES: d > 0.
