@@ -115,6 +115,12 @@ CheckReport checkImage(const std::string& path, bool planRepairs) {
   return report;
 }
 
+CheckReport checkOpenImage(const VMDKReader& image) {
+  CheckReport report;
+  checkMember(image, false, report);
+  return report;
+}
+
 void refuseDamagedImage(const VMDKReader& image, const std::string& path) {
   CheckReport report;
   checkMember(image, false, report);

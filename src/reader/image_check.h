@@ -24,6 +24,10 @@ namespace skarvel {
 // when the image cannot be read at all.
 CheckReport checkImage(const std::string& path, bool planRepairs);
 
+// Checks |image|, open already and naming no parent (a disk of a package),
+// as checkImage checks an image without parents; plans no repairs.
+CheckReport checkOpenImage(const VMDKReader& image);
+
 // For a command about to write the image |image| holds open (from |path|)
 // in place: checks its own files, not its parents, as checkImage does, and
 // throws FatalError("Damaged image file " + path) at the first problem that
