@@ -9,6 +9,7 @@
 #include "platform/file.h"
 #include "reader/image_check.h"
 #include "reader/open_image.h"
+#include "reader/ova/ova_package.h"
 
 namespace skarvel {
 
@@ -55,12 +56,14 @@ Json jsonFinding(const std::string& path, const std::string& text) {
   return {{"file", jsonName(path)}, {"text", jsonName(text)}};
 }
 
-// The report for programs: what the text says, as lists.
+// The report for programs: what the text says, as lists. A finding without
+// a path is a line of its own (a package's), given the package's path.
 void printJsonReport(const std::string& path, const CheckReport& report,
-                     const std::vector<TableRepair>& repaired) {
+                     const std::vector<TableRepair>& repaired,
+                     const std::vector<std::string>& unchecked = {}) {
   Json problems = Json::array(), leaks = Json::array(), repairs = Json::array();
   for (const CheckFinding& finding : report.findings) {
-    Json entry = jsonFinding(finding.path, finding.text);
+    Json entry = jsonFinding(finding.path.empty() ? path : finding.path, finding.text);
     if (!finding.isLeak()) {
       problems.push_back(entry);
       continue;
@@ -70,12 +73,58 @@ void printJsonReport(const std::string& path, const CheckReport& report,
   }
   for (const TableRepair& repair : repaired)
     repairs.push_back(jsonFinding(repair.path, repair.text));
-  printJson({{"file", jsonName(path)},
-             {"clean", report.problemCount() == 0},
-             {"problems", problems},
-             {"leaked_grains", report.leakedGrains()},
-             {"leaks", leaks},
-             {"repairs", repairs}});
+  Json document = {{"file", jsonName(path)}, {"clean", report.problemCount() == 0},
+                   {"problems", problems},   {"leaked_grains", report.leakedGrains()},
+                   {"leaks", leaks},         {"repairs", repairs}};
+  if (!unchecked.empty()) {
+    Json names = Json::array();
+    for (const std::string& name : unchecked) names.push_back(jsonName(name));
+    document["unchecked_digests"] = names;
+  }
+  printJson(document);
+}
+
+// The text: a line per finding, notes, then the count.
+int32_t printTextReport(const CheckReport& report, const std::vector<std::string>& unchecked = {}) {
+  for (const CheckFinding& finding : report.findings) {
+    if (!finding.path.empty()) std::cout << finding.path << ": ";
+    std::cout << finding.text << '\n';
+  }
+  for (const std::string& name : unchecked) std::cout << name << ": digest not checked (SHA512)\n";
+  uint64_t problems = report.problemCount();
+  std::string summary = counted(problems, "problem") + " found";
+  if (report.leakedGrains() != 0) {
+    summary += ", " + counted(report.leakedGrains(), "leaked grain") + " (harmless)";
+  }
+  std::cout << summary << '\n' << std::flush;
+  return problems == 0 ? 0 : 2;
+}
+
+// A package: the problems of its structure, its digests, then each disk
+// it holds as check reads an image. A disk that cannot be read at all is one
+// problem of the package, whose other members were still checked.
+int32_t checkPackage(const std::string& path, bool json) {
+  constexpr int kRead = platform::kOpenBinary | platform::kOpenReadOnly | platform::kOpenLockRead;
+  OvaPackage package(path, kRead);
+  CheckReport report;
+  std::vector<std::string> unchecked;
+  std::vector<std::string> lines = package.problems();
+  for (const std::string& line : package.digestProblems({}, &unchecked)) lines.push_back(line);
+  for (const std::string& line : lines) report.findings.push_back({std::string(), line});
+  for (size_t n = 1; n <= package.diskCount(); ++n) {
+    if (package.diskMember(n) == nullptr) continue;  // missing: said above
+    try {
+      CheckReport disk = checkOpenImage(*package.openDisk(n, kRead));
+      report.findings.insert(report.findings.end(), disk.findings.begin(), disk.findings.end());
+    } catch (const FatalError& unreadable) {
+      report.findings.push_back({std::string(), unreadable.what()});
+    }
+  }
+  if (json) {
+    printJsonReport(path, report, {}, unchecked);
+    return report.problemCount() == 0 ? 0 : 2;
+  }
+  return printTextReport(report, unchecked);
 }
 
 }  // namespace
@@ -83,6 +132,10 @@ void printJsonReport(const std::string& path, const CheckReport& report,
 int32_t CommandCheck::execute(int32_t argc, char** argv) {
   if (argc < 2) printUsage();
   const std::string path = argv[1];
+  if (!options->rawInput && isOvaPackage(path)) {
+    if (options->repair) throw FatalError("Cannot repair OVA package " + path);
+    return checkPackage(path, options->json);
+  }
   // No other program may write the image while it is checked, nor use it
   // at all while it is repaired.
   constexpr int kRead = platform::kOpenBinary | platform::kOpenReadOnly | platform::kOpenLockRead;
@@ -110,20 +163,11 @@ int32_t CommandCheck::execute(int32_t argc, char** argv) {
     }
     report = checkImage(path, round < kRepairRounds);
   }
-  uint64_t problems = report.problemCount();
   if (options->json) {
     printJsonReport(path, report, repaired);
-    return problems == 0 ? 0 : 2;
+    return report.problemCount() == 0 ? 0 : 2;
   }
-  for (const CheckFinding& finding : report.findings) {
-    std::cout << finding.path << ": " << finding.text << '\n';
-  }
-  std::string summary = counted(problems, "problem") + " found";
-  if (report.leakedGrains() != 0) {
-    summary += ", " + counted(report.leakedGrains(), "leaked grain") + " (harmless)";
-  }
-  std::cout << summary << '\n' << std::flush;
-  return problems == 0 ? 0 : 2;
+  return printTextReport(report);
 }
 
 }  // namespace skarvel

@@ -14,6 +14,7 @@
 #include "platform/file.h"
 #include "reader/chain_reader.h"
 #include "reader/open_image.h"
+#include "reader/ova/ova_package.h"
 
 namespace skarvel {
 
@@ -21,6 +22,31 @@ namespace {
 
 constexpr int kReadLocked =
     platform::kOpenBinary | platform::kOpenReadOnly | platform::kOpenLockRead;
+
+// Disk |number| of the package at |path|, read in place, once the package's
+// structure is sound and the manifest's digests of its envelope and of that
+// disk's member match: a disk damaged in transit is refused, not copied.
+std::unique_ptr<VMDKReader> openPackageDisk(const std::string& path, int32_t number) {
+  OvaPackage package(path, kReadLocked);
+  package.refuseDamage();
+  const ArchiveMember* disk = package.diskMember(static_cast<size_t>(number));
+  if (disk == nullptr) throw FatalError("No disk " + std::to_string(number) + " in " + path);
+  std::vector<std::string> verified = {disk->name};
+  if (!package.members().empty()) verified.push_back(package.members().front().name);
+  std::vector<std::string> mismatches = package.digestProblems(verified, nullptr);
+  if (!mismatches.empty()) throw FatalError(mismatches.front());
+  return package.openDisk(static_cast<size_t>(number), kReadLocked);
+}
+
+// The input: a plain disk with -f, a disk of a package (-N chooses which),
+// or an image. -N names a disk of a package only.
+std::unique_ptr<VMDKReader> openInput(const std::string& path, const CommandOptions& options) {
+  bool package = !options.rawInput && isOvaPackage(path);
+  if (options.diskNumber != 0 && !package) throw FatalError("Not an OVA package " + path);
+  if (package) return openPackageDisk(path, std::max(options.diskNumber, 1));
+  return options.rawInput ? openRawImage(path, kReadLocked, options.vhdInput)
+                          : openImage(path, kReadLocked);
+}
 
 // A copy that keeps part of the chain names the first image it did not fold
 // in, by the hint stored in the last image it did. That hint is relative to
@@ -93,9 +119,7 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
                    options->chainLevels != -1)) {
     printUsage();
   }
-  std::unique_ptr<VMDKReader> reader = options->rawInput
-                                           ? openRawImage(argv[1], kReadLocked, options->vhdInput)
-                                           : openImage(argv[1], kReadLocked);
+  std::unique_ptr<VMDKReader> reader = openInput(argv[1], *options);
   DiskDescriptor descriptor = reader->descriptor();
   // The parent the output's hint names, for messages; an input that names no
   // parent may still carry a hint, shown as stored.

@@ -11,6 +11,7 @@
 #include "reader/chain_reader.h"
 #include "reader/multi_file_reader.h"
 #include "reader/open_image.h"
+#include "reader/ova/ova_package.h"
 #include "reader/single_file_reader.h"
 
 namespace skarvel {
@@ -132,8 +133,8 @@ Json jsonChain(const std::string& inputPath, const VMDKChainReader* chain,
 
 // Unlike the text, which gives the root's descriptor fields, the report
 // gives the image's own; the chain lists every member.
-void printJsonReport(const std::string& path, bool raw, VMDKReader& input,
-                     const VMDKChainReader* chain) {
+Json jsonReport(const std::string& path, bool raw, VMDKReader& input,
+                const VMDKChainReader* chain) {
   const DiskDescriptor& own = input.descriptor();
   const DiskDescriptor& d = own;
   uint64_t allocated = input.allocatedGrains();
@@ -168,16 +169,48 @@ void printJsonReport(const std::string& path, bool raw, VMDKReader& input,
     }
     report["chain"] = Json::array();
   }
-  printJson(report);
+  return report;
+}
+
+// info changes nothing and takes no locks: a report on a disk that a
+// running machine uses is useful.
+constexpr int kUnlocked = platform::kOpenBinary | platform::kOpenReadOnly;
+
+// The members of a package, then each disk as the report of an image gives
+// it (a disk of a package has no parent). The digests are not compared:
+// that reads every member whole, which is check's to do.
+int32_t reportPackage(const std::string& path, bool json) {
+  OvaPackage package(path, kUnlocked);
+  package.refuseDamage();
+  std::vector<std::unique_ptr<VMDKReader>> disks;
+  for (size_t n = 1; n <= package.diskCount(); ++n) disks.push_back(package.openDisk(n, kUnlocked));
+  if (json) {
+    Json members = Json::array(), reports = Json::array();
+    for (const ArchiveMember& member : package.members()) {
+      members.push_back({{"name", jsonName(member.name)}, {"size", member.size}});
+    }
+    for (auto& disk : disks) reports.push_back(jsonReport(disk->path(), false, *disk, nullptr));
+    printJson(
+        {{"file", jsonName(path)}, {"format", "ova"}, {"members", members}, {"disks", reports}});
+    return 0;
+  }
+  for (const ArchiveMember& member : package.members()) {
+    printLine("Member         : " + member.name + " (" + std::to_string(member.size) + " bytes)");
+  }
+  printLine("");
+  for (size_t n = 1; n <= disks.size(); ++n) {
+    printLine("Disk " + std::to_string(n) + std::string(10 - std::to_string(n).size(), ' ') + ": " +
+              package.diskMember(n)->name);
+    printReport(*disks[n - 1], disks[n - 1]->descriptor(), disks[n - 1]->layout());
+  }
+  return 0;
 }
 
 }  // namespace
 
 int32_t CommandInfo::execute(int32_t argc, char** argv) {
   if (argc < 2) printUsage();
-  // info changes nothing and takes no locks: a report on a disk that a
-  // running machine uses is useful.
-  constexpr int kUnlocked = platform::kOpenBinary | platform::kOpenReadOnly;
+  if (!options->rawInput && isOvaPackage(argv[1])) return reportPackage(argv[1], options->json);
   std::unique_ptr<VMDKReader> reader = options->rawInput
                                            ? openRawImage(argv[1], kUnlocked, options->vhdInput)
                                            : openImage(argv[1], kUnlocked);
@@ -188,7 +221,7 @@ int32_t CommandInfo::execute(int32_t argc, char** argv) {
   // descriptor fields and table geometry.
   const VMDKReader& root = chain ? *chain->readers().back() : *input;
   if (options->json) {
-    printJsonReport(argv[1], options->rawInput, *input, chain.get());
+    printJson(jsonReport(argv[1], options->rawInput, *input, chain.get()));
     return 0;
   }
   printReport(*input, root.descriptor(), root.layout());
