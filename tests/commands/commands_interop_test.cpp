@@ -257,7 +257,7 @@ TEST_F(CommandsInteropTest, ClonedChildWrittenByTheOtherToolReadsOverItsParent) 
 // skarvel's raw export of each gives back the raw disk byte for byte (its
 // length rounded up to whole grains, with zeros).
 TEST_F(CommandsInteropTest, EveryOutputKindFromEveryInput) {
-  for (const char* peer : {"qemu-img", "qemu-io", "vmdkinfo", "7zz", "vhdiinfo"})
+  for (const char* peer : {"qemu-img", "qemu-io", "vmdkinfo", "7zz", "vhdiinfo", "python3"})
     SKARVEL_REQUIRE_PEER(peer);
   skarvel({"create", "-d", "uuid=60 00 c2 9a", "-s", "8M", "single.vmdk"});
   qemuIo("single.vmdk", {"write -P 0x11 0 128k", "write -P 0x22 4M 1k", "write -P 0x33 8128k 64k"});
@@ -278,8 +278,30 @@ TEST_F(CommandsInteropTest, EveryOutputKindFromEveryInput) {
   Bytes padded = raw;  // what every output of it holds: 8 MiB and one grain
   padded.resize((8 << 20) + 65536, 0);
   writeBytes(dir_.file("padded.raw"), padded);
-  const std::vector<std::string> inputs[] = {
-      {"single.vmdk"}, {"split.vmdk"}, {"-c", "all", "child.vmdk"}, {"-f", "raw", "disk.raw"}};
+  // A package as Python's tarfile packs it, around the other tool's stream
+  // of single.vmdk: read in place, it reads as single.vmdk.
+  ASSERT_EQ(runProgram("qemu-img",
+                       {"convert", "-O", "vmdk", "-o", "subformat=streamOptimized", "single.vmdk",
+                        "s.vmdk"},
+                       dir_.path())
+                .status,
+            0);
+  writeText(dir_.file("s.ovf"),
+            "<Envelope><References><File href=\"s.vmdk\" id=\"f\"/>"
+            "</References><DiskSection><Disk diskId=\"d\" fileRef=\"f\"/>"
+            "</DiskSection></Envelope>\n");
+  ASSERT_EQ(runProgram("python3",
+                       {"-c",
+                        "import tarfile; t = tarfile.open('p.ova', 'w', format=tarfile."
+                        "USTAR_FORMAT); t.add('s.ovf'); t.add('s.vmdk'); t.close()"},
+                       dir_.path())
+                .status,
+            0);
+  const std::vector<std::string> inputs[] = {{"single.vmdk"},
+                                             {"split.vmdk"},
+                                             {"-c", "all", "child.vmdk"},
+                                             {"-f", "raw", "disk.raw"},
+                                             {"p.ova"}};
   for (const char* kind : {"monolithicSparse", "twoGbMaxExtentSparse", "streamOptimized",
                            "monolithicFlat", "twoGbMaxExtentFlat", "raw", "vhd"}) {
     for (const std::vector<std::string>& input : inputs) {
@@ -289,7 +311,10 @@ TEST_F(CommandsInteropTest, EveryOutputKindFromEveryInput) {
       args.insert(args.end(), input.begin(), input.end());
       args.push_back(out);
       skarvel(args);
-      expectIdentical(input.back() == "disk.raw" ? "padded.raw" : input.back(), out);
+      expectIdentical(input.back() == "disk.raw" ? "padded.raw"
+                      : input.back() == "p.ova"  ? "single.vmdk"
+                                                 : input.back(),
+                      out);
       const std::string k = kind;
       if (k != "raw" && k != "vhd") expectCleanCheck(out);
       if (k == "vhd") {
