@@ -33,6 +33,9 @@ class Digest {
   std::unique_ptr<State> state_;
 };
 
+// The lowercase hexadecimal form of |count| bytes.
+std::string lowercaseHex(const unsigned char* bytes, size_t count);
+
 }  // namespace skarvel::platform
 
 #endif  // SKARVEL_PLATFORM_DIGEST_H_

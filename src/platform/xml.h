@@ -34,6 +34,9 @@ struct XmlElement {
 // FatalError(errorMessage) when the text is not well-formed XML.
 XmlElement parseXml(std::string_view document, const std::string& errorMessage);
 
+// Callers keep attribute values to plain text without & < > or ": some
+// XmlLite versions write attribute values unescaped.
+//
 // The document for |root|: an XML declaration (version 1.0, UTF-8), then the
 // elements indented by two spaces, text and attribute values escaped as XML
 // requires, ending with a newline.
