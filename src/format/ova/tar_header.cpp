@@ -37,7 +37,7 @@ constexpr size_t kChecksumDigits = 6;
 
 std::string_view textOf(const TarBlock& block, Field field) {
   auto* first = reinterpret_cast<const char*>(&block[field.at]);
-  return std::string_view(first, strnlen(first, field.bytes));
+  return std::string_view(first, std::find(first, first + field.bytes, '\0') - first);
 }
 
 // |value| in octal, |digits| digits with leading zeros, then NUL.
