@@ -81,7 +81,7 @@ constexpr OptionName kOptions[] = {
     {nullptr, "--cpus", OptionKind::kCpus, true},
     {nullptr, "--memory", OptionKind::kMemory, true},
     {nullptr, "--manifest", OptionKind::kManifest, true},
-    {"-N", "--disk", OptionKind::kDisk, true},
+    {nullptr, "--disk", OptionKind::kDisk, true},
 };
 
 const OptionName* findOption(const char* argument) {

@@ -37,8 +37,8 @@ std::unique_ptr<VMDKReader> openPackageDisk(const std::string& path, int32_t num
   return package.openDisk(static_cast<size_t>(number), kReadLocked);
 }
 
-// The input: a plain disk with -f, a disk of a package (-N chooses which),
-// or an image. -N names a disk of a package only.
+// The input: a plain disk with -f, a disk of a package (--disk chooses which),
+// or an image. --disk names a disk of a package only.
 std::unique_ptr<VMDKReader> openInput(const std::string& path, const CommandOptions& options) {
   bool package = !options.rawInput && isOvaPackage(path);
   if (options.diskNumber != 0 && !package) throw FatalError("Not an OVA package " + path);

@@ -27,7 +27,7 @@ struct CommandOptions {
   bool linkOnly = false;                 // -l: rebase rewrites only the parent hint
   bool repair = false;                   // -R: check repairs what it safely can
   bool json = false;                     // -j: reports as JSON, for programs
-  int32_t diskNumber = 0;                // -N: the disk of an OVA input copy reads; 0 = not given
+  int32_t diskNumber = 0;                // --disk: the disk of an OVA input copy reads; 0 = none
   // -d: disk database lines of a new image, "ddb." and the name, and the value
   std::vector<std::pair<std::string, std::string>> ddbSettings;
   std::string packageName;    // --name: the OVA's name; empty = the output's file name

@@ -92,7 +92,7 @@ TEST_F(OvaReadTest, SoundPackageReadsAsItsDisk) {
   EXPECT_EQ(json["members"][2], (nlohmann::json{{"name", "d.vmdk"}, {"size", disk_.size()}}));
   EXPECT_EQ(json["disks"], nlohmann::json::array({alone}));
   EXPECT_EQ(run({"check", "x.ova"}).out, "0 problems found\n");
-  EXPECT_EQ(run({"copy", "-N", "1", "x.ova", "out.vmdk"}).status, 0);
+  EXPECT_EQ(run({"copy", "--disk", "1", "x.ova", "out.vmdk"}).status, 0);
   EXPECT_EQ(run({"compare", "-F", "raw", "out.vmdk", "d.raw"}).out, "Identical\n");
   struct Refusal {
     std::vector<std::string> args;
