@@ -120,6 +120,9 @@ TEST_F(OvaReadTest, DamagedPackagesAreRefused) {
   std::string ovfLine = "SHA256(x.ovf)= " + sha256(members()[0].data) + "\n";
   std::string wrongDigest = ovfLine + "SHA256(d.vmdk)= " + sha256(disk_ + "x") + "\n";
   std::string bsdLine = "SHA256 (d.vmdk) = " + sha256(disk_) + "\n";
+  std::string unclosed = ovf(disk_.size()), otherId = unclosed;
+  unclosed.resize(unclosed.size() - 2);  // "</Envelope" without its '>'
+  otherId.replace(otherId.find("fileRef=\"file1"), 14, "fileRef=\"file2");
   // Into the disk's data: header, envelope, header, manifest, header.
   size_t cut = 5 * kTarBlockBytes + 1000;
   struct Row {
@@ -138,6 +141,10 @@ TEST_F(OvaReadTest, DamagedPackagesAreRefused) {
        "Manifest does not match bad.ova/d.vmdk\n"},
       {"BSD manifest line", members(ovfLine + bsdLine), 0,
        "Invalid manifest line in bad.ova/x.mf\n", "Invalid manifest line in bad.ova/x.mf\n"},
+      {"envelope not well-formed", members("", unclosed), 0, "Invalid OVF bad.ova/x.ovf\n",
+       "Invalid OVF bad.ova/x.ovf\n"},
+      {"disk of no file", members("", otherId), 0, "Missing reference file2 in bad.ova/x.ovf\n",
+       "Missing reference file2 in bad.ova/x.ovf\n"},
       {"no disk member", missing, 0, "Missing member d.vmdk of bad.ova\n",
        "Missing member d.vmdk of bad.ova\n"},
       {"cut in the disk", members(), cut,
