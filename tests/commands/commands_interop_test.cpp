@@ -320,22 +320,24 @@ TEST_F(CommandsInteropTest, EveryOutputKindFromEveryInput) {
   Bytes padded = raw;  // what every output of it holds: 8 MiB and one grain
   padded.resize((8 << 20) + 65536, 0);
   writeBytes(dir_.file("padded.raw"), padded);
-  // A package as Python's tarfile packs it, around the other tool's stream
-  // of single.vmdk: read in place, it reads as single.vmdk.
+  // A package as Python's tarfile packs it (POSIX format: the disk's name,
+  // past ustar's 100 bytes, in an extended header), around the other tool's
+  // stream of single.vmdk: read in place, it reads as single.vmdk.
+  const std::string longName = std::string(120, 's') + ".vmdk";
   ASSERT_EQ(runProgram("qemu-img",
                        {"convert", "-O", "vmdk", "-o", "subformat=streamOptimized", "single.vmdk",
-                        "s.vmdk"},
+                        longName},
                        dir_.path())
                 .status,
             0);
-  writeText(dir_.file("s.ovf"),
-            "<Envelope><References><File href=\"s.vmdk\" id=\"f\"/>"
-            "</References><DiskSection><Disk diskId=\"d\" fileRef=\"f\"/>"
-            "</DiskSection></Envelope>\n");
+  writeText(dir_.file("s.ovf"), "<Envelope><References><File href=\"" + longName +
+                                    "\" id=\"f\"/></References><DiskSection><Disk diskId=\"d\" "
+                                    "fileRef=\"f\"/></DiskSection></Envelope>\n");
   ASSERT_EQ(runProgram("python3",
                        {"-c",
-                        "import tarfile; t = tarfile.open('p.ova', 'w', format=tarfile."
-                        "USTAR_FORMAT); t.add('s.ovf'); t.add('s.vmdk'); t.close()"},
+                        "import sys, tarfile; t = tarfile.open('p.ova', 'w', format=tarfile."
+                        "PAX_FORMAT); t.add('s.ovf'); t.add(sys.argv[1]); t.close()",
+                        longName},
                        dir_.path())
                 .status,
             0);
