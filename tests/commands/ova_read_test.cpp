@@ -92,6 +92,13 @@ TEST_F(OvaReadTest, SoundPackageReadsAsItsDisk) {
   EXPECT_EQ(json["members"][2], (nlohmann::json{{"name", "d.vmdk"}, {"size", disk_.size()}}));
   EXPECT_EQ(json["disks"], nlohmann::json::array({alone}));
   EXPECT_EQ(run({"check", "x.ova"}).out, "0 problems found\n");
+  // A SHA-512 digest is not computed: said, not counted.
+  writeOva(dir_.file("x512.ova"), members("SHA512(d.vmdk)= " + std::string(128, 'a') + "\n"));
+  RunResult sha512 = run({"check", "x512.ova"});
+  EXPECT_EQ(sha512.out, "x512.ova/d.vmdk: digest not checked (SHA512)\n0 problems found\n");
+  EXPECT_EQ(sha512.status, 0);
+  EXPECT_EQ(nlohmann::json::parse(run({"check", "-j", "x512.ova"}).out)["unchecked_digests"],
+            nlohmann::json::array({"x512.ova/d.vmdk"}));
   EXPECT_EQ(run({"copy", "--disk", "1", "x.ova", "out.vmdk"}).status, 0);
   EXPECT_EQ(run({"compare", "-F", "raw", "out.vmdk", "d.raw"}).out, "Identical\n");
   struct Refusal {
@@ -159,6 +166,10 @@ TEST_F(OvaReadTest, DamagedPackagesAreRefused) {
     EXPECT_EQ(check.out, row.check + std::to_string(lines) +
                              (lines == 1 ? " problem found\n" : " problems found\n"));
     EXPECT_EQ(check.status, 2);
+    auto json = nlohmann::json::parse(run({"check", "-j", "bad.ova"}).out);
+    EXPECT_EQ(
+        json["problems"][0],
+        (nlohmann::json{{"file", "bad.ova"}, {"text", row.copy.substr(0, row.copy.size() - 1)}}));
     RunResult copy = run({"copy", "bad.ova", "out.vmdk"});
     EXPECT_EQ(copy.err, row.copy);
     EXPECT_EQ(copy.status, 1);
