@@ -42,5 +42,14 @@ TEST(NumbersTest, ReadWholeIntegerWantsNothingAfterTheDigits) {
   }
 }
 
+TEST(NumbersTest, ReadDecimal64TakesDigitsOnlyUpTo64Bits) {
+  EXPECT_EQ(readDecimal64("0"), 0u);
+  EXPECT_EQ(readDecimal64("0123"), 123u);
+  EXPECT_EQ(readDecimal64("18446744073709551615"), UINT64_MAX);  // 2^64 - 1
+  for (const char* text : {"18446744073709551616", "", " 1", "+1", "-1", "1 ", "1x"}) {
+    EXPECT_EQ(readDecimal64(text), std::nullopt) << '"' << text << '"';
+  }
+}
+
 }  // namespace
 }  // namespace skarvel
