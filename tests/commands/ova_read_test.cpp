@@ -121,7 +121,8 @@ TEST_F(OvaReadTest, SoundPackageReadsAsItsDisk) {
 // Each damage: what check says (then "1 problem found" or more, exit 2) and
 // the one line copy refuses with (exit 1, no output made).
 TEST_F(OvaReadTest, DamagedPackagesAreRefused) {
-  std::vector<Member> ordered = members(), missing = members();
+  std::vector<Member> ordered = members(), missing = members(), twice = members();
+  twice.push_back({"d.vmdk", "other bytes"});
   std::swap(ordered[0], ordered[1]);
   missing.pop_back();
   std::string ovfLine = "SHA256(x.ovf)= " + sha256(members()[0].data) + "\n";
@@ -152,6 +153,8 @@ TEST_F(OvaReadTest, DamagedPackagesAreRefused) {
        "Invalid OVF bad.ova/x.ovf\n"},
       {"disk of no file", members("", otherId), 0, "Missing reference file2 in bad.ova/x.ovf\n",
        "Missing reference file2 in bad.ova/x.ovf\n"},
+      {"disk member twice", twice, 0, "Duplicate member d.vmdk of bad.ova\n",
+       "Duplicate member d.vmdk of bad.ova\n"},
       {"no disk member", missing, 0, "Missing member d.vmdk of bad.ova\n",
        "Missing member d.vmdk of bad.ova\n"},
       {"cut in the disk", members(), cut,

@@ -1,6 +1,7 @@
 #include "reader/ova/ova_package.h"
 
 #include <algorithm>
+#include <set>
 
 #include "base/fatal_error.h"
 #include "base/numbers.h"
@@ -53,6 +54,7 @@ OvaPackage::OvaPackage(const std::string& path, int flags)
     listing_ = listArchiveMembers(fd_, path_);
     if (listing_.end == ArchiveEnd::kTruncated) addProblem("Truncated archive file " + path_);
     if (listing_.end == ArchiveEnd::kInvalidHeader) addProblem("Invalid tar header in " + path_);
+    refuseDuplicates();
     readOvf();
     matchReferences();
     readManifest();
@@ -65,9 +67,7 @@ OvaPackage::OvaPackage(const std::string& path, int flags)
 OvaPackage::~OvaPackage() { platform::closeFile(fd_); }
 
 void OvaPackage::addProblem(const std::string& line) {
-  if (std::find(problems_.begin(), problems_.end(), line) == problems_.end()) {
-    problems_.push_back(line);
-  }
+  if (problemSet_.insert(line).second) problems_.push_back(line);
 }
 
 void OvaPackage::refuseDamage() const {
@@ -89,6 +89,15 @@ std::optional<std::string> OvaPackage::readTextMember(const ArchiveMember& membe
     throw FatalError("Failed to read file " + path_);
   }
   return text;
+}
+
+void OvaPackage::refuseDuplicates() {
+  std::set<std::string> seen;
+  for (const ArchiveMember& member : listing_.members) {
+    if (member.isRegularFile() && !seen.insert(member.name).second) {
+      addProblem("Duplicate member " + member.name + " of " + path_);
+    }
+  }
 }
 
 // Importers look for the envelope first of all; one found further on is

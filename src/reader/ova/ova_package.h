@@ -9,6 +9,7 @@
 #define SKARVEL_READER_OVA_OVA_PACKAGE_H_
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,9 @@ class OvaPackage {
   //   "Truncated archive file " + path       the file ends inside a member or
   //                                           before the block that ends it;
   //   "Invalid tar header in " + path        a block is neither header nor zeros;
+  //   "Duplicate member " + name + " of " + path  two regular members of one
+  //                                           name: tar programs extract the
+  //                                           last, this reader would read the first;
   //   "OVF is not the first member of " + path;
   //   "Invalid OVF " + member path           not well-formed, no Envelope;
   //   "Missing member " + name + " of " + path  for a File of the References or
@@ -84,6 +88,7 @@ class OvaPackage {
                                           std::vector<std::string>* unchecked) const;
 
  private:
+  void refuseDuplicates();
   void readOvf();
   void matchReferences();
   void readManifest();
@@ -102,6 +107,7 @@ class OvaPackage {
   std::vector<ManifestEntry> manifest_;
   std::vector<const ArchiveMember*> disks_;
   std::vector<std::string> problems_;
+  std::set<std::string> problemSet_;  // the same lines, to list each once
 };
 
 }  // namespace skarvel
