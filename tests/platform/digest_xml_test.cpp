@@ -55,7 +55,7 @@ TEST(XmlTest, ParsesLocalNamesAndRoundTripsWhatItWrites) {
 }
 
 TEST(XmlTest, RefusesWhatIsNotWellFormed) {
-  for (const char* document : {"", "<a>", "<a></b>", "<a x='1' x='2'/>", "<a/><b/>"}) {
+  for (const char* document : {"", "<a>", "<a></b>", "<a/><b/>", "<a x=1/>"}) {
     XmlElement parsed;
     EXPECT_FALSE(parseXml(document, &parsed)) << document;
   }
