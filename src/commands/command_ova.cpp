@@ -62,7 +62,8 @@ OvaSettings settingsFor(const CommandOptions& options, const DiskDescriptor& des
 // is removed unless kept.
 class TemporaryPackage {
  public:
-  TemporaryPackage(const std::string& outputPath) : target_(platform::resolvedPath(outputPath)) {
+  explicit TemporaryPackage(const std::string& outputPath)
+      : target_(platform::resolvedPath(outputPath)) {
     fd_ = createTemporaryBeside(target_, path_);
     if (fd_ < 0) throw FatalError("Failed to create file " + outputPath);
   }

@@ -25,7 +25,8 @@ class Digest {
 
   void update(const void* data, size_t size);
 
-  // The digest in lowercase hexadecimal (40 digits for SHA-1, 64 for SHA-256).
+  // The digest in lowercase hexadecimal (40 digits for SHA-1, 64 for
+  // SHA-256); empty when the system could not compute it.
   std::string finishHex();
 
  private:

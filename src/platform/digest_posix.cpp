@@ -1,7 +1,6 @@
 // Digests on POSIX systems: OpenSSL's libcrypto (EVP interface).
 #include <openssl/evp.h>
 
-#include "base/fatal_error.h"
 #include "platform/digest.h"
 
 namespace skarvel::platform {
@@ -13,22 +12,24 @@ struct Digest::State {
 Digest::Digest(DigestAlgorithm algorithm) : state_(std::make_unique<State>()) {
   const EVP_MD* method = algorithm == DigestAlgorithm::kSha1 ? EVP_sha1() : EVP_sha256();
   state_->context = EVP_MD_CTX_new();
-  if (state_->context == nullptr || EVP_DigestInit_ex(state_->context, method, nullptr) != 1) {
+  if (state_->context != nullptr && EVP_DigestInit_ex(state_->context, method, nullptr) != 1) {
     EVP_MD_CTX_free(state_->context);
-    throw FatalError("Cannot compute digests");
+    state_->context = nullptr;
   }
 }
 
 Digest::~Digest() { EVP_MD_CTX_free(state_->context); }
 
 void Digest::update(const void* data, size_t size) {
-  if (size > 0) EVP_DigestUpdate(state_->context, data, size);
+  if (state_->context != nullptr && size > 0) EVP_DigestUpdate(state_->context, data, size);
 }
 
 std::string Digest::finishHex() {
   unsigned char value[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  EVP_DigestFinal_ex(state_->context, value, &length);
+  if (state_->context == nullptr || EVP_DigestFinal_ex(state_->context, value, &length) != 1) {
+    return std::string();
+  }
   return lowercaseHex(value, length);
 }
 

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "base/fatal_error.h"
 #include "platform/digest.h"
 
 namespace skarvel::platform {
@@ -32,19 +31,18 @@ Digest::Digest(DigestAlgorithm algorithm) : state_(std::make_unique<State>()) {
                                    reinterpret_cast<PUCHAR>(&state_->length), sizeof state_->length,
                                    &copied, 0)) ||
       !succeeded(BCryptCreateHash(state_->algorithm, &state_->hash, nullptr, 0, nullptr, 0, 0))) {
-    if (state_->algorithm != nullptr) BCryptCloseAlgorithmProvider(state_->algorithm, 0);
-    throw FatalError("Cannot compute digests");
+    state_->hash = nullptr;
   }
 }
 
 Digest::~Digest() {
-  BCryptDestroyHash(state_->hash);
-  BCryptCloseAlgorithmProvider(state_->algorithm, 0);
+  if (state_->hash != nullptr) BCryptDestroyHash(state_->hash);
+  if (state_->algorithm != nullptr) BCryptCloseAlgorithmProvider(state_->algorithm, 0);
 }
 
 void Digest::update(const void* data, size_t size) {
   const auto* bytes = static_cast<const unsigned char*>(data);
-  while (size > 0) {
+  while (state_->hash != nullptr && size > 0) {
     ULONG piece = static_cast<ULONG>(std::min<size_t>(size, UINT32_MAX));
     BCryptHashData(state_->hash, const_cast<PUCHAR>(bytes), piece, 0);
     bytes += piece;
@@ -55,7 +53,9 @@ void Digest::update(const void* data, size_t size) {
 std::string Digest::finishHex() {
   unsigned char value[64] = {};
   ULONG length = std::min<ULONG>(state_->length, sizeof value);
-  BCryptFinishHash(state_->hash, value, length, 0);
+  if (state_->hash == nullptr || !succeeded(BCryptFinishHash(state_->hash, value, length, 0))) {
+    return std::string();
+  }
   return lowercaseHex(value, length);
 }
 

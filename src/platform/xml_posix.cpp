@@ -6,7 +6,6 @@
 #include <climits>
 #include <memory>
 
-#include "base/fatal_error.h"
 #include "platform/xml.h"
 
 namespace skarvel::platform {
@@ -59,30 +58,32 @@ bool writeElement(xmlTextWriterPtr writer, const XmlElement& element) {
 
 }  // namespace
 
-XmlElement parseXml(std::string_view document, const std::string& errorMessage) {
-  if (document.size() > INT_MAX) throw FatalError(errorMessage);
+bool parseXml(std::string_view document, XmlElement* root) {
+  if (document.size() > INT_MAX) return false;
   std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)> parsed(
       xmlReadMemory(document.data(), static_cast<int>(document.size()), nullptr, nullptr,
                     kParseOptions),
       xmlFreeDoc);
-  const xmlNode* root = parsed ? xmlDocGetRootElement(parsed.get()) : nullptr;
-  if (root == nullptr) throw FatalError(errorMessage);
-  return elementOf(root);
+  const xmlNode* top = parsed ? xmlDocGetRootElement(parsed.get()) : nullptr;
+  if (top == nullptr) return false;
+  *root = elementOf(top);
+  return true;
 }
 
-std::string writeXml(const XmlElement& root) {
+bool writeXml(const XmlElement& root, std::string* document) {
   std::unique_ptr<xmlBuffer, decltype(&xmlBufferFree)> buffer(xmlBufferCreate(), xmlBufferFree);
   xmlTextWriterPtr writer = buffer ? xmlNewTextWriterMemory(buffer.get(), 0) : nullptr;
-  if (writer == nullptr) throw FatalError("Cannot write XML");
+  if (writer == nullptr) return false;
   std::unique_ptr<xmlTextWriter, decltype(&xmlFreeTextWriter)> owner(writer, xmlFreeTextWriter);
   bool written = xmlTextWriterSetIndent(writer, 1) >= 0 &&
                  xmlTextWriterSetIndentString(writer, xml("  ")) >= 0 &&
                  xmlTextWriterStartDocument(writer, "1.0", "UTF-8", nullptr) >= 0 &&
                  writeElement(writer, root) && xmlTextWriterEndDocument(writer) >= 0;
   owner.reset();  // flushes into the buffer
-  if (!written) throw FatalError("Cannot write XML");
-  return std::string(reinterpret_cast<const char*>(xmlBufferContent(buffer.get())),
-                     static_cast<size_t>(xmlBufferLength(buffer.get())));
+  if (!written) return false;
+  document->assign(reinterpret_cast<const char*>(xmlBufferContent(buffer.get())),
+                   static_cast<size_t>(xmlBufferLength(buffer.get())));
+  return true;
 }
 
 }  // namespace skarvel::platform

@@ -8,7 +8,6 @@
 
 #include <vector>
 
-#include "base/fatal_error.h"
 #include "platform/wide_text.h"
 #include "platform/xml.h"
 
@@ -139,7 +138,7 @@ std::string streamBytes(IStream* stream) {
 
 }  // namespace
 
-XmlElement parseXml(std::string_view document, const std::string& errorMessage) {
+bool parseXml(std::string_view document, XmlElement* root) {
   CreateFunction create = xmlLiteFunction("CreateXmlReader");
   Com<IXmlReader> reader;
   Com<IStream> input;
@@ -149,10 +148,9 @@ XmlElement parseXml(std::string_view document, const std::string& errorMessage) 
       FAILED(create(__uuidof(IXmlReader), reader.outVoid(), nullptr)) ||
       FAILED(reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit)) ||
       FAILED(reader->SetInput(input.get()))) {
-    throw FatalError(errorMessage);
+    return false;
   }
   std::vector<XmlElement> open;
-  XmlElement root;
   bool haveRoot = false;
   XmlNodeType type;
   HRESULT result;
@@ -167,7 +165,7 @@ XmlElement parseXml(std::string_view document, const std::string& errorMessage) 
       XmlElement done = std::move(open.back());
       open.pop_back();
       if (open.empty()) {
-        root = std::move(done);
+        *root = std::move(done);
         haveRoot = true;
       } else {
         open.back().children.push_back(std::move(done));
@@ -178,11 +176,10 @@ XmlElement parseXml(std::string_view document, const std::string& errorMessage) 
       open.back().text += currentValue(reader.get());
     }
   }
-  if (FAILED(result) || !haveRoot || !open.empty()) throw FatalError(errorMessage);
-  return root;
+  return SUCCEEDED(result) && haveRoot && open.empty();
 }
 
-std::string writeXml(const XmlElement& root) {
+bool writeXml(const XmlElement& root, std::string* document) {
   CreateFunction create = xmlLiteFunction("CreateXmlWriter");
   Com<IXmlWriter> writer;
   Com<IStream> output;
@@ -194,17 +191,17 @@ std::string writeXml(const XmlElement& root) {
                  SUCCEEDED(writer->WriteStartDocument(XmlStandalone_Omit)) &&
                  writeElement(writer.get(), root) && SUCCEEDED(writer->WriteEndDocument()) &&
                  SUCCEEDED(writer->Flush());
-  if (!written) throw FatalError("Cannot write XML");
+  if (!written) return false;
   std::string bytes = streamBytes(output.get());
   // A UTF-8 byte order mark, which XmlLite may put first, is left out.
   if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
   // Lines end as on every other system.
-  std::string document;
+  document->clear();
   for (char c : bytes) {
-    if (c != '\r') document += c;
+    if (c != '\r') *document += c;
   }
-  if (document.empty() || document.back() != '\n') document += '\n';
-  return document;
+  if (document->empty() || document->back() != '\n') *document += '\n';
+  return true;
 }
 
 }  // namespace skarvel::platform

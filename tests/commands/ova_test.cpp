@@ -120,7 +120,8 @@ TEST(OvaTest, MembersEnvelopeAndManifestDescribeTheDisk) {
     EXPECT_EQ(mf.data, c.hash + "(" + ovf.name + ")= " + digestOf(algorithm, ovf.data) + "\n" +
                            c.hash + "(" + disk.name + ")= " + digestOf(algorithm, disk.data) +
                            "\n");
-    platform::XmlElement envelope = platform::parseXml(ovf.data, "bad envelope");
+    platform::XmlElement envelope;
+    ASSERT_TRUE(platform::parseXml(ovf.data, &envelope)) << ovf.data;
     const platform::XmlElement* file = envelope.child("References")->child("File");
     EXPECT_EQ(*file->attribute("href"), disk.name);
     EXPECT_EQ(*file->attribute("size"), std::to_string(disk.data.size()));

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "base/fatal_error.h"
+
 namespace skarvel {
 
 namespace {
@@ -156,7 +158,11 @@ XmlElement ovfEnvelope(const OvfMachine& machine, const OvfDisk& disk) {
 }
 
 std::string ovfDocument(const OvfMachine& machine, const OvfDisk& disk) {
-  return platform::writeXml(ovfEnvelope(machine, disk));
+  std::string document;
+  if (!platform::writeXml(ovfEnvelope(machine, disk), &document)) {
+    throw FatalError("Cannot write package description");
+  }
+  return document;
 }
 
 uint64_t ovfReservedBytes(const OvfMachine& machine, const OvfDisk& disk) {

@@ -55,9 +55,10 @@ const OvfFile* OvfReferences::fileWithId(std::string_view id) const {
 }
 
 OvfReferences parseOvfReferences(std::string_view document, const std::string& path) {
-  const std::string invalid = "Invalid OVF " + path;
-  XmlElement envelope = platform::parseXml(document, invalid);
-  if (envelope.name != "Envelope") throw FatalError(invalid);
+  XmlElement envelope;
+  if (!platform::parseXml(document, &envelope) || envelope.name != "Envelope") {
+    throw FatalError("Invalid OVF " + path);
+  }
   OvfReferences result;
   if (const XmlElement* references = envelope.child("References")) {
     for (const XmlElement& file : references->children) {

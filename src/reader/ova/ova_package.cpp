@@ -201,7 +201,9 @@ std::string OvaPackage::digestOf(const ArchiveMember& member, ManifestAlgorithm 
     digest.update(chunk.data(), length);
     done += length;
   }
-  return digest.finishHex();
+  std::string hex = digest.finishHex();
+  if (hex.empty()) throw FatalError("Cannot compute digest of " + memberPath(member.name));
+  return hex;
 }
 
 std::vector<std::string> OvaPackage::digestProblems(const std::vector<std::string>& names,

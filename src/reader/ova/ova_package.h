@@ -83,7 +83,9 @@ class OvaPackage {
   // those of |names| when given) with the member's own. Returns one line
   // "Manifest does not match " + member path per member that differs;
   // members whose algorithm (SHA512) is not computed here go to |unchecked|
-  // by member path.
+  // by member path. Throws FatalError("Cannot compute digest of " + member
+  // path) when the system's digest fails, and FatalError("Failed to read
+  // file " + path) on an I/O error.
   std::vector<std::string> digestProblems(const std::vector<std::string>& names,
                                           std::vector<std::string>* unchecked) const;
 
