@@ -76,6 +76,9 @@ const char kUsage[] =
     "        -f, --format optional (first)\n"
     "        -F, --second-format optional\n"
     "        -j, --json optional\n"
+    "\n"
+    "    skarvel compact [options] file\n"
+    "        -j, --json optional\n"
     "\n";
 
 std::vector<std::string> filesIn(const std::string& directory) {
@@ -100,7 +103,7 @@ TEST(CommandLineTest, UsageTextForCommandLineErrors) {
       {{"info"}}, {{"copy", "a.vmdk"}}, {{"clone", "a.vmdk"}}, {{"convert", "a.vmdk"}},
       {{"create", "out.vmdk"}}, {{"create", "-s", "8M"}}, {{"grow", "a.vmdk"}},
       {{"grow", "-s", "8M"}}, {{"rebase", "a.vmdk"}}, {{"check", "-R"}},
-      {{"compare", "a.vmdk"}}, {{"compare", "-F", "vmdk", "a.vmdk", "b.vmdk"}},
+      {{"compare", "a.vmdk"}}, {{"compare", "-F", "vmdk", "a.vmdk", "b.vmdk"}}, {{"compact"}},
       // Disk database lines that would not read back as written.
       {{"create", "-d", "toolsVersion", "-s", "8M", "x.vmdk"}},
       {{"create", "-d", "=1", "-s", "8M", "x.vmdk"}},
@@ -168,6 +171,7 @@ TEST(CommandLineTest, WordsReachTheirCommands) {
       {{{"rebase", "-l", "missing.vmdk", "p.vmdk"}}, "Failed to open missing.vmdk\n"},
       {{{"check", "--repair", "missing.vmdk"}}, "Failed to open missing.vmdk\n"},
       {{{"compare", "-F", "raw", "missing.vmdk", "b"}}, "Failed to open missing.vmdk\n"},
+      {{{"compact", "-j", "missing.vmdk"}}, "Failed to open missing.vmdk\n"},
       // Standard input is no image yet; standard output takes a copy only.
       {{{"copy", "-f", "raw", "-", "out.vmdk"}}, "Cannot read from standard input\n"},
       {{{"grow", "-s", "1G", "-"}}, "Cannot read from standard input\n"},
