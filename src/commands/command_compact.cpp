@@ -39,7 +39,7 @@ struct ExtentWork {
   uint64_t flatBytes = 0;
 
   uint64_t steps() const {
-    return compactor ? 2 * compactor->namedGrains() : divideRoundingUp(flatBytes, kGrainBytes);
+    return compactor ? compactor->namedGrains() : divideRoundingUp(flatBytes, kGrainBytes);
   }
 };
 

@@ -15,9 +15,9 @@ class CommandCompact : public CommandProcessor {
   // grain of zeros leaves the tables where the chain below reads zeros too
   // (always without a parent), else becomes a zeroed grain where the header
   // allows them, else stays. In each FLAT extent the grains of zeros become
-  // holes (punchZeroGrains). The CID stays. Shows copy's progress over
-  // twice the grains the tables name plus the grains of the flat extents
-  // (with -j, JSON lines and then a result object) on standard output.
+  // holes (punchZeroGrains). The CID stays. Shows copy's progress over the
+  // grains the tables name and the grains of the flat extents (with -j,
+  // JSON lines and then a result object) on standard output.
   // Throws FatalError with
   //   "Cannot compact stream-optimized image " + path  for compressed
   //       grains;

@@ -22,9 +22,8 @@ constexpr size_t kBatchGrains = 256;
 
 // True when every byte is 0: the first is, and each equals the next (one
 // memcmp, which compares in words).
-bool allZeros(const std::vector<uint8_t>& bytes) {
-  return bytes.empty() ||
-         (bytes[0] == 0 && std::memcmp(bytes.data(), bytes.data() + 1, bytes.size() - 1) == 0);
+bool allZeros(const uint8_t* bytes, size_t length) {
+  return length == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, length - 1) == 0);
 }
 
 }  // namespace
@@ -101,11 +100,10 @@ void SparseExtentCompactor::compact(const std::function<bool(uint64_t)>& parentR
                                     const std::function<void()>& step, CompactResult& result) {
   result.bytesBefore += fileLength();
   alignCopies();
-  uint64_t removed = removeZeroGrains(parentReadsZeros, step);
-  for (uint64_t i = 0; i < removed; ++i) step();
-  uint64_t end = 0;
-  result.grainsMoved += moveGrainsDown(step, end);
+  uint64_t removed = 0;
+  result.grainsMoved += moveGrainsDown(parentReadsZeros, step, removed);
   result.grainsRemoved += removed;
+  const uint64_t end = endOfContents();
   if (fileLength() > end * kSectorBytes) {
     if (!platform::setFileSize(fd_, end * kSectorBytes)) failWrite();
     sync();
@@ -131,31 +129,16 @@ void SparseExtentCompactor::alignCopies() {
   if (changed) sync();
 }
 
-uint64_t SparseExtentCompactor::removeZeroGrains(
-    const std::function<bool(uint64_t)>& parentReadsZeros, const std::function<void()>& step) {
-  const bool zeroedFlag = (header_.flags & kHeaderFlagZeroedGrains) != 0;
-  std::vector<uint8_t> grain(kGrainBytes);
-  uint64_t removed = 0;
-  for (const NamedGrain& named : liveGrains()) {
-    step();
-    readGrainAt(named.sector, grain);
-    if (!allZeros(grain)) continue;
-    Table& table = tables_[named.table];
-    uint64_t index = table.index * header_.numGTEsPerGT + named.entry;
-    uint32_t replacement = 0;
-    // Over data below, the grain hides it: it stays, or becomes an entry
-    // that reads as zeros without taking space.
-    if (parentReadsZeros && !parentReadsZeros(index)) {
-      if (!zeroedFlag) continue;
-      replacement = kZeroedGrainEntry;
-    }
-    table.entries[kPrimary][named.entry] = replacement;
-    table.entries[kRedundant][named.entry] = replacement;
-    table.dirty = true;
-    ++removed;
-  }
-  writeDirtyTables();
-  return removed;
+bool SparseExtentCompactor::replacementFor(const NamedGrain& grain,
+                                           const std::function<bool(uint64_t)>& parentReadsZeros,
+                                           uint32_t& replacement) const {
+  replacement = 0;
+  uint64_t index = tables_[grain.table].index * header_.numGTEsPerGT + grain.entry;
+  if (!parentReadsZeros || parentReadsZeros(index)) return true;
+  // Over data below, the grain hides it: it becomes an entry that reads as
+  // zeros without taking space, or stays.
+  replacement = kZeroedGrainEntry;
+  return (header_.flags & kHeaderFlagZeroedGrains) != 0;
 }
 
 std::vector<SparseExtentCompactor::Span> SparseExtentCompactor::spansInUse(
@@ -201,54 +184,71 @@ std::vector<uint64_t> SparseExtentCompactor::freePlaces(const std::vector<Span>&
   return places;
 }
 
-uint64_t SparseExtentCompactor::moveGrainsDown(const std::function<void()>& step, uint64_t& end) {
-  std::vector<NamedGrain> live = liveGrains();
-  const std::vector<Span> used = spansInUse(live);
+uint64_t SparseExtentCompactor::moveGrainsDown(
+    const std::function<bool(uint64_t)>& parentReadsZeros, const std::function<void()>& step,
+    uint64_t& removed) {
+  const std::vector<NamedGrain> live = liveGrains();
   // Nothing moves up: places below the highest grain are all that count.
   const uint64_t limit = live.empty() ? 0 : live.back().sector;
-  const std::vector<uint64_t> initial = freePlaces(used, limit);
+  const std::vector<uint64_t> initial = freePlaces(spansInUse(live), limit);
   std::set<uint64_t> free(initial.begin(), initial.end());
+  // A batch: the grains that move (each read into its slot of |data|),
+  // their new places, the places it frees.
+  std::vector<uint8_t> data(kBatchGrains * kGrainBytes);
+  std::vector<uint64_t> to;
+  std::set<uint64_t> left;
   uint64_t moved = 0;
   for (size_t i = 0; i < live.size();) {
-    std::vector<std::pair<NamedGrain, uint64_t>> batch;
-    std::set<uint64_t> left;  // places this batch frees
-    while (i < live.size() && batch.size() < kBatchGrains) {
-      NamedGrain& grain = live[i];
-      if (!free.empty() && *free.begin() < grain.sector) {
-        batch.emplace_back(grain, *free.begin());
+    to.clear();
+    left.clear();
+    while (i < live.size() && to.size() < kBatchGrains) {
+      const NamedGrain& named = live[i];
+      uint8_t* grain = &data[to.size() * kGrainBytes];
+      readGrainAt(named.sector, grain);
+      uint32_t replacement = 0;
+      if (allZeros(grain, kGrainBytes) && replacementFor(named, parentReadsZeros, replacement)) {
+        setEntry(named, replacement);
+        left.insert(named.sector);
+        ++removed;
+      } else if (!free.empty() && *free.begin() < named.sector) {
+        to.push_back(*free.begin());
         free.erase(free.begin());
-        left.insert(grain.sector);
-      } else if (!left.empty() && *left.begin() < grain.sector) {
+        setEntry(named, static_cast<uint32_t>(to.back()));
+        left.insert(named.sector);
+      } else if (!left.empty() && *left.begin() < named.sector) {
         break;  // a lower place comes free with this batch
       }
       ++i;
       step();
     }
-    if (batch.empty()) continue;
-    moveBatch(batch);
-    moved += batch.size();
+    writeMoved(to, data);
+    writeDirtyTables();
+    moved += to.size();
     free.insert(left.begin(), left.end());
   }
-  // What the file still holds: metadata, grains that stay, grains moved.
-  end = header_.overHead;
-  for (const Span& span : spansInUse(liveGrains())) end = std::max(end, span.end);
   return moved;
 }
 
-void SparseExtentCompactor::moveBatch(const std::vector<std::pair<NamedGrain, uint64_t>>& batch) {
-  std::vector<uint8_t> grain(kGrainBytes);
-  for (const auto& [named, to] : batch) {
-    readGrainAt(named.sector, grain);
-    writeAt(to * kSectorBytes, grain.data(), static_cast<uint32_t>(grain.size()));
+uint64_t SparseExtentCompactor::endOfContents() const {
+  uint64_t end = header_.overHead;
+  for (const Span& span : spansInUse(liveGrains())) end = std::max(end, span.end);
+  return end;
+}
+
+void SparseExtentCompactor::setEntry(const NamedGrain& grain, uint32_t entry) {
+  Table& table = tables_[grain.table];
+  table.entries[kPrimary][grain.entry] = entry;
+  table.entries[kRedundant][grain.entry] = entry;
+  table.dirty = true;
+}
+
+void SparseExtentCompactor::writeMoved(const std::vector<uint64_t>& to,
+                                       const std::vector<uint8_t>& data) {
+  if (to.empty()) return;
+  for (size_t k = 0; k < to.size(); ++k) {
+    writeAt(to[k] * kSectorBytes, &data[k * kGrainBytes], static_cast<uint32_t>(kGrainBytes));
   }
   sync();
-  for (const auto& [named, to] : batch) {
-    Table& table = tables_[named.table];
-    table.entries[kPrimary][named.entry] = static_cast<uint32_t>(to);
-    table.entries[kRedundant][named.entry] = static_cast<uint32_t>(to);
-    table.dirty = true;
-  }
-  writeDirtyTables();
 }
 
 void SparseExtentCompactor::writeDirtyTables() {
@@ -272,11 +272,11 @@ void SparseExtentCompactor::writeTable(const Table& table, int copy) {
   writeAt(table.sector[copy] * kSectorBytes, bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
-void SparseExtentCompactor::readGrainAt(uint64_t sector, std::vector<uint8_t>& grain) {
-  int64_t n = platform::readFileAt(fd_, sector * kSectorBytes, grain.data(),
-                                   static_cast<uint32_t>(grain.size()));
+void SparseExtentCompactor::readGrainAt(uint64_t sector, uint8_t* grain) {
+  int64_t n =
+      platform::readFileAt(fd_, sector * kSectorBytes, grain, static_cast<uint32_t>(kGrainBytes));
   if (n < 0) throw FatalError("Failed to read file " + path_);
-  std::fill(grain.begin() + n, grain.end(), 0);
+  std::fill(grain + n, grain + kGrainBytes, 0);
 }
 
 uint64_t SparseExtentCompactor::fileLength() {

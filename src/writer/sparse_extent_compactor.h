@@ -3,22 +3,24 @@
 // and into space no entry names (leaks), and the file is cut after the last
 // thing it holds. Directories and tables stay where they are.
 //
-// Every step keeps the extent reading as before, in this order:
-// 1. a redundant table that differs from its primary (what an interrupted
-//    run leaves) takes the primary's entries, which are what readers follow;
-// 2. grains of zeros leave both copies of their table (the redundant copy
-//    first, as every writer here orders the two), then the file is synced:
-//    their space is free only once no entry on the disk names it;
-// 3. grains move in batches: each is copied to a place no entry names, the
-//    file is synced, then both copies of its entry name the new place
-//    (redundant first) and the file is synced again; a place a grain left is
-//    used from the next batch on;
-// 4. the file is cut, after every table names the new places.
+// The grains are read once, in the order they lie in the file, in batches.
+// Every step keeps the extent reading as before:
+// 1. first, a redundant table that differs from its primary (what an
+//    interrupted run leaves) takes the primary's entries, which are what
+//    readers follow, and the file is synced;
+// 2. of each batch, the grains that move are copied to places no entry
+//    names, and the file is synced; then both copies of the entries of the
+//    batch change (the redundant copy first, as every writer here orders
+//    the two): the grains moved are named at their new places, the grains
+//    of zeros leave the tables; then the file is synced. The places the
+//    batch left are used from the next batch on;
+// 3. the file is cut, after every table names the new places.
 // A run that stops leaves at worst space that no entry names (a leak) and,
 // between the writes of a table's two copies, copies that differ where each
 // names the same bytes; a rerun finishes the job. The work is in proportion
-// to the grains the tables name: only nonzero tables are kept, and only
-// named grains are read. Callers check the extent first (refuseDamagedImage).
+// to the grains the tables name: only tables that name something are kept,
+// and only named grains are read. Callers check the extent first
+// (refuseDamagedImage).
 #ifndef SKARVEL_WRITER_SPARSE_EXTENT_COMPACTOR_H_
 #define SKARVEL_WRITER_SPARSE_EXTENT_COMPACTOR_H_
 
@@ -57,9 +59,9 @@ class SparseExtentCompactor {
   // extent has nothing below it, which reads as zeros everywhere). A grain
   // of zeros leaves the tables where that holds; elsewhere, with the
   // zeroed-grain flag, it becomes a zeroed-grain entry, and without it
-  // stays. |step| is called twice per named grain: once when it has been
-  // examined, once when it has found its place. Adds to |result|. Throws
-  // FatalError("Failed to write file " + path) when a write or a sync fails.
+  // stays. |step| is called once per named grain, when it has found its
+  // place. Adds to |result|. Throws FatalError("Failed to write file " +
+  // path) when a write or a sync fails.
   void compact(const std::function<bool(uint64_t)>& parentReadsZeros,
                const std::function<void()>& step, CompactResult& result);
 
@@ -90,12 +92,17 @@ class SparseExtentCompactor {
   bool namesGrain(uint32_t entry) const;
   // Step 1: redundant copies that differ take the primary's entries.
   void alignCopies();
-  // Step 2: grains of zeros out of the tables; returns how many.
-  uint64_t removeZeroGrains(const std::function<bool(uint64_t)>& parentReadsZeros,
-                            const std::function<void()>& step);
-  // Step 3: returns how many grains moved; sets |end| to the first sector
-  // past everything the file still holds.
-  uint64_t moveGrainsDown(const std::function<void()>& step, uint64_t& end);
+  // Step 2 for every batch; returns how many grains moved and adds the
+  // grains taken out to |removed|.
+  uint64_t moveGrainsDown(const std::function<bool(uint64_t)>& parentReadsZeros,
+                          const std::function<void()>& step, uint64_t& removed);
+  // The entry a grain of zeros named by |grain| gets: 0 where nothing below
+  // shows, else a zeroed grain where allowed; false when it must stay.
+  bool replacementFor(const NamedGrain& grain,
+                      const std::function<bool(uint64_t)>& parentReadsZeros,
+                      uint32_t& replacement) const;
+  // The first sector past everything the file holds.
+  uint64_t endOfContents() const;
   // Grains within the capacity that the primary tables name, by sector.
   std::vector<NamedGrain> liveGrains() const;
   // Metadata and the grains that entries past the capacity name (which stay
@@ -104,14 +111,16 @@ class SparseExtentCompactor {
   // Places of whole grains below |limit| clear of every span in |used|.
   // REQUIRES: |used| is sorted by its first sectors.
   std::vector<uint64_t> freePlaces(const std::vector<Span>& used, uint64_t limit) const;
-  // Copies each grain of |batch| to its new place, syncs, points both
-  // copies of its entries there, syncs.
-  void moveBatch(const std::vector<std::pair<NamedGrain, uint64_t>>& batch);
+  // Writes grain k of |data| to place |to|[k], for every k, and syncs.
+  void writeMoved(const std::vector<uint64_t>& to, const std::vector<uint8_t>& data);
+  // Sets entry |grain| in both copies of its table to |entry|.
+  void setEntry(const NamedGrain& grain, uint32_t entry);
   // Writes every dirty table, redundant copy first, then syncs.
   void writeDirtyTables();
   void writeTable(const Table& table, int copy);
-  // The grain at |sector| (zeros where the file ends inside it).
-  void readGrainAt(uint64_t sector, std::vector<uint8_t>& grain);
+  // The grain at |sector| into |grain|, a whole grain's room (zeros where
+  // the file ends inside it).
+  void readGrainAt(uint64_t sector, uint8_t* grain);
   int copies() const { return hasRedundant_ ? 2 : 1; }
   uint64_t fileLength();
   void sync();
