@@ -5,6 +5,7 @@
 #include "base/fatal_error.h"
 #include "base/numbers.h"
 #include "format/descriptor.h"
+#include "format/ova/ova_layout.h"
 
 namespace skarvel {
 
@@ -46,11 +47,15 @@ enum class OptionKind {
   kHelp,
   kRepair,
   kJson,
-  kDdb
+  kDdb,
+  kName,
+  kCpus,
+  kMemory,
+  kManifest
 };
 
 struct OptionName {
-  const char* shortName;
+  const char* shortName;  // null: the option has only its long name
   const char* longName;
   OptionKind kind;
   bool takesValue;
@@ -71,11 +76,15 @@ constexpr OptionName kOptions[] = {
     {"-R", "--repair", OptionKind::kRepair, false},
     {"-j", "--json", OptionKind::kJson, false},
     {"-d", "--ddb", OptionKind::kDdb, true},
+    {nullptr, "--name", OptionKind::kName, true},
+    {nullptr, "--cpus", OptionKind::kCpus, true},
+    {nullptr, "--memory", OptionKind::kMemory, true},
+    {nullptr, "--manifest", OptionKind::kManifest, true},
 };
 
 const OptionName* findOption(const char* argument) {
   for (const OptionName& option : kOptions) {
-    if (std::strcmp(argument, option.shortName) == 0 ||
+    if ((option.shortName != nullptr && std::strcmp(argument, option.shortName) == 0) ||
         std::strcmp(argument, option.longName) == 0) {
       return &option;
     }
@@ -142,6 +151,25 @@ void applyOption(OptionKind kind, const std::string& value, CommandOptions& opti
       break;
     case OptionKind::kDdb:
       options.ddbSettings.push_back(ddbSetting(value));
+      break;
+    case OptionKind::kName:
+      if (!isPackageName(value)) rejectCommandLine();
+      options.packageName = value;
+      break;
+    case OptionKind::kCpus: {
+      int32_t cpus = requireInteger(value);
+      if (cpus < 1) rejectCommandLine();
+      options.cpus = static_cast<uint64_t>(cpus);
+      break;
+    }
+    case OptionKind::kMemory: {
+      std::string text = value;
+      options.memoryMiB = parseSize(text) / kMebibyte;
+      break;
+    }
+    case OptionKind::kManifest:
+      if (value != "sha1" && value != "sha256") rejectCommandLine();
+      options.manifestSha1 = value == "sha1";
       break;
   }
 }

@@ -1,13 +1,12 @@
 #include "commands/command_copy.h"
 
-#include <algorithm>
 #include <iostream>
-#include <vector>
 
 #include "base/fatal_error.h"
 #include "base/numbers.h"
 #include "base/paths.h"
 #include "commands/copy_progress.h"
+#include "commands/grain_copy.h"
 #include "commands/json_report.h"
 #include "commands/output_choice.h"
 #include "format/vhd/vhd_footer.h"
@@ -42,15 +41,6 @@ std::string keepParentReachable(DiskDescriptor& descriptor, const VMDKChainReade
   descriptor.parentFileNameHint =
       parentHintFor(parent.path(), outputPath, platform::currentDirectory());
   return parent.path();
-}
-
-// A grain that reads as zeros becomes a grain of zeros in |buffer| when the
-// output names a parent, whose grain would otherwise show through; without
-// a parent an unallocated grain reads as zeros already, so nothing is stored.
-uint32_t zeroedGrainLength(std::vector<uint8_t>& buffer, bool outputHasParent) {
-  if (!outputHasParent) return 0;
-  std::fill(buffer.begin(), buffer.end(), 0);
-  return static_cast<uint32_t>(buffer.size());
 }
 
 // The length of the file at |path|; 0 when it cannot be learnt.
@@ -131,28 +121,12 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   }
   std::unique_ptr<VMDKWriter> writer = output.create(kind, !descriptor.hasParent());
 
-  std::vector<uint8_t> buffer(reader->grainBytes());
   uint64_t total = reader->totalGrains() + (output.layout.grainCount - reader->grainCount());
   // Progress goes beside a disk written to standard output, not into it.
   std::ostream& report = output.toStandardOutput() ? std::cerr : std::cout;
   if (!options->json) report << "Copying " << total << " Grains ...\n" << std::flush;
   CopyProgress progress(report, total, options->json);
-  uint64_t stored = 0;
-  // Without a parent to hide, the grains the reader knows to read as zeros
-  // are passed by unread: those before |dataFrom|.
-  const bool keepsParent = descriptor.hasParent();
-  uint64_t dataFrom = 0;
-  for (uint64_t i = 0; i < total; ++i) {
-    progress.next();
-    if (!keepsParent && i >= dataFrom) dataFrom = reader->nextGrainWithData(i);
-    if (i < dataFrom) continue;
-    uint32_t n = reader->readGrain(i, buffer.data(), reader->grainBytes());
-    if (n == kZeroedGrain) n = zeroedGrainLength(buffer, keepsParent);
-    if (n == 0) continue;
-    writer->writeGrain(i, buffer.data(), n);
-    ++stored;
-  }
-  progress.finish();
+  uint64_t stored = copyGrains(*reader, *writer, total, descriptor.hasParent(), progress);
   writer->close();
   if (options->json) reportResult(report, output, kind, stored);
   return 0;
