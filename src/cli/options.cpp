@@ -46,7 +46,8 @@ enum class OptionKind {
   kHelp,
   kRepair,
   kJson,
-  kDdb
+  kDdb,
+  kSalvage
 };
 
 struct OptionName {
@@ -71,6 +72,7 @@ constexpr OptionName kOptions[] = {
     {"-R", "--repair", OptionKind::kRepair, false},
     {"-j", "--json", OptionKind::kJson, false},
     {"-d", "--ddb", OptionKind::kDdb, true},
+    {"-S", "--salvage", OptionKind::kSalvage, false},
 };
 
 const OptionName* findOption(const char* argument) {
@@ -142,6 +144,9 @@ void applyOption(OptionKind kind, const std::string& value, CommandOptions& opti
       break;
     case OptionKind::kDdb:
       options.ddbSettings.push_back(ddbSetting(value));
+      break;
+    case OptionKind::kSalvage:
+      options.salvage = true;
       break;
   }
 }

@@ -84,6 +84,45 @@ void reportResult(std::ostream& report, const OutputImage& output, OutputKind ki
          << std::flush;
 }
 
+// The grains a salvaging copy could not read, told on standard error as
+// ranges of the input's sectors, one line each, adjacent grains as one.
+class LostGrains {
+ public:
+  LostGrains(std::string path, uint64_t capacity) : path_(std::move(path)), capacity_(capacity) {}
+
+  void add(uint64_t grain) {
+    if (open_ && grain == last_ + 1) {
+      last_ = grain;
+      return;
+    }
+    tell();
+    open_ = any_ = true;
+    first_ = last_ = grain;
+  }
+
+  // Tells the range still open; true when any grain was lost.
+  bool finish() {
+    tell();
+    return any_;
+  }
+
+ private:
+  void tell() {
+    if (!open_) return;
+    uint64_t end = std::min((last_ + 1) * kGrainSectors, capacity_);
+    std::cerr << "Lost sectors " << first_ * kGrainSectors << "-" << end - 1 << " of " << path_
+              << '\n'
+              << std::flush;
+    open_ = false;
+  }
+
+  std::string path_;
+  uint64_t capacity_;
+  bool open_ = false;  // a range not told yet
+  bool any_ = false;
+  uint64_t first_ = 0, last_ = 0;
+};
+
 }  // namespace
 
 int32_t CommandCopy::execute(int32_t argc, char** argv) {
@@ -107,6 +146,7 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
     reader = std::move(chain);
   }
   refuseEmptyInput(*reader);
+  if (options->salvage) reader->failOnMissingData();
   descriptor.renewCID();
   descriptor.ddbSettings = options->ddbSettings;
   OutputKind kind = chooseOutputKind(*reader, *options);
@@ -142,11 +182,21 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   // are passed by unread: those before |dataFrom|.
   const bool keepsParent = descriptor.hasParent();
   uint64_t dataFrom = 0;
+  // With --salvage a grain that cannot be read becomes zeros, as a zeroed
+  // grain does: it hides a parent the output keeps.
+  LostGrains lost(argv[1], reader->capacity());
   for (uint64_t i = 0; i < total; ++i) {
     progress.next();
     if (!keepsParent && i >= dataFrom) dataFrom = reader->nextGrainWithData(i);
     if (i < dataFrom) continue;
-    uint32_t n = reader->readGrain(i, buffer.data(), reader->grainBytes());
+    uint32_t n = 0;
+    try {
+      n = reader->readGrain(i, buffer.data(), reader->grainBytes());
+    } catch (const FatalError&) {
+      if (!options->salvage) throw;
+      lost.add(i);
+      n = kZeroedGrain;
+    }
     if (n == kZeroedGrain) n = zeroedGrainLength(buffer, keepsParent);
     if (n == 0) continue;
     writer->writeGrain(i, buffer.data(), n);
@@ -155,7 +205,7 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   progress.finish();
   writer->close();
   if (options->json) reportResult(report, output, kind, stored);
-  return 0;
+  return lost.finish() ? 2 : 0;
 }
 
 }  // namespace skarvel
