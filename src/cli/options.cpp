@@ -72,12 +72,13 @@ constexpr OptionName kOptions[] = {
     {"-R", "--repair", OptionKind::kRepair, false},
     {"-j", "--json", OptionKind::kJson, false},
     {"-d", "--ddb", OptionKind::kDdb, true},
-    {"-S", "--salvage", OptionKind::kSalvage, false},
+    // No short form: "-S", a mistyped "-s", stays an error.
+    {nullptr, "--salvage", OptionKind::kSalvage, false},
 };
 
 const OptionName* findOption(const char* argument) {
   for (const OptionName& option : kOptions) {
-    if (std::strcmp(argument, option.shortName) == 0 ||
+    if ((option.shortName != nullptr && std::strcmp(argument, option.shortName) == 0) ||
         std::strcmp(argument, option.longName) == 0) {
       return &option;
     }

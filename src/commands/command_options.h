@@ -27,7 +27,7 @@ struct CommandOptions {
   bool linkOnly = false;                 // -l: rebase rewrites only the parent hint
   bool repair = false;                   // -R: check repairs what it safely can
   bool json = false;                     // -j: reports as JSON, for programs
-  bool salvage = false;                  // -S: copy goes on past what it cannot read
+  bool salvage = false;                  // --salvage: copy goes on past what it cannot read
   // -d: disk database lines of a new image, "ddb." and the name, and the value
   std::vector<std::pair<std::string, std::string>> ddbSettings;
 };
