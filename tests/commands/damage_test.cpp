@@ -342,6 +342,20 @@ const Row kRows[] = {
      "in.vmdk: primary table 0 and redundant table 0 differ in 1 entry, the first entry 5\n"
      "2 problems found\n",
      kRepairedPrimary, 0, false, "Lost sectors 640-767 of in.vmdk\n"},
+    {"unclean-shutdown mark and a table entry past the end", Kind::kMonolithic,
+     [](auto& i) {
+       i.patch("in.vmdk", 72, 1, 1);
+       i.patch("in.vmdk", kPrimaryTable + 4 * 5, 0x7FFFFFFF);
+     },
+     "", "",
+     "in.vmdk: the header says the file was not closed cleanly\n"
+     "in.vmdk: grain 5 (primary table 0 entry 5) at sector 2147483647 lies past the end of the "
+     "file\n"
+     "in.vmdk: primary table 0 and redundant table 0 differ in 1 entry, the first entry 5\n"
+     "3 problems found\n",
+     "in.vmdk: repaired primary table 0 from the redundant copy\n"
+     "in.vmdk: repaired the header, marked as closed cleanly\n0 problems found\n",
+     0, false, "Lost sectors 640-767 of in.vmdk\n"},
     {"table entry into the metadata", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kPrimaryTable + 4 * 5, 21); }, "", "",
      "in.vmdk: primary table 0 and redundant table 0 differ in 1 entry, the first entry 5\n"
