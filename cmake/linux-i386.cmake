@@ -12,9 +12,16 @@ set(CMAKE_CXX_FLAGS_INIT -m32)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32 -static")
 
 # Libraries come from the 32-bit directories, as archives: the programs
-# link statically.
-set(CMAKE_LIBRARY_PATH /usr/lib32)
+# link statically. zlib comes from lib32z1-dev; libcrypto and libxml2 from
+# Debian's i386 packages (libssl-dev:i386, libxml2-dev:i386 and
+# liblzma-dev:i386, installed beside the host's after
+# `dpkg --add-architecture i386`).
+set(CMAKE_LIBRARY_PATH /usr/lib32 /usr/lib/i386-linux-gnu)
 set(ZLIB_USE_STATIC_LIBS ON)
+set(OPENSSL_USE_STATIC_LIBS ON)
+set(LIBXML2_LIBRARY /usr/lib/i386-linux-gnu/libxml2.a CACHE FILEPATH "libxml2 archive")
+# What the libxml2 archive needs besides itself.
+set(SKARVEL_XML_STATIC_LIBS icuuc icudata lzma z m dl pthread)
 
 find_program(SKARVEL_QEMU_I386 NAMES qemu-i386-static qemu-i386 NO_CACHE)
 if(SKARVEL_QEMU_I386)

@@ -18,6 +18,7 @@
 #include "commands/command_create.h"
 #include "commands/command_grow.h"
 #include "commands/command_info.h"
+#include "commands/command_ova.h"
 #include "commands/command_processor.h"
 #include "commands/command_rebase.h"
 #include "format/cid.h"
@@ -41,6 +42,7 @@ CommandRegistry buildRegistry(const CommandOptions* options) {
   registry.emplace("rebase", std::make_unique<CommandRebase>(options));
   registry.emplace("check", std::make_unique<CommandCheck>(options));
   registry.emplace("compare", std::make_unique<CommandCompare>(options));
+  registry.emplace("ova", std::make_unique<CommandOva>(options));
   return registry;
 }
 

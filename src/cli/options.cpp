@@ -5,6 +5,7 @@
 #include "base/fatal_error.h"
 #include "base/numbers.h"
 #include "format/descriptor.h"
+#include "format/ova/ova_layout.h"
 
 namespace skarvel {
 
@@ -47,11 +48,15 @@ enum class OptionKind {
   kRepair,
   kJson,
   kDdb,
+  kName,
+  kCpus,
+  kMemory,
+  kManifest,
   kSalvage
 };
 
 struct OptionName {
-  const char* shortName;
+  const char* shortName;  // null: the option has only its long name
   const char* longName;
   OptionKind kind;
   bool takesValue;
@@ -72,6 +77,10 @@ constexpr OptionName kOptions[] = {
     {"-R", "--repair", OptionKind::kRepair, false},
     {"-j", "--json", OptionKind::kJson, false},
     {"-d", "--ddb", OptionKind::kDdb, true},
+    {nullptr, "--name", OptionKind::kName, true},
+    {nullptr, "--cpus", OptionKind::kCpus, true},
+    {nullptr, "--memory", OptionKind::kMemory, true},
+    {nullptr, "--manifest", OptionKind::kManifest, true},
     // No short form: "-S", a mistyped "-s", stays an error.
     {nullptr, "--salvage", OptionKind::kSalvage, false},
 };
@@ -145,6 +154,25 @@ void applyOption(OptionKind kind, const std::string& value, CommandOptions& opti
       break;
     case OptionKind::kDdb:
       options.ddbSettings.push_back(ddbSetting(value));
+      break;
+    case OptionKind::kName:
+      if (!isPackageName(value)) rejectCommandLine();
+      options.packageName = value;
+      break;
+    case OptionKind::kCpus: {
+      int32_t cpus = requireInteger(value);
+      if (cpus < 1) rejectCommandLine();
+      options.cpus = static_cast<uint64_t>(cpus);
+      break;
+    }
+    case OptionKind::kMemory: {
+      std::string text = value;
+      options.memoryMiB = parseSize(text) / kMebibyte;
+      break;
+    }
+    case OptionKind::kManifest:
+      if (value != "sha1" && value != "sha256") rejectCommandLine();
+      options.manifestSha1 = value == "sha1";
       break;
     case OptionKind::kSalvage:
       options.salvage = true;

@@ -1,13 +1,12 @@
 #include "commands/command_copy.h"
 
-#include <algorithm>
 #include <iostream>
-#include <vector>
 
 #include "base/fatal_error.h"
 #include "base/numbers.h"
 #include "base/paths.h"
 #include "commands/copy_progress.h"
+#include "commands/grain_copy.h"
 #include "commands/json_report.h"
 #include "commands/output_choice.h"
 #include "format/vhd/vhd_footer.h"
@@ -44,15 +43,6 @@ std::string keepParentReachable(DiskDescriptor& descriptor, const VMDKChainReade
   return parent.path();
 }
 
-// A grain that reads as zeros becomes a grain of zeros in |buffer| when the
-// output names a parent, whose grain would otherwise show through; without
-// a parent an unallocated grain reads as zeros already, so nothing is stored.
-uint32_t zeroedGrainLength(std::vector<uint8_t>& buffer, bool outputHasParent) {
-  if (!outputHasParent) return 0;
-  std::fill(buffer.begin(), buffer.end(), 0);
-  return static_cast<uint32_t>(buffer.size());
-}
-
 // The length of the file at |path|; 0 when it cannot be learnt.
 uint64_t lengthOf(const std::string& path) {
   int fd = platform::openFile(path, platform::kOpenBinary | platform::kOpenReadOnly);
@@ -83,45 +73,6 @@ void reportResult(std::ostream& report, const OutputImage& output, OutputKind ki
          << '\n'
          << std::flush;
 }
-
-// The grains a salvaging copy could not read, told on standard error as
-// ranges of the input's sectors, one line each, adjacent grains as one.
-class LostGrains {
- public:
-  LostGrains(std::string path, uint64_t capacity) : path_(std::move(path)), capacity_(capacity) {}
-
-  void add(uint64_t grain) {
-    if (open_ && grain == last_ + 1) {
-      last_ = grain;
-      return;
-    }
-    tell();
-    open_ = any_ = true;
-    first_ = last_ = grain;
-  }
-
-  // Tells the range still open; true when any grain was lost.
-  bool finish() {
-    tell();
-    return any_;
-  }
-
- private:
-  void tell() {
-    if (!open_) return;
-    uint64_t end = std::min((last_ + 1) * kGrainSectors, capacity_);
-    std::cerr << "Lost sectors " << first_ * kGrainSectors << "-" << end - 1 << " of " << path_
-              << '\n'
-              << std::flush;
-    open_ = false;
-  }
-
-  std::string path_;
-  uint64_t capacity_;
-  bool open_ = false;  // a range not told yet
-  bool any_ = false;
-  uint64_t first_ = 0, last_ = 0;
-};
 
 }  // namespace
 
@@ -171,38 +122,16 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   }
   std::unique_ptr<VMDKWriter> writer = output.create(kind, !descriptor.hasParent());
 
-  std::vector<uint8_t> buffer(reader->grainBytes());
   uint64_t total = reader->totalGrains() + (output.layout.grainCount - reader->grainCount());
   // Progress goes beside a disk written to standard output, not into it.
   std::ostream& report = output.toStandardOutput() ? std::cerr : std::cout;
   if (!options->json) report << "Copying " << total << " Grains ...\n" << std::flush;
   CopyProgress progress(report, total, options->json);
-  uint64_t stored = 0;
-  // Without a parent to hide, the grains the reader knows to read as zeros
-  // are passed by unread: those before |dataFrom|.
-  const bool keepsParent = descriptor.hasParent();
-  uint64_t dataFrom = 0;
-  // With --salvage a grain that cannot be read becomes zeros, as a zeroed
-  // grain does: it hides a parent the output keeps.
+  // With --salvage a grain that cannot be read becomes zeros, which hide a
+  // parent the output keeps.
   LostGrains lost(argv[1], reader->capacity());
-  for (uint64_t i = 0; i < total; ++i) {
-    progress.next();
-    if (!keepsParent && i >= dataFrom) dataFrom = reader->nextGrainWithData(i);
-    if (i < dataFrom) continue;
-    uint32_t n = 0;
-    try {
-      n = reader->readGrain(i, buffer.data(), reader->grainBytes());
-    } catch (const FatalError&) {
-      if (!options->salvage) throw;
-      lost.add(i);
-      n = kZeroedGrain;
-    }
-    if (n == kZeroedGrain) n = zeroedGrainLength(buffer, keepsParent);
-    if (n == 0) continue;
-    writer->writeGrain(i, buffer.data(), n);
-    ++stored;
-  }
-  progress.finish();
+  uint64_t stored = copyGrains(*reader, *writer, total, descriptor.hasParent(), progress,
+                               options->salvage ? &lost : nullptr);
   writer->close();
   if (options->json) reportResult(report, output, kind, stored);
   return lost.finish() ? 2 : 0;

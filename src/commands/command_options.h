@@ -30,6 +30,10 @@ struct CommandOptions {
   bool salvage = false;                  // --salvage: copy goes on past what it cannot read
   // -d: disk database lines of a new image, "ddb." and the name, and the value
   std::vector<std::pair<std::string, std::string>> ddbSettings;
+  std::string packageName;    // --name: the OVA's name; empty = the output's file name
+  uint64_t cpus = 1;          // --cpus: processors of the OVA's machine
+  uint64_t memoryMiB = 1024;  // --memory: its memory
+  bool manifestSha1 = false;  // --manifest sha1: SHA-1 digests in the OVA's manifest
 };
 
 }  // namespace skarvel

@@ -11,10 +11,6 @@
 
 namespace skarvel {
 
-namespace {
-
-// Creates a new file beside |path| that no other file or link occupies.
-// Returns its descriptor and sets |temporary|, or returns -1.
 int createTemporaryBeside(const std::string& path, std::string& temporary) {
   constexpr int kAttempts = 100;
   std::string directory, fileName;
@@ -27,6 +23,8 @@ int createTemporaryBeside(const std::string& path, std::string& temporary) {
   }
   return -1;
 }
+
+namespace {
 
 // Replaces the descriptor file at |path| with |text|: the text goes to a new
 // file beside it, which then takes the old one's place and permissions, so

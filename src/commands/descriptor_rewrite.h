@@ -38,6 +38,12 @@ std::string composeRewrite(const std::string& path, const VMDKReader& reader,
 void writeRewrite(const std::string& path, std::unique_ptr<VMDKReader>& reader,
                   const std::string& text);
 
+// Creates a new file beside |path|, "." + its name + ".skarvel-N" in its
+// directory, that no other file or link occupies: for a file that is to
+// replace |path| whole once it is complete. Returns its descriptor and sets
+// |temporary|, or returns -1.
+int createTemporaryBeside(const std::string& path, std::string& temporary);
+
 // What writeRewrite puts in the embedded descriptor area of the one-file
 // image |reader| holds, |text| and its zero fill, when that area begins at
 // sector 1, right after the header, and is small enough for one write: a

@@ -25,13 +25,17 @@ class Digest {
 
   void update(const void* data, size_t size);
 
-  // The digest in lowercase hexadecimal (40 digits for SHA-1, 64 for SHA-256).
+  // The digest in lowercase hexadecimal (40 digits for SHA-1, 64 for
+  // SHA-256); empty when the system could not compute it.
   std::string finishHex();
 
  private:
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// The lowercase hexadecimal form of |count| bytes.
+std::string lowercaseHex(const unsigned char* bytes, size_t count);
 
 }  // namespace skarvel::platform
 

@@ -30,14 +30,17 @@ struct XmlElement {
   const XmlElement* child(std::string_view childName) const;
 };
 
-// Parses a whole UTF-8 document and returns its root element. Throws
-// FatalError(errorMessage) when the text is not well-formed XML.
-XmlElement parseXml(std::string_view document, const std::string& errorMessage);
+// Parses a whole UTF-8 document into |root|. Returns false when the text is
+// not well-formed XML (or the system has no XML library).
+bool parseXml(std::string_view document, XmlElement* root);
 
+// Callers keep attribute values to plain text without & < > or ": some
+// XmlLite versions write attribute values unescaped.
+//
 // The document for |root|: an XML declaration (version 1.0, UTF-8), then the
 // elements indented by two spaces, text and attribute values escaped as XML
-// requires, ending with a newline.
-std::string writeXml(const XmlElement& root);
+// requires, ending with a newline. Returns false when the library fails.
+bool writeXml(const XmlElement& root, std::string* document);
 
 }  // namespace skarvel::platform
 

@@ -126,16 +126,21 @@ std::unique_ptr<VMDKWriter> OutputImage::createSplit(bool includeDdb) {
   });
 }
 
-std::unique_ptr<VMDKWriter> OutputImage::createStream(bool includeDdb) {
+std::string OutputImage::streamDescriptorText(const std::string& savedName, bool includeDdb) {
   // Table entries name sectors of the file in 32 bits; a disk this large
   // could need more, compressed or not, and its directory alone is huge.
   if (!layout.wholeFileAddressable()) throw FatalError("Disk is too large for " + path);
   descriptor.createType = outputKindName(OutputKind::kStreamOptimized);
   descriptor.ddbStyle = DdbStyle::kImport;
-  // A stream sent to standard output is saved under a name not known here.
-  std::string text = composeDescriptor(
-      descriptor, layout, toStandardOutput() ? kStreamedFileName : fileName, includeDdb);
+  std::string text = composeDescriptor(descriptor, layout, savedName, includeDdb);
   checkDescriptorFits(text, path);
+  return text;
+}
+
+std::unique_ptr<VMDKWriter> OutputImage::createStream(bool includeDdb) {
+  // A stream sent to standard output is saved under a name not known here.
+  std::string text =
+      streamDescriptorText(toStandardOutput() ? kStreamedFileName : fileName, includeDdb);
   if (toStandardOutput()) {
     return std::make_unique<VMDKStreamWriter>(openStandardOutput(), path, layout, text);
   }

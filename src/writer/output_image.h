@@ -71,6 +71,11 @@ struct OutputImage {
   // created.
   std::unique_ptr<VMDKWriter> createStream(bool includeDdb);
 
+  // The descriptor text of a stream-optimized file saved as |savedName|,
+  // with the checks of createStream (the same messages, naming |path|);
+  // createType becomes "streamOptimized". Creates nothing.
+  std::string streamDescriptorText(const std::string& savedName, bool includeDdb);
+
   // For kind monolithicFlat or twoGbMaxExtentFlat: the extent files under
   // |directory| at their full length, holes only, then the descriptor file
   // at |path| with FLAT extent lines; createType becomes the kind's word.

@@ -19,8 +19,9 @@ constexpr uint64_t kFirstGrainSector = kGrainSectors;
 }  // namespace
 
 VMDKStreamWriter::VMDKStreamWriter(int fd, const std::string& path, const SparseLayout& layout,
-                                   const std::string& descriptorText)
+                                   const std::string& descriptorText, Observer observer)
     : VMDKWriter(fd, path, layout),
+      observer_(std::move(observer)),
       compressor_([this](uint64_t grain, const std::vector<uint8_t>& stream) {
         storeGrain(grain, stream);
       }),
@@ -44,7 +45,10 @@ VMDKStreamWriter::VMDKStreamWriter(int fd, const std::string& path, const Sparse
   gathered_.reserve(kGatherBytes);
 }
 
-VMDKStreamWriter::~VMDKStreamWriter() = default;
+VMDKStreamWriter::~VMDKStreamWriter() {
+  // A member's file is its caller's to close.
+  if (observer_) fd_ = -1;
+}
 
 void VMDKStreamWriter::writeGrain(uint64_t grain, const uint8_t* data, uint32_t length) {
   if (grain >= layout_.grainCount) return;
@@ -67,6 +71,7 @@ void VMDKStreamWriter::close() {
     appendMarker(0, MarkerType::kEndOfStream);
     flush();
   }
+  if (observer_) fd_ = -1;
   VMDKWriter::close();
 }
 
@@ -137,6 +142,7 @@ void VMDKStreamWriter::appendSectors(const uint8_t* data, size_t length) {
 
 void VMDKStreamWriter::flush() {
   if (gathered_.empty()) return;
+  if (observer_) observer_(gathered_.data(), gathered_.size());
   // Sectors go out strictly in order, so the output may be a pipe.
   if (!platform::writeFile(fd_, gathered_.data(), static_cast<uint32_t>(gathered_.size()))) {
     failWrite();

@@ -18,6 +18,7 @@
 #ifndef SKARVEL_WRITER_STREAM_WRITER_H_
 #define SKARVEL_WRITER_STREAM_WRITER_H_
 
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -30,11 +31,20 @@ namespace skarvel {
 
 class VMDKStreamWriter : public VMDKWriter {
  public:
+  // Receives each block of the stream's bytes, in order, before it is
+  // written.
+  using Observer = std::function<void(const uint8_t* data, size_t length)>;
+
   // Takes ownership of |fd|, open read-write on an empty file at |path|, and
   // writes the header and |descriptorText| there. REQUIRES: the text fits
   // the 20-sector descriptor area (checkDescriptorFits).
+  //
+  // With an |observer| the stream is a member inside a larger file (a
+  // package): |fd| stays its caller's, who closes it, and is positioned
+  // where the stream begins; the stream's sectors count from there, and
+  // |observer| sees every byte written.
   VMDKStreamWriter(int fd, const std::string& path, const SparseLayout& layout,
-                   const std::string& descriptorText);
+                   const std::string& descriptorText, Observer observer = {});
   // Stops the compression; the file stays as far as it was written.
   ~VMDKStreamWriter() override;
 
@@ -59,6 +69,7 @@ class VMDKStreamWriter : public VMDKWriter {
   void flush();
 
   SparseExtentHeader header_;
+  Observer observer_;
   GrainCompressor compressor_;
   uint64_t nextGrain_ = 0;         // lowest grain index still accepted
   uint64_t nextSector_ = 0;        // where the next appended sector goes

@@ -29,6 +29,10 @@ const char kUsage[] =
     "    -j, --json                a report for programs, in JSON\n"
     "    -d, --ddb name=value      the line ddb.name = \"value\" in a new image\n"
     "                              (no '\"', '=', CR or LF; repeatable)\n"
+    "    --name NAME               the OVA's name (default: outfile's name without .ova)\n"
+    "    --cpus N                  processors of the OVA's machine (default 1)\n"
+    "    --memory xxM|xxG          memory of the OVA's machine (default 1G)\n"
+    "    --manifest sha1|sha256    digests in the OVA's manifest (default sha256)\n"
     "    --salvage                 copy on past what cannot be read, with zeros there\n"
     "\n"
     "Commands:\n"
@@ -62,6 +66,13 @@ const char kUsage[] =
     "        -j, --json optional\n"
     "        -d, --ddb optional\n"
     "        --salvage optional\n"
+    "\n"
+    "    skarvel ova [options] infile outfile.ova\n"
+    "        -c, --chains all optional\n"
+    "        -f, --format optional\n"
+    "        -j, --json optional\n"
+    "        -d, --ddb optional\n"
+    "        --name, --cpus, --memory, --manifest optional\n"
     "\n"
     "    skarvel grow [options] file\n"
     "        -s, --size required\n"
@@ -103,6 +114,9 @@ TEST(CommandLineTest, UsageTextForCommandLineErrors) {
       {{"create", "out.vmdk"}}, {{"create", "-s", "8M"}}, {{"grow", "a.vmdk"}},
       {{"grow", "-s", "8M"}}, {{"rebase", "a.vmdk"}}, {{"check", "-R"}},
       {{"compare", "a.vmdk"}}, {{"compare", "-F", "vmdk", "a.vmdk", "b.vmdk"}},
+      {{"ova", "a.vmdk"}}, {{"ova", "--name", "a/b", "a.vmdk", "b.ova"}},
+      // A package's disk names no parent: the whole chain is folded in.
+      {{"ova", "-c", "1", "a.vmdk", "b.ova"}},
       // Disk database lines that would not read back as written.
       {{"create", "-d", "toolsVersion", "-s", "8M", "x.vmdk"}},
       {{"create", "-d", "=1", "-s", "8M", "x.vmdk"}},
@@ -170,6 +184,8 @@ TEST(CommandLineTest, WordsReachTheirCommands) {
       {{{"rebase", "-l", "missing.vmdk", "p.vmdk"}}, "Failed to open missing.vmdk\n"},
       {{{"check", "--repair", "missing.vmdk"}}, "Failed to open missing.vmdk\n"},
       {{{"compare", "-F", "raw", "missing.vmdk", "b"}}, "Failed to open missing.vmdk\n"},
+      {{{"ova", "-c", "all", "--cpus", "2", "missing.vmdk", "b.ova"}},
+       "Failed to open missing.vmdk\n"},
       // Standard input is no image yet; standard output takes a copy only.
       {{{"copy", "-f", "raw", "-", "out.vmdk"}}, "Cannot read from standard input\n"},
       {{{"grow", "-s", "1G", "-"}}, "Cannot read from standard input\n"},

@@ -57,6 +57,10 @@ std::string summary(const CommandOptions& o, int argc, char** argv) {
   if (o.chainLevels != -1) s << " chains=" << o.chainLevels;
   if (o.adapterType != "lsilogic") s << " adapter=" << o.adapterType;
   if (o.hardwareVersion != 4) s << " hwver=" << o.hardwareVersion;
+  if (!o.packageName.empty()) s << " name=" << o.packageName;
+  if (o.cpus != 1) s << " cpus=" << o.cpus;
+  if (o.memoryMiB != 1024) s << " memory=" << o.memoryMiB;
+  if (o.manifestSha1) s << " sha1";
   for (int i = 1; i < argc; ++i) s << " [" << argv[i] << "]";
   return s.str().empty() ? "" : s.str().substr(1);
 }
@@ -96,6 +100,11 @@ TEST(OptionsTest, AcceptedCommandLines) {
       // A value is taken verbatim, even when it looks like an option.
       {{"-a", "-p"}, "adapter=-p"},
       {{"-r", "7"}, "hwver=7"},
+      // The package's machine: 89 bytes of name are the most a member name keeps.
+      {{"--name", "web-1.2_a+b c", "--cpus", "8", "--memory", "2G", "--manifest", "sha1"},
+       "name=web-1.2_a+b c cpus=8 memory=2048 sha1"},
+      {{"--name", std::string(89, 'n'), "--memory", "1G", "--manifest", "sha256"},
+       "name=" + std::string(89, 'n')},
       {{"--hwver", "  +5"}, "hwver=5"},
       {{"-r", "-3"}, "hwver=-3"},
       {{"-r", "-2147483648"}, "hwver=-2147483648"},
@@ -134,6 +143,11 @@ TEST(OptionsTest, RejectedCommandLines) {
       // Adapter texts that would end their quotes or line in descriptor text.
       {"-a", "ide\""}, {"-a", "ide\nparentCID=1234abcd"}, {"-a", "a\rb"}, {"-a", "a\tb"},
       {"-a", "\x01"}, {"-a", "\x1F"}, {"-a", "a\x7F"},
+      // Package settings: names a member, a manifest line or a reference cannot hold.
+      {"--cpus", "0"}, {"--cpus", "2x"}, {"--memory", "1K"}, {"--memory", "0M"},
+      {"--manifest", "SHA256"}, {"--manifest", "md5"}, {"--name"}, {"--name", ""},
+      {"--name", ".x"}, {"--name", " x"}, {"--name", "a/b"}, {"--name", "a(b)"},
+      {"--name", "\xC3\xA9"}, {"--name", std::string(90, 'n')}, {"-n", "x"},
   };
   // clang-format on
   for (const std::vector<std::string>& args : cases) {

@@ -59,6 +59,46 @@ class CommandsInteropTest : public ::testing::Test {
     return runSkarvel(args, dir_.path());
   }
 
+  // Peers read the package |ova| as importers need it and unpack it into
+  // |into|: 7-Zip lists the three members in order, Python's tarfile finds
+  // ustar headers of the same sizes, xmllint accepts the envelope, whose
+  // file reference gives the disk's exact size, and the checksum tools
+  // agree with each manifest line. Returns the unpacked disk's path.
+  std::string expectPackage(const std::string& ova, const std::string& into, bool sha1) {
+    const std::vector<std::string> names = {"pkg.ovf", "pkg.mf", "pkg-disk1.vmdk"};
+    RunResult list = runProgram("7zz", {"l", "-slt", ova}, dir_.path());
+    std::string paths;
+    for (size_t at = 0; (at = list.out.find("\nPath = ", at)) != std::string::npos; ++at) {
+      paths += list.out.substr(at + 8, list.out.find('\n', at + 1) - at - 8) + " ";
+    }
+    EXPECT_EQ(paths, ova + " pkg.ovf pkg.mf pkg-disk1.vmdk ") << list.out;
+    EXPECT_EQ(runProgram("7zz", {"x", "-o" + into, ova}, dir_.path()).status, 0);
+    const char* script =
+        "import sys, tarfile\nraw = open(sys.argv[1], 'rb').read()\n"
+        "for m in tarfile.open(sys.argv[1]).getmembers():\n"
+        "  print(m.name, m.size, raw[m.offset + 257:m.offset + 265] == b'ustar\\x0000')\n";
+    std::string expected;
+    for (const std::string& name : names) {
+      expected += name + " " + std::to_string(fileSize(dir_.file(into + "/" + name))) + " True\n";
+    }
+    EXPECT_EQ(runProgram("python3", {"-c", script, ova}, dir_.path()).out, expected);
+    EXPECT_EQ(runProgram("xmllint", {"--noout", into + "/pkg.ovf"}, dir_.path()).status, 0);
+    std::string ovf = readText(dir_.file(into + "/pkg.ovf"));
+    std::string size = std::to_string(fileSize(dir_.file(into + "/pkg-disk1.vmdk")));
+    EXPECT_NE(ovf.find(" ovf:size=\"" + size + "\""), std::string::npos) << ovf;
+    RunResult sums =
+        runProgram(sha1 ? "sha1sum" : "sha256sum", {"pkg.ovf", "pkg-disk1.vmdk"}, dir_.file(into));
+    std::string manifest = readText(dir_.file(into + "/pkg.mf")), fromSums;
+    for (size_t at = 0, end; (end = sums.out.find('\n', at)) != std::string::npos; at = end + 1) {
+      std::string line = sums.out.substr(at, end - at);
+      size_t space = line.find("  ");
+      fromSums += (sha1 ? "SHA1(" : "SHA256(") + line.substr(space + 2) +
+                  ")= " + line.substr(0, space) + "\n";
+    }
+    EXPECT_EQ(manifest, fromSums);
+    return into + "/pkg-disk1.vmdk";
+  }
+
   void expectCleanCheck(const std::string& image) {
     RunResult run = runProgram("qemu-img", {"check", image}, dir_.path());
     EXPECT_EQ(run.status, 0) << image << ": " << run.out << run.err;
@@ -255,9 +295,11 @@ TEST_F(CommandsInteropTest, ClonedChildWrittenByTheOtherToolReadsOverItsParent) 
 // Every output kind from every kind of input reads as the input in the other
 // tools; every image checks clean, a stream opens in every reader, and
 // skarvel's raw export of each gives back the raw disk byte for byte (its
-// length rounded up to whole grains, with zeros).
+// length rounded up to whole grains, with zeros). An OVA package's disk is
+// checked so once the peers have read and unpacked the package.
 TEST_F(CommandsInteropTest, EveryOutputKindFromEveryInput) {
-  for (const char* peer : {"qemu-img", "qemu-io", "vmdkinfo", "7zz", "vhdiinfo"})
+  for (const char* peer : {"qemu-img", "qemu-io", "vmdkinfo", "7zz", "vhdiinfo", "python3",
+                           "xmllint", "sha256sum", "sha1sum"})
     SKARVEL_REQUIRE_PEER(peer);
   skarvel({"create", "-d", "uuid=60 00 c2 9a", "-s", "8M", "single.vmdk"});
   qemuIo("single.vmdk", {"write -P 0x11 0 128k", "write -P 0x22 4M 1k", "write -P 0x33 8128k 64k"});
@@ -281,16 +323,21 @@ TEST_F(CommandsInteropTest, EveryOutputKindFromEveryInput) {
   const std::vector<std::string> inputs[] = {
       {"single.vmdk"}, {"split.vmdk"}, {"-c", "all", "child.vmdk"}, {"-f", "raw", "disk.raw"}};
   for (const char* kind : {"monolithicSparse", "twoGbMaxExtentSparse", "streamOptimized",
-                           "monolithicFlat", "twoGbMaxExtentFlat", "raw", "vhd"}) {
+                           "monolithicFlat", "twoGbMaxExtentFlat", "raw", "vhd", "ova"}) {
     for (const std::vector<std::string>& input : inputs) {
       SCOPED_TRACE(kind + (" from " + input.back()));
       std::string out = std::string(kind) + "-" + input.back() + ".out";
+      const std::string k = kind;
+      // An OVA's disk is a stream: the rows below check it unpacked.
+      bool sha1 = input.back() == "disk.raw";
       std::vector<std::string> args = {"copy", "-t", kind};
+      if (k == "ova") args = {"ova", "--name", "pkg", "--manifest", sha1 ? "sha1" : "sha256"};
       args.insert(args.end(), input.begin(), input.end());
       args.push_back(out);
       skarvel(args);
+      if (k == "ova") out = expectPackage(out, "x-" + input.back(), sha1);
+      const bool stream = k == "streamOptimized" || k == "ova";
       expectIdentical(input.back() == "disk.raw" ? "padded.raw" : input.back(), out);
-      const std::string k = kind;
       if (k != "raw" && k != "vhd") expectCleanCheck(out);
       if (k == "vhd") {
         // Whole MiB: the raw disk's 8 MiB and a grain make 9 MiB.
@@ -314,19 +361,19 @@ TEST_F(CommandsInteropTest, EveryOutputKindFromEveryInput) {
         // Stream and flat outputs keep the input's own disk database keys;
         // sparse ones of version 1 the text they always had. A stream adds
         // what importers read, its long content ID ending in its CID.
-        std::string text = k == "monolithicSparse" || k == "streamOptimized"
+        std::string text = k == "monolithicSparse" || stream
                                ? embeddedText(readBytes(dir_.file(out)))
                                : readText(dir_.file(out));
-        bool keeps = k == "streamOptimized" || k.ends_with("Flat");
+        bool keeps = stream || k.ends_with("Flat");
         EXPECT_EQ(text.find("\nddb.uuid = \"60 00 c2 9a\"\n") != std::string::npos, keeps) << text;
         std::string cid = text.substr(text.find("CID=") + 4, 8);
         for (const std::string& line : std::vector<std::string>{
                  "version=1\nencoding=\"UTF-8\"\n", "\nddb.toolsVersion = \"2147483647\"\n",
                  "\nddb.toolsInstallType = \"4\"\n", cid + "\"\n"}) {
-          EXPECT_EQ(text.find(line) != std::string::npos, k == "streamOptimized") << text;
+          EXPECT_EQ(text.find(line) != std::string::npos, stream) << text;
         }
       }
-      if (std::string(kind) == "streamOptimized") {
+      if (stream) {
         EXPECT_EQ(runProgram("vmdkinfo", {out}, dir_.path()).status, 0);
         // 7zz unpacks the disk it holds: the raw disk's bytes.
         RunResult unpacked = runProgram("7zz", {"x", "-so", out}, dir_.path());
