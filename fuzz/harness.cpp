@@ -186,6 +186,7 @@ void runCommands(uint8_t options, const fs::path& directory) {
   // The commands that write the image in place, each with what it keeps.
   checkRepairKeepsAgreedGrains(run, a, {a, b});
   rebaseKeepsWhatTheChildShows(run, a, b);
+  compactKeepsWhatTheDiskShows(run, a);
   growKeepsTheOldPartAndAddsZeros(run, a);
 }
 

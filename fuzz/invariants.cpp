@@ -239,6 +239,15 @@ void rebaseKeepsWhatTheChildShows(const CommandRunner& run, const std::string& i
   if (*after != *before) broken("rebase changed what the child shows:", image);
 }
 
+void compactKeepsWhatTheDiskShows(const CommandRunner& run, const std::string& image) {
+  std::optional<std::vector<uint64_t>> before = viewOf(image, kMaxViewGrains);
+  if (!before) return;
+  run({"compact", image});
+  std::optional<std::vector<uint64_t>> after = viewOf(image, kMaxViewGrains);
+  if (!after) broken("compact left a disk that no longer reads:", image);
+  if (*after != *before) broken("compact changed what the disk shows:", image);
+}
+
 void growKeepsTheOldPartAndAddsZeros(const CommandRunner& run, const std::string& image) {
   std::optional<std::vector<uint64_t>> before = viewOf(image, kMaxViewGrains);
   if (!before) return;

@@ -33,6 +33,10 @@ void checkRepairKeepsAgreedGrains(const CommandRunner& run, const std::string& i
 void rebaseKeepsWhatTheChildShows(const CommandRunner& run, const std::string& image,
                                   const std::string& newParent);
 
+// Runs compact of |image|: whatever its status, the image then shows what
+// it showed before. Skipped as above.
+void compactKeepsWhatTheDiskShows(const CommandRunner& run, const std::string& image);
+
 // Runs grow of |image| to a few MiB more: whatever its status, the old part
 // then reads as before and anything past it as zeros. Skipped as above.
 void growKeepsTheOldPartAndAddsZeros(const CommandRunner& run, const std::string& image);

@@ -12,6 +12,7 @@
 #include "cli/usage.h"
 #include "commands/command_check.h"
 #include "commands/command_clone.h"
+#include "commands/command_compact.h"
 #include "commands/command_compare.h"
 #include "commands/command_convert.h"
 #include "commands/command_copy.h"
@@ -43,6 +44,7 @@ CommandRegistry buildRegistry(const CommandOptions* options) {
   registry.emplace("check", std::make_unique<CommandCheck>(options));
   registry.emplace("compare", std::make_unique<CommandCompare>(options));
   registry.emplace("ova", std::make_unique<CommandOva>(options));
+  registry.emplace("compact", std::make_unique<CommandCompact>(options));
   return registry;
 }
 

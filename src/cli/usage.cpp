@@ -82,6 +82,9 @@ constexpr const char* kUsageLines[] = {
     "        -F, --second-format optional",
     "        -j, --json optional",
     "",
+    "    skarvel compact [options] file",
+    "        -j, --json optional",
+    "",
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "base/fatal_error.h"
 #include "base/paths.h"
 #include "commands/descriptor_rewrite.h"
+#include "commands/parent_chain.h"
 #include "format/sparse_extent_file.h"
 #include "platform/file.h"
 #include "reader/chain_reader.h"
@@ -21,26 +22,10 @@ namespace skarvel {
 namespace {
 
 // The image and its extents are locked for writing, its parents for
-// reading; extents are written through the descriptors they were read by.
-constexpr int kReadOnly = platform::kOpenBinary | platform::kOpenReadOnly;
-constexpr int kReadLocked = kReadOnly | platform::kOpenLockRead;
+// reading (openParentsOf); extents are written through the descriptors they
+// were read by.
 constexpr int kWriteLocked =
     platform::kOpenBinary | platform::kOpenReadWrite | platform::kOpenLockWrite;
-
-// The chain below |image| as one reader, or null when it names no parent:
-// what the new part of a grown child would show where the child holds
-// nothing.
-std::unique_ptr<VMDKReader> openParentsOf(const VMDKReader& image, const std::string& path) {
-  if (!image.descriptor().hasParent()) return nullptr;
-  std::string directory, fileName;
-  splitPath(path, directory, fileName);
-  std::string parentPath = resolveAgainst(directory, image.descriptor().parentFileNameHint);
-  // A chain that loops back to the image is told apart from a lock held by
-  // another program before the chain is locked: locked, the image's own
-  // lock would refuse it.
-  openWithParents(parentPath, kReadOnly, kReadOnly);
-  return openWithParents(parentPath, kReadLocked, kReadLocked);
-}
 
 // Makes the new grains |first| up to |last| of the extent |editor| changes
 // (grains from |diskFirst| on of the disk) read as zeros: a grain of zeros

@@ -106,6 +106,13 @@ bool isCharacterDevice(int fd);
 // Returns true on success.
 bool setFileSize(int fd, uint64_t size);
 
+// Makes the |length| bytes from byte |offset| of the file open as |fd| a
+// hole where the file system keeps holes: they read as zeros and take no
+// space, and the file keeps its length. Where holes cannot be made the file
+// is left as it is. Returns false only when the system reports a failure
+// other than that; counts as a write for failWritesAfter.
+bool punchHole(int fd, uint64_t offset, uint64_t length);
+
 // Which file a path or a descriptor names: equal identities are one file,
 // however it was reached (links, other spellings of the path).
 struct FileIdentity {

@@ -263,6 +263,23 @@ bool setFileSize(int fd, uint64_t size) {
   return rc == 0;
 }
 
+bool punchHole(int fd, uint64_t offset, uint64_t length) {
+  if (!writeAllowed()) return false;
+  if (offset > static_cast<uint64_t>(LLONG_MAX) - length) return false;
+#if defined(FALLOC_FL_PUNCH_HOLE)
+  int rc;
+  do {
+    rc = ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                     static_cast<off_t>(length));
+  } while (rc != 0 && errno == EINTR);
+  // A file system without holes keeps the zeros as they are.
+  return rc == 0 || errno == EOPNOTSUPP || errno == ENOSYS;
+#else
+  (void)fd;
+  return true;
+#endif
+}
+
 bool identityOfPath(const std::string& path, FileIdentity* identity) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && identityOf(st, identity);

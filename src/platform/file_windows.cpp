@@ -317,6 +317,23 @@ bool setFileSize(int fd, uint64_t size) {
          SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end);
 }
 
+bool punchHole(int fd, uint64_t offset, uint64_t length) {
+  if (!writeAllowed()) return false;
+  if (offset > static_cast<uint64_t>(INT64_MAX) - length) return false;
+  HANDLE handle = systemHandle(fd);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  // A file system without sparse files keeps the zeros as they are.
+  DWORD returned = 0;
+  if (!DeviceIoControl(handle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr)) {
+    return true;
+  }
+  FILE_ZERO_DATA_INFORMATION zero = {};
+  zero.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
+  zero.BeyondFinalZero.QuadPart = static_cast<LONGLONG>(offset + length);
+  return DeviceIoControl(handle, FSCTL_SET_ZERO_DATA, &zero, sizeof zero, nullptr, 0, &returned,
+                         nullptr) != 0;
+}
+
 bool identityOfPath(const std::string& path, FileIdentity* identity) {
   HANDLE handle = openForQuery(path);
   if (handle == INVALID_HANDLE_VALUE) return false;

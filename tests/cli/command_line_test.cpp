@@ -89,6 +89,9 @@ const char kUsage[] =
     "        -f, --format optional (first)\n"
     "        -F, --second-format optional\n"
     "        -j, --json optional\n"
+    "\n"
+    "    skarvel compact [options] file\n"
+    "        -j, --json optional\n"
     "\n";
 
 std::vector<std::string> filesIn(const std::string& directory) {
@@ -116,7 +119,7 @@ TEST(CommandLineTest, UsageTextForCommandLineErrors) {
       {{"compare", "a.vmdk"}}, {{"compare", "-F", "vmdk", "a.vmdk", "b.vmdk"}},
       {{"ova", "a.vmdk"}}, {{"ova", "--name", "a/b", "a.vmdk", "b.ova"}},
       // A package's disk names no parent: the whole chain is folded in.
-      {{"ova", "-c", "1", "a.vmdk", "b.ova"}},
+      {{"ova", "-c", "1", "a.vmdk", "b.ova"}}, {{"compact"}},
       // Disk database lines that would not read back as written.
       {{"create", "-d", "toolsVersion", "-s", "8M", "x.vmdk"}},
       {{"create", "-d", "=1", "-s", "8M", "x.vmdk"}},
