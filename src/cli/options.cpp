@@ -52,7 +52,8 @@ enum class OptionKind {
   kCpus,
   kMemory,
   kManifest,
-  kDisk
+  kDisk,
+  kSalvage
 };
 
 struct OptionName {
@@ -82,6 +83,8 @@ constexpr OptionName kOptions[] = {
     {nullptr, "--memory", OptionKind::kMemory, true},
     {nullptr, "--manifest", OptionKind::kManifest, true},
     {nullptr, "--disk", OptionKind::kDisk, true},
+    // No short form: "-S", a mistyped "-s", stays an error.
+    {nullptr, "--salvage", OptionKind::kSalvage, false},
 };
 
 const OptionName* findOption(const char* argument) {
@@ -177,6 +180,9 @@ void applyOption(OptionKind kind, const std::string& value, CommandOptions& opti
       // Disks of a package count from 1.
       options.diskNumber = requireInteger(value);
       if (options.diskNumber < 1) rejectCommandLine();
+      break;
+    case OptionKind::kSalvage:
+      options.salvage = true;
       break;
   }
 }

@@ -1,5 +1,6 @@
 #include "commands/command_check.h"
 
+#include <algorithm>
 #include <iostream>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "reader/image_check.h"
 #include "reader/open_image.h"
 #include "reader/ova/ova_package.h"
+#include "writer/sparse_extent_editor.h"
 
 namespace skarvel {
 
@@ -25,7 +27,8 @@ std::string counted(uint64_t n, const std::string& what) {
 // The descriptor |held| has open on the file at |path|: repairs write
 // through the image's own locked descriptors, since a second opening for
 // writing would meet those locks (on Windows even in this process).
-int heldDescriptorOf(const VMDKReader& held, const std::string& path) {
+// -1 when |path| is none of the image's own files (a parent's).
+int findHeldDescriptor(const VMDKReader& held, const std::string& path) {
   platform::FileIdentity wanted, found;
   std::vector<int> fds;
   held.appendOpenFiles(fds);
@@ -35,7 +38,44 @@ int heldDescriptorOf(const VMDKReader& held, const std::string& path) {
       return fd;
     }
   }
-  throw FatalError("Failed to open " + path);
+  return -1;
+}
+
+int heldDescriptorOf(const VMDKReader& held, const std::string& path) {
+  int fd = findHeldDescriptor(held, path);
+  if (fd < 0) throw FatalError("Failed to open " + path);
+  return fd;
+}
+
+bool contains(const std::vector<std::string>& paths, const std::string& path) {
+  return std::find(paths.begin(), paths.end(), path) != paths.end();
+}
+
+// The last step of a repair run: clears the unclean-shutdown mark of the
+// image's own files when |report|, the walk after the repairs, finds nothing
+// else wrong (parents' marks and all other problems count), and otherwise
+// only the marks this run set itself (|markedHere|, not in |markedBefore|).
+// Returns the marks that were there before and are now cleared, as repairs.
+std::vector<TableRepair> clearMarks(const VMDKReader& held, const CheckReport& report,
+                                    const std::vector<std::string>& markedBefore,
+                                    const std::vector<std::string>& markedHere) {
+  std::vector<std::string> own;
+  for (const std::string& path : report.marked) {
+    if (findHeldDescriptor(held, path) >= 0) own.push_back(path);
+  }
+  const bool clean = report.problemCount() == own.size();
+  std::vector<TableRepair> cleared;
+  for (const std::string& path : own) {
+    bool before = contains(markedBefore, path);
+    if (!clean && (before || !contains(markedHere, path))) continue;
+    writeUncleanShutdown(heldDescriptorOf(held, path), path, false);
+    if (!before) continue;
+    TableRepair repair;
+    repair.path = path;
+    repair.text = "the header, marked as closed cleanly";
+    cleared.push_back(repair);
+  }
+  return cleared;
 }
 
 // Writes each repair: the table first, then the directory entry that makes
@@ -91,7 +131,6 @@ int32_t printTextReport(const CheckReport& report, const std::vector<std::string
     std::cout << finding.text << '\n';
   }
   for (const std::string& name : unchecked) std::cout << name << ": digest not checked (SHA512)\n";
-  uint64_t problems = report.problemCount();
   std::string summary = counted(problems, "problem") + " found";
   if (report.leakedGrains() != 0) {
     summary += ", " + counted(report.leakedGrains(), "leaked grain") + " (harmless)";
@@ -154,14 +193,32 @@ int32_t CommandCheck::execute(int32_t argc, char** argv) {
   // A repair can give the other copy of a table its sound source (a lost
   // table found for one copy only): the repairs run again while they find
   // work, a few rounds at most.
+  // Each file a repair writes carries the unclean-shutdown mark from before
+  // its first write until the last step.
   std::vector<TableRepair> repaired;
+  const std::vector<std::string> markedBefore = report.marked;
+  std::vector<std::string> markedHere;
+  auto tell = [&](const TableRepair& repair) {
+    if (!options->json) std::cout << repair.path << ": repaired " << repair.text << '\n';
+    repaired.push_back(repair);
+  };
   for (int round = 1; !report.repairs.empty(); ++round) {
     for (const TableRepair& repair : report.repairs) {
-      applyRepair(repair, heldDescriptorOf(*held, repair.path));
-      if (!options->json) std::cout << repair.path << ": repaired " << repair.text << '\n';
-      repaired.push_back(repair);
+      int fd = heldDescriptorOf(*held, repair.path);
+      if (!contains(markedHere, repair.path)) {
+        writeUncleanShutdown(fd, repair.path, true);
+        markedHere.push_back(repair.path);
+      }
+      applyRepair(repair, fd);
+      tell(repair);
     }
     report = checkImage(path, round < kRepairRounds);
+  }
+  if (options->repair && !report.marked.empty()) {
+    for (const TableRepair& repair : clearMarks(*held, report, markedBefore, markedHere)) {
+      tell(repair);
+    }
+    report = checkImage(path, false);
   }
   if (options->json) {
     printJsonReport(path, report, repaired);

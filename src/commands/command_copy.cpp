@@ -121,6 +121,7 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
     reader = std::move(chain);
   }
   refuseEmptyInput(*reader);
+  if (options->salvage) reader->failOnMissingData();
   descriptor.renewCID();
   descriptor.ddbSettings = options->ddbSettings;
   OutputKind kind = chooseOutputKind(*reader, *options);
@@ -150,10 +151,14 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
   std::ostream& report = output.toStandardOutput() ? std::cerr : std::cout;
   if (!options->json) report << "Copying " << total << " Grains ...\n" << std::flush;
   CopyProgress progress(report, total, options->json);
-  uint64_t stored = copyGrains(*reader, *writer, total, descriptor.hasParent(), progress);
+  // With --salvage a grain that cannot be read becomes zeros, which hide a
+  // parent the output keeps.
+  LostGrains lost(argv[1], reader->capacity());
+  uint64_t stored = copyGrains(*reader, *writer, total, descriptor.hasParent(), progress,
+                               options->salvage ? &lost : nullptr);
   writer->close();
   if (options->json) reportResult(report, output, kind, stored);
-  return 0;
+  return lost.finish() ? 2 : 0;
 }
 
 }  // namespace skarvel

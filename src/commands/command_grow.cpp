@@ -152,6 +152,7 @@ void createExtent(const std::string& path, uint64_t sectors, bool flat, VMDKRead
     } else {
       SparseExtentEditor editor(fd, path);
       hideParents(editor, parents, diskGrain, 0, sectors / kGrainSectors);
+      editor.markClean();
       written = true;
     }
     written = written && platform::syncFile(fd);

@@ -28,6 +28,7 @@ struct CommandOptions {
   bool repair = false;                   // -R: check repairs what it safely can
   bool json = false;                     // -j: reports as JSON, for programs
   int32_t diskNumber = 0;                // --disk: the disk of an OVA input copy reads; 0 = none
+  bool salvage = false;                  // --salvage: copy goes on past what it cannot read
   // -d: disk database lines of a new image, "ddb." and the name, and the value
   std::vector<std::pair<std::string, std::string>> ddbSettings;
   std::string packageName;    // --name: the OVA's name; empty = the output's file name

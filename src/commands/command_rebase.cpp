@@ -81,6 +81,14 @@ class GrainSink {
     editors_[extent].addGrain(index, data, length);
   }
 
+  // Clears the unclean-shutdown mark of each extent of a descriptor file
+  // that took grains: their last write. A one-file child keeps its mark
+  // until its descriptor, in the same file, is rewritten.
+  void finish() {
+    if (!child_.isMultiFile()) return;
+    for (SparseExtentEditor& editor : editors_) editor.markClean();
+  }
+
  private:
   VMDKReader& child_;
   std::vector<SparseExtentEditor> editors_;
@@ -116,6 +124,16 @@ void keepWhatTheChildShows(VMDKReader& child, VMDKReader* oldChain, VMDKReader& 
       sink.add(grain, before.data(), length);
     }
   }
+  sink.finish();
+}
+
+// True when the child is one sparse extent file whose grains are not
+// compressed: its descriptor is rewritten inside it, under the mark. (A
+// stream's footer repeats its header, which a mark would set apart; its
+// descriptor is rewritten in one write.)
+bool marksItself(const VMDKReader& child) {
+  const auto* single = dynamic_cast<const VMDKSingleFileReader*>(&child);
+  return single != nullptr && (single->header().flags & kHeaderFlagCompressedGrains) == 0;
 }
 
 }  // namespace
@@ -151,11 +169,14 @@ int32_t CommandRebase::execute(int32_t argc, char** argv) {
     oldChain = openWithParents(childPath, kReadOnly, kReadLocked);
   }
   refuseDamagedImage(*child, childPath);
+  const bool marked = marksItself(*child);
+  if (marked) writeUncleanShutdown(child->fileHandle(), childPath, true);
   if (!options->linkOnly) keepWhatTheChildShows(*child, oldChain.get(), *newParent);
   // The old chain's own handles on the child's files go before its
   // descriptor is replaced: on Windows an open file cannot be replaced.
   oldChain.reset();
   writeRewrite(childPath, child, text);
+  if (marked) writeUncleanShutdown(child->fileHandle(), childPath, false);
   return 0;
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/fatal_error.h"
+
 namespace skarvel {
 
 namespace {
@@ -19,7 +21,7 @@ uint32_t zeroedGrainLength(std::vector<uint8_t>& buffer, bool outputHasParent) {
 }  // namespace
 
 uint64_t copyGrains(VMDKReader& reader, VMDKWriter& writer, uint64_t total, bool keepsParent,
-                    CopyProgress& progress) {
+                    CopyProgress& progress, LostGrains* lost) {
   std::vector<uint8_t> buffer(reader.grainBytes());
   uint64_t stored = 0;
   // Grains before |dataFrom| are passed by unread.
@@ -28,7 +30,13 @@ uint64_t copyGrains(VMDKReader& reader, VMDKWriter& writer, uint64_t total, bool
     progress.next();
     if (!keepsParent && i >= dataFrom) dataFrom = reader.nextGrainWithData(i);
     if (i < dataFrom) continue;
-    uint32_t n = reader.readGrain(i, buffer.data(), reader.grainBytes());
+    uint32_t n = kZeroedGrain;
+    try {
+      n = reader.readGrain(i, buffer.data(), reader.grainBytes());
+    } catch (const FatalError&) {
+      if (lost == nullptr) throw;
+      lost->add(i);
+    }
     if (n == kZeroedGrain) n = zeroedGrainLength(buffer, keepsParent);
     if (n == 0) continue;
     writer.writeGrain(i, buffer.data(), n);

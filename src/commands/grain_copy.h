@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "commands/copy_progress.h"
+#include "commands/lost_grains.h"
 #include "reader/vmdk_reader.h"
 #include "writer/vmdk_writer.h"
 
@@ -16,9 +17,11 @@ namespace skarvel {
 // grains stored. Without a parent to hide (|keepsParent| false), grains that
 // read as zeros are not stored, and those the reader knows to be zeros are
 // not even read; with one, a grain that reads as zeros is stored as zeros so
-// that the parent's does not show through.
+// that the parent's does not show through. With |lost|, a grain that fails
+// to read (FatalError) is added to it and copied as a grain that reads as
+// zeros; without, the failure ends the copy.
 uint64_t copyGrains(VMDKReader& reader, VMDKWriter& writer, uint64_t total, bool keepsParent,
-                    CopyProgress& progress);
+                    CopyProgress& progress, LostGrains* lost = nullptr);
 
 }  // namespace skarvel
 

@@ -48,6 +48,10 @@ constexpr uint32_t kZeroedGrainEntry = 1;
 constexpr uint64_t kCompressAlgorithmOffset = 77;
 constexpr uint16_t kCompressDeflate = 1;
 
+// The byte of the header record that is 1 while a writer has the extent
+// open and 0 once it has closed it cleanly.
+constexpr uint64_t kUncleanShutdownOffset = 72;
+
 // gdOffset of a stream whose directory is written after the grains: the
 // footer, a copy of the header near the end of the file, holds the real one.
 constexpr uint64_t kDirectoryInFooter = ~uint64_t{0};

@@ -114,6 +114,10 @@ uint32_t VMDKChainReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t le
   return 0;
 }
 
+void VMDKChainReader::failOnMissingData() {
+  for (const auto& reader : readers_) reader->failOnMissingData();
+}
+
 void VMDKChainReader::appendOpenFiles(std::vector<int>& fds) const {
   for (const auto& reader : readers_) reader->appendOpenFiles(fds);
 }

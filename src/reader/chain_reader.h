@@ -32,6 +32,7 @@ class VMDKChainReader : public VMDKReader {
   // that hide the members below that reach it (kZeroedGrain).
   uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) override;
   void appendOpenFiles(std::vector<int>& fds) const override;
+  void failOnMissingData() override;
 
   const std::vector<std::unique_ptr<VMDKReader>>& readers() const { return readers_; }
 

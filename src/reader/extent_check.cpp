@@ -801,6 +801,14 @@ void ExtentChecker::planRepairs() {
 }
 
 void ExtentChecker::run() {
+  // A writer that died with the extent open leaves the mark: what it wrote
+  // last may be missing. Writers may go on; check -R clears it once the
+  // walk finds nothing else.
+  if (header_.uncleanShutdown != 0) {
+    add("the header says the file was not closed cleanly");
+    report_.findings.back().harmlessToWriters = true;
+    if (!stream_) report_.marked.push_back(path_);
+  }
   addFixedRegions();
   readDirectories();
   sweep(false);

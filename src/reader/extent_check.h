@@ -9,10 +9,9 @@
 // every compressed grain inflates to a whole grain and that the footer agrees
 // with the directory in use and repeats the header's other fields. A table
 // that lies on a grain both copies name alike, or on one the other copy
-// names while the copies differ throughout, is the one at fault. Space that no entry names is a leak: it
-// wastes room but no read ever meets it; but a table that names grains in
-// the file, found where the layout puts one that no directory entry names,
-// is lost, not leaked.
+// names while the copies differ throughout, is the one at fault. Space that no entry names is a
+// leak: it wastes room but no read ever meets it; but a table that names grains in the file, found
+// where the layout puts one that no directory entry names, is lost, not leaked.
 #ifndef SKARVEL_READER_EXTENT_CHECK_H_
 #define SKARVEL_READER_EXTENT_CHECK_H_
 
@@ -58,13 +57,17 @@ struct CheckReport {
   std::vector<TableRepair> repairs;
   // A stream-optimized extent was among those whose repairs were asked for.
   bool hasStream = false;
+  // The extents (not streams) that carry the unclean-shutdown mark, each
+  // reported once among |findings|.
+  std::vector<std::string> marked;
 
   // The findings that are not leaks.
   uint64_t problemCount() const;
   uint64_t leakedGrains() const;
 };
 
-// Checks |extent| and appends its findings to |report|; with |planRepairs|,
+// Checks |extent| and appends its findings to |report| (a header that carries
+// the unclean-shutdown mark among them, harmless to writers); with |planRepairs|,
 // also the repairs that have a plainly sound source: a copy of a table (or
 // its directory entry) that is damaged while the other copy is intact, and a
 // table that no directory entry names, found where the sector map puts it

@@ -37,6 +37,9 @@ uint32_t VMDKFlatExtentReader::readGrain(uint64_t grain, uint8_t* buffer, uint32
   uint64_t grainBytes = std::min(kGrainBytes, (capacity_ - first) * kSectorBytes);
   uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(grainBytes, length));
   uint64_t at = fileOffsetOf(grain);
+  if (failOnMissing_ && (at >= fileBytes_ || wanted > fileBytes_ - at)) {
+    throw FatalError("Failed to read file " + path_);
+  }
   // A file far shorter than its extent line says costs no read per grain.
   if (at >= fileBytes_) return kZeroedGrain;
   uint32_t n = readAt(fd_, path_, at, buffer, wanted);

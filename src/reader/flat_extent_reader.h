@@ -27,6 +27,8 @@ class VMDKFlatExtentReader : public VMDKReader {
   // grains wholly in a hole, or past the file's end, are passed by. Where it
   // cannot tell, every grain is read.
   uint64_t nextGrainWithData(uint64_t grain) override;
+  // A grain the file does not hold whole fails to read.
+  void failOnMissingData() override { failOnMissing_ = true; }
 
  private:
   // The byte of the file where grain |grain| begins.
@@ -34,6 +36,7 @@ class VMDKFlatExtentReader : public VMDKReader {
 
   uint64_t offsetSectors_;
   uint64_t fileBytes_ = 0;  // what a read can reach, taken once at open
+  bool failOnMissing_ = false;
   // The run of data the file system reported last, [dataBegin_, dataEnd_):
   // a grain that begins inside it needs no new question.
   uint64_t dataBegin_ = 0;

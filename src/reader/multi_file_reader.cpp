@@ -105,6 +105,10 @@ void VMDKMultiFileReader::appendOpenFiles(std::vector<int>& fds) const {
   for (const auto& reader : extentReaders_) reader->appendOpenFiles(fds);
 }
 
+void VMDKMultiFileReader::failOnMissingData() {
+  for (const auto& reader : extentReaders_) reader->failOnMissingData();
+}
+
 uint64_t VMDKMultiFileReader::allocatedGrains() {
   uint64_t count = 0;
   for (const auto& reader : extentReaders_) count += reader->allocatedGrains();

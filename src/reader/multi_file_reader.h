@@ -37,6 +37,7 @@ class VMDKMultiFileReader : public VMDKReader {
   uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) override;
   void appendOpenFiles(std::vector<int>& fds) const override;
   uint64_t allocatedGrains() override;
+  void failOnMissingData() override;
 
   // The extent lines as read, in text order.
   const ExtentList& extents() const { return extents_; }

@@ -102,23 +102,38 @@ VMDKSingleFileReader::VMDKSingleFileReader(int fd, const std::string& path) : VM
 
 uint32_t VMDKSingleFileReader::directoryEntry(uint64_t tableIndex) {
   if (directoryBlock_.empty() || tableIndex - directoryBlockStart_ >= kDirectoryBlockEntries) {
-    directoryBlockStart_ = tableIndex - tableIndex % kDirectoryBlockEntries;
-    directoryBlock_.assign(kDirectoryBlockEntries * kEntryBytes, 0);
-    readAt(fd_, path_, directorySector_ * kSectorBytes + directoryBlockStart_ * kEntryBytes,
-           directoryBlock_.data(), static_cast<uint32_t>(directoryBlock_.size()));
+    // Cleared first: a read that fails leaves no block that seems read.
+    directoryBlock_.clear();
+    uint64_t start = tableIndex - tableIndex % kDirectoryBlockEntries;
+    std::vector<uint8_t> block(kDirectoryBlockEntries * kEntryBytes, 0);
+    readAt(fd_, path_, directorySector_ * kSectorBytes + start * kEntryBytes, block.data(),
+           static_cast<uint32_t>(block.size()));
+    directoryBlockStart_ = start;
+    directoryBlock_ = std::move(block);
   }
+  uint64_t entryEnd = directorySector_ * kSectorBytes + (tableIndex + 1) * kEntryBytes;
+  if (failOnMissing_ && entryEnd > fileBytes_) failRead();
   // Entries the file does not hold in full read as absent (zero).
   return getLittleEndian32(&directoryBlock_[(tableIndex - directoryBlockStart_) * kEntryBytes]);
 }
 
 void VMDKSingleFileReader::loadTable(uint64_t tableIndex) {
-  cachedTableIndex_ = tableIndex;
+  // Marked as no table first: a read that fails leaves none that seems read.
+  cachedTableIndex_ = kNoTable;
   cachedTable_.assign(header_.numGTEsPerGT * kEntryBytes, 0);
   uint32_t table = directoryEntry(tableIndex);
-  if (table == 0) return;
+  cachedTableHeld_ = static_cast<uint32_t>(cachedTable_.size());
   // Entries the file does not hold in full read as absent (zero).
-  readAt(fd_, path_, uint64_t{table} * kSectorBytes, cachedTable_.data(),
-         static_cast<uint32_t>(cachedTable_.size()));
+  if (table != 0) {
+    cachedTableHeld_ = readAt(fd_, path_, uint64_t{table} * kSectorBytes, cachedTable_.data(),
+                              static_cast<uint32_t>(cachedTable_.size()));
+  }
+  cachedTableIndex_ = tableIndex;
+}
+
+void VMDKSingleFileReader::failOnMissingData() {
+  if (!platform::readableLength(fd_, &fileBytes_)) failRead();
+  failOnMissing_ = true;
 }
 
 uint64_t VMDKSingleFileReader::allocatedGrains() {
@@ -138,6 +153,7 @@ uint64_t VMDKSingleFileReader::allocatedGrains() {
 
 uint32_t VMDKSingleFileReader::grainSector(uint64_t tableIndex, uint64_t entryIndex) {
   if (tableIndex != cachedTableIndex_ || cachedTable_.empty()) loadTable(tableIndex);
+  if (failOnMissing_ && (entryIndex + 1) * kEntryBytes > cachedTableHeld_) failRead();
   return getLittleEndian32(&cachedTable_[entryIndex * kEntryBytes]);
 }
 
@@ -191,6 +207,9 @@ uint32_t VMDKSingleFileReader::readGrain(uint64_t grain, uint8_t* buffer, uint32
   uint64_t bytesLeft = (capacity_ - grain * kGrainSectors) * kSectorBytes;
   length = static_cast<uint32_t>(std::min<uint64_t>({length, bytesLeft, kGrainBytes}));
   if (compressed_) return readCompressedGrain(grain, sector, buffer, length);
+  // A grain that starts inside the file may run past its end: writers may
+  // leave the last grain unpadded, and what is missing there reads as zeros.
+  if (failOnMissing_ && uint64_t{sector} * kSectorBytes >= fileBytes_) failRead();
   return readAt(fd_, path_, uint64_t{sector} * kSectorBytes, buffer, length);
 }
 

@@ -47,6 +47,7 @@ class VMDKSingleFileReader : public VMDKReader {
   uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) override;
   void releaseBuffers() override;
   uint64_t allocatedGrains() override;
+  void failOnMissingData() override;
 
   const SparseExtentHeader& header() const { return header_; }
   // The sector of the directory reads go through: the header's gdOffset,
@@ -64,6 +65,8 @@ class VMDKSingleFileReader : public VMDKReader {
   // end of the file), from a block of the directory read at once.
   uint32_t directoryEntry(uint64_t tableIndex);
   // The sector of grain |entryIndex| of table |tableIndex|; 0 when absent.
+  // With failOnMissing_, fails when the file does not hold the entry or
+  // the entry of the directory that names its table.
   uint32_t grainSector(uint64_t tableIndex, uint64_t entryIndex);
   // Makes |cachedTable_| hold table |tableIndex| (all zero when absent).
   void loadTable(uint64_t tableIndex);
@@ -78,6 +81,9 @@ class VMDKSingleFileReader : public VMDKReader {
   uint64_t directorySector_ = 0;
   bool zeroedGrains_ = false;
   bool compressed_ = false;
+  // Set by failOnMissingData; the file's length in bytes, learnt then.
+  bool failOnMissing_ = false;
+  uint64_t fileBytes_ = 0;
   // The grain table last looked up, as its bytes, and a block of the
   // directory. Grains are mostly read in index order, so one read per table
   // replaces two entry reads per grain. A header with tables of more than
@@ -86,6 +92,7 @@ class VMDKSingleFileReader : public VMDKReader {
   uint64_t cachedTableIndex_ = kNoTable;
   std::vector<uint8_t> cachedTable_;
   uint64_t directoryBlockStart_ = 0;
+  uint32_t cachedTableHeld_ = 0;  // bytes of the cached table the file holds
   std::vector<uint8_t> directoryBlock_;
   // A compressed grain as stored, and as inflated (both empty until needed).
   std::vector<uint8_t> stream_;

@@ -65,6 +65,12 @@ class VMDKReader {
   // chain, whose members count their own) names none. Reads every table.
   virtual uint64_t allocatedGrains() { return 0; }
 
+  // From now on, a grain whose place the file does not hold (its directory
+  // or table entry, or the grain itself, past the end of its file) fails as
+  // a read error does, instead of reading as absent: for a copy that tells
+  // what it could not read. Readers of several files pass it on.
+  virtual void failOnMissingData() {}
+
   // Gives back the memory of what the reader keeps between reads (tables,
   // buffers); the next read fetches what it needs again. A descriptor file
   // calls it on an extent it has moved past, so that many extents cost

@@ -151,7 +151,22 @@ uint64_t SparseExtentEditor::moveDirectory(uint64_t directory, uint64_t oldTable
   return moved;
 }
 
+void SparseExtentEditor::markUnclean() {
+  if (marked_) return;
+  if (header_.uncleanShutdown == 0) writeUncleanShutdown(fd_, path_, true);
+  header_.uncleanShutdown = 1;
+  marked_ = true;
+}
+
+void SparseExtentEditor::markClean() {
+  if (!marked_) return;
+  writeUncleanShutdown(fd_, path_, false);
+  header_.uncleanShutdown = 0;
+  marked_ = false;
+}
+
 void SparseExtentEditor::commitHeader(const std::vector<uint8_t>& following) {
+  header_.uncleanShutdown = 0;
   HeaderBytes header = encodeHeader(header_);
   std::vector<uint8_t> bytes(header.begin(), header.end());
   if (!following.empty()) {
@@ -163,6 +178,7 @@ void SparseExtentEditor::commitHeader(const std::vector<uint8_t>& following) {
   }
   writeAt(0, bytes.data(), static_cast<uint32_t>(bytes.size()));
   if (!platform::syncFile(fd_)) failWrite();
+  marked_ = false;
 }
 
 uint64_t SparseExtentEditor::allocate(uint64_t sectors) {
@@ -170,6 +186,7 @@ uint64_t SparseExtentEditor::allocate(uint64_t sectors) {
   // Every sector must stay one that a 32-bit entry can name.
   if (sectors > kSectorLimit - first) failWrite();
   endSector_ += sectors;
+  markUnclean();
   if (!platform::setFileSize(fd_, endSector_ * kSectorBytes)) failWrite();
   return first;
 }
@@ -181,9 +198,20 @@ void SparseExtentEditor::readAt(uint64_t offset, void* data, uint32_t length) {
 }
 
 void SparseExtentEditor::writeAt(uint64_t offset, const void* data, uint32_t length) {
+  markUnclean();
   if (!platform::writeFileAt(fd_, offset, data, length)) failWrite();
 }
 
 void SparseExtentEditor::failWrite() const { throw FatalError("Failed to write file " + path_); }
+
+void writeUncleanShutdown(int fd, const std::string& path, bool unclean) {
+  const uint8_t mark = unclean ? 1 : 0;
+  // What the mark covers reaches the disk before it is cleared.
+  if ((!unclean && !platform::syncFile(fd)) ||
+      !platform::writeFileAt(fd, kUncleanShutdownOffset, &mark, sizeof mark) ||
+      !platform::syncFile(fd)) {
+    throw FatalError("Failed to write file " + path);
+  }
+}
 
 }  // namespace skarvel

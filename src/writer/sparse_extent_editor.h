@@ -13,6 +13,11 @@
 // primary, so a run that stops between the two leaves the grain unseen, and
 // a rerun writes both. Callers check the extent first (refuseDamagedImage):
 // the editor follows what the header and tables say.
+//
+// While a run changes the extent, its header carries the unclean-shutdown
+// mark (byte 72 set to 1): the editor sets it before its first write, and
+// clears it with markClean() or in commitHeader() once everything else is
+// written, so that a run that dies leaves the mark for check to report.
 #ifndef SKARVEL_WRITER_SPARSE_EXTENT_EDITOR_H_
 #define SKARVEL_WRITER_SPARSE_EXTENT_EDITOR_H_
 
@@ -37,6 +42,16 @@ class SparseExtentEditor {
 
   const SparseExtentHeader& header() const { return header_; }
 
+  // Sets the unclean-shutdown mark and syncs it, unless this editor did so
+  // already (every write of the editor calls it first); a caller that
+  // writes the file itself calls it before its own first write.
+  void markUnclean();
+
+  // Clears the mark (after syncing what came before) when this editor set it
+  // (a mark it found set is cleared once it has written): the caller's
+  // last write to the file.
+  void markClean();
+
   // Stores |length| bytes of |data|, zero-padded to a whole grain, as grain
   // |grain| at the end of the file, then its sector in the tables of both
   // directories. REQUIRES: |grain| lies within the capacity and the extent
@@ -56,7 +71,8 @@ class SparseExtentEditor {
   // Writes the header (capacity and directory offsets as prepared) and
   // |following| after it, from sector 1 on, in one write, and syncs the
   // file: an embedded descriptor whose extent line gives the new size
-  // becomes visible with the header or not at all.
+  // becomes visible with the header or not at all. The header it writes
+  // carries no unclean-shutdown mark: it is the editor's last write.
   void commitHeader(const std::vector<uint8_t>& following = {});
 
   // All the calls above throw FatalError("Failed to write file " + path)
@@ -90,7 +106,14 @@ class SparseExtentEditor {
   SparseExtentHeader header_;
   uint64_t tableSectors_;   // sectors of one table
   uint64_t endSector_ = 0;  // see endSector(); 0 until read
+  bool marked_ = false;     // this editor has set the mark (or found it set)
 };
+
+// Byte 72 of the header of the sparse extent open read-write as |fd| (at
+// |path|): 1 when |unclean|, else 0 after syncing what was written before;
+// written, then synced. Throws
+// FatalError("Failed to write file " + path).
+void writeUncleanShutdown(int fd, const std::string& path, bool unclean);
 
 }  // namespace skarvel
 

@@ -142,6 +142,9 @@ struct Row {
   uint64_t appendedTables = 0;
   // grow mends what check finds, where other problems make it refuse.
   bool growMends = false;
+  // What copy --salvage tells on standard error, with exit status 2, where
+  // the damage loses grains; elsewhere it ends as copy does.
+  const char* salvaged = nullptr;
 };
 
 // Header fields (bytes of sector 0).
@@ -205,7 +208,8 @@ const Row kRows[] = {
      [](auto& i) { i.patch("in.vmdk", kGdOffset, 1 << 20, 8); }, "", "",
      "in.vmdk: primary directory at sector 1048576 lies past the end of the file\n"
      "in.vmdk: primary table 0 and redundant table 0 differ in 3 entries, the first entry 0\n"
-     "2 problems found\n"},
+     "2 problems found\n",
+     nullptr, 0, false, "Lost sectors 0-16383 of in.vmdk\n"},
     {"directory past sector 2^32", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kGdOffset, uint64_t{1} << 32, 8); }, kInvalid, kInvalid},
     {"directory at the redundant one", Kind::kMonolithic,
@@ -221,6 +225,9 @@ const Row kRows[] = {
      "1 problem found\n"},
     {"overhead of 2^63", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kOverHead, uint64_t{1} << 63, 8); }, kTruncated, kTruncated},
+    {"unclean-shutdown mark set", Kind::kMonolithic, [](auto& i) { i.patch("in.vmdk", 72, 1, 1); },
+     "", "", "in.vmdk: the header says the file was not closed cleanly\n1 problem found\n",
+     "in.vmdk: repaired the header, marked as closed cleanly\n0 problems found\n", 0, true},
     // The descriptor text.
     {"descriptor of binary noise", Kind::kMonolithic,
      [](auto& i) {
@@ -238,12 +245,14 @@ const Row kRows[] = {
      [](auto& i) { i.patch("in.vmdk", 26 * 512, 1 << 24); }, "", "",
      "in.vmdk: primary table 0 at sector 16777216 lies past the end of the file\n"
      "1 problem found\n",
-     kRepairedPrimary},
+     kRepairedPrimary, 0, false, "Lost sectors 0-16383 of in.vmdk\n"},
     {"directory entry at the descriptor text", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", 26 * 512, 1); }, "", "",
      "in.vmdk: primary table 0 at sector 1 overlaps the descriptor area at sector 1\n"
      "1 problem found\n",
-     kRepairedPrimary},
+     kRepairedPrimary, 0, false,
+     // Table 0 read from the text: its 55 whole groups of 4 name sectors past the end.
+     "Lost sectors 0-7039 of in.vmdk\n"},
     {"primary directory entry zeroed", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", 26 * 512, 0); }, "", "",
      "in.vmdk: primary table 0 and redundant table 0 differ in 3 entries, the first entry 0\n"
@@ -296,7 +305,9 @@ const Row kRows[] = {
      [](auto& i) { i.patch("in.vmdk", 30 * 512 + 4, 35 | 128); }, "", "",
      "in.vmdk: primary table 1 at sector 163 overlaps grain 0 (primary table 0 entry 0) at sector "
      "128\n1 problem found\n",
-     "in.vmdk: repaired primary table 1 from the redundant copy\n0 problems found\n"},
+     "in.vmdk: repaired primary table 1 from the redundant copy\n0 problems found\n", 0, false,
+     // Table 1 read from grain 0's bytes, 0x11111111 each: past the end.
+     "Lost sectors 65536-131071 of in.vmdk\n"},
     {"redundant directory entry flipped into a grain both copies name", Kind::kTwoTables,
      [](auto& i) { i.patch("in.vmdk", 21 * 512 + 4, 26 | 128); }, "", "",
      "in.vmdk: redundant table 1 at sector 154 overlaps grain 0 (primary table 0 entry 0) at "
@@ -306,7 +317,7 @@ const Row kRows[] = {
      [](auto& i) { i.patch("in.vmdk", 26 * 512, 130); }, "", "",
      "in.vmdk: primary table 0 at sector 130 overlaps grain 0 (redundant table 0 entry 0) at "
      "sector 128\n1 problem found\n",
-     kRepairedPrimary},
+     kRepairedPrimary, 0, false, "Lost sectors 0-16383 of in.vmdk\n"},
     {"grown twice, a directory entry and a table entry past the end", Kind::kGrown,
      [](auto& i) {
        i.patch("in.vmdk", 3192 * 512 + 257 * 4, 0x7FFFFFFF);
@@ -321,14 +332,30 @@ const Row kRows[] = {
      "in.vmdk: repaired primary table 0 from the redundant copy\n"
      "in.vmdk: repaired primary table 257 from the redundant copy\n" GROWN_LEAKS
      "0 problems found, 4 leaked grains (harmless)\n",
-     1},
+     1, false,
+     // Grain 5, and table 257: grains 257 x 512 to 258 x 512 - 1.
+     "Lost sectors 640-767 of in.vmdk\nLost sectors 16842752-16908287 of in.vmdk\n"},
     {"table entry past the end", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kPrimaryTable + 4 * 5, 0x7FFFFFFF); }, "", "",
      "in.vmdk: grain 5 (primary table 0 entry 5) at sector 2147483647 lies past the end of the "
      "file\n"
      "in.vmdk: primary table 0 and redundant table 0 differ in 1 entry, the first entry 5\n"
      "2 problems found\n",
-     kRepairedPrimary},
+     kRepairedPrimary, 0, false, "Lost sectors 640-767 of in.vmdk\n"},
+    {"unclean-shutdown mark and a table entry past the end", Kind::kMonolithic,
+     [](auto& i) {
+       i.patch("in.vmdk", 72, 1, 1);
+       i.patch("in.vmdk", kPrimaryTable + 4 * 5, 0x7FFFFFFF);
+     },
+     "", "",
+     "in.vmdk: the header says the file was not closed cleanly\n"
+     "in.vmdk: grain 5 (primary table 0 entry 5) at sector 2147483647 lies past the end of the "
+     "file\n"
+     "in.vmdk: primary table 0 and redundant table 0 differ in 1 entry, the first entry 5\n"
+     "3 problems found\n",
+     "in.vmdk: repaired primary table 0 from the redundant copy\n"
+     "in.vmdk: repaired the header, marked as closed cleanly\n0 problems found\n",
+     0, false, "Lost sectors 640-767 of in.vmdk\n"},
     {"table entry into the metadata", Kind::kMonolithic,
      [](auto& i) { i.patch("in.vmdk", kPrimaryTable + 4 * 5, 21); }, "", "",
      "in.vmdk: primary table 0 and redundant table 0 differ in 1 entry, the first entry 5\n"
@@ -386,6 +413,11 @@ const Row kRows[] = {
      "in.vmdk: grain marker at sector 128 holds no whole compressed grain\n"
      "in.vmdk: grain marker at sector 128 is named by no table entry (leak)\n"
      "1 problem found, 1 leaked grain (harmless)\n"},
+    {"stream grain that does not inflate", Kind::kStream,
+     [](auto& i) { i.patch("in.vmdk", 129 * 512 + 14, 0xFFFFFFFF); }, "",
+     "Failed to read file in.vmdk",
+     "in.vmdk: grain marker at sector 129 holds no whole compressed grain\n1 problem found\n",
+     nullptr, 0, false, "Lost sectors 640-767 of in.vmdk\n"},
     {"stream footer naming another directory", Kind::kStream,
      [](auto& i) { i.patch("in.vmdk", 139 * 512 + kGdOffset, 5, 8); }, "", "",
      "in.vmdk: the footer at sector 139 does not name directory sector 137\n1 problem found\n"},
@@ -416,7 +448,9 @@ const Row kRows[] = {
      "in.vmdk: sectors 2176 to 2179 are named by no table entry (1 grain leaked)\n"
      "in.vmdk: sectors 4220 to 4223 are named by no table entry (1 grain leaked)\n"
      "0 problems found, 4 leaked grains (harmless)\n",
-     2},
+     2, false,
+     // Tables 1 and 257 (the redundant one is not read).
+     "Lost sectors 65536-131071 of in.vmdk\nLost sectors 16842752-16908287 of in.vmdk\n"},
     {"stream footer giving another capacity", Kind::kStream,
      [](auto& i) { i.patch("in.vmdk", 139 * 512 + kCapacity, 32768, 8); }, "", "",
      "in.vmdk: the footer at sector 139 gives capacity 32768, the header 16384\n1 problem found\n"},
@@ -442,11 +476,15 @@ const Row kRows[] = {
      "in.vmdk: grain 0 (primary table 0 entry 0) at sector 128 lies past the end of the file\n"
      "in.vmdk: grain 5 (primary table 0 entry 5) at sector 256 lies past the end of the file\n"
      "in.vmdk: grain 127 (primary table 0 entry 127) at sector 384 lies past the end of the file\n"
-     "3 problems found\n"},
+     "3 problems found\n",
+     nullptr, 0, false,
+     "Lost sectors 0-127 of in.vmdk\nLost sectors 640-767 of in.vmdk\n"
+     "Lost sectors 16256-16383 of in.vmdk\n"},
     {"cut inside a grain", Kind::kMonolithic,
      [](auto& i) { i.truncate("in.vmdk", i.built.grainSector.at(5) * 512 + 1000); }, "", "",
      "in.vmdk: grain 127 (primary table 0 entry 127) at sector 384 lies past the end of the file\n"
-     "1 problem found\n"},
+     "1 problem found\n",
+     nullptr, 0, false, "Lost sectors 16256-16383 of in.vmdk\n"},
     // Split images.
     {"extent missing", Kind::kSplit, [](auto& i) { fs::remove(i.file("in-s002.vmdk")); },
      "Failed to open in-s002.vmdk", "Failed to open in-s002.vmdk"},
@@ -482,7 +520,8 @@ const Row kRows[] = {
      "", "",
      "in.vmdk: extent line 1 (in-s001.vmdk): the FLAT file is a sparse extent file\n"
      "in.vmdk: extent line 1 (in-s001.vmdk): the file holds 384 of its 8388608 sectors\n"
-     "2 problems found\n"},
+     "2 problems found\n",
+     nullptr, 0, false, "Lost sectors 384-8388607 of in.vmdk\n"},
     {"extent header of 2^62 sectors", Kind::kSplit,
      [](auto& i) { i.patch("in-s002.vmdk", kCapacity, uint64_t{1} << 62, 8); },
      "Invalid sparse extent header in in-s002.vmdk",
@@ -644,6 +683,8 @@ TEST(DamageTest, InfoAndCopyEndWithAResultOrOneLine) {
       if (!expected.empty()) {
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.err, expected + "\n");
+        // A copy that fails on a grain (where --salvage goes on) has begun.
+        if (command == std::string("copy") && row.salvaged != nullptr) continue;
         EXPECT_EQ(run.out, "");
         EXPECT_FALSE(fileExists(dir.file("out.vmdk")));
         continue;
@@ -659,6 +700,47 @@ TEST(DamageTest, InfoAndCopyEndWithAResultOrOneLine) {
         EXPECT_NE(compare.status, 1) << compare.out << compare.err;
       }
     }
+  }
+}
+
+// copy --salvage ends as copy does where the damage loses no grain that a
+// read can tell; elsewhere it tells each lost range, ends with status 2, and
+// its output checks clean and reads as copy without it reads the damaged
+// image (zeros where data is missing), or, where copy fails, as the image
+// before the damage with zeros in the lost ranges.
+TEST(DamageTest, SalvageTellsTheLostRangesAndCopiesTheRest) {
+  SKARVEL_REQUIRE_PEER("qemu-img");
+  SKARVEL_REQUIRE_PEER("qemu-io");
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.what);
+    ScopedTempDir dir;
+    Images images = make(row.kind, dir);
+    runSkarvel({"copy", "in.vmdk", "intact.vmdk"}, dir.path());
+    row.damage(images);
+    RunResult run = runSkarvel({"copy", "--salvage", "in.vmdk", "out.vmdk"}, dir.path());
+    if (row.salvaged == nullptr) {
+      EXPECT_EQ(run.status, *row.copy ? 1 : 0);
+      EXPECT_EQ(run.err, *row.copy ? row.copy + std::string("\n") : "");
+      continue;
+    }
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, row.salvaged);
+    EXPECT_EQ(runSkarvel({"check", "out.vmdk"}, dir.path()).out, "0 problems found\n");
+    if (*row.copy == '\0') {
+      runSkarvel({"copy", "in.vmdk", "plain.vmdk"}, dir.path());
+      RunResult compare = runProgram("qemu-img", {"compare", "plain.vmdk", "out.vmdk"}, dir.path());
+      EXPECT_EQ(compare.status, 0) << compare.out << compare.err;
+      continue;
+    }
+    std::istringstream lost(row.salvaged);
+    for (uint64_t first, last; lost.ignore(13) >> first && lost.ignore(1) >> last;) {
+      lost.ignore(100, '\n');
+      std::string zeros = "write -z " + std::to_string(first * 512) + " " +
+                          std::to_string((last + 1 - first) * 512);
+      runProgram("qemu-io", {"-c", zeros, "intact.vmdk"}, dir.path());
+    }
+    RunResult compare = runProgram("qemu-img", {"compare", "intact.vmdk", "out.vmdk"}, dir.path());
+    EXPECT_EQ(compare.status, 0) << compare.out << compare.err;
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <sstream>
 
 #include "run_tool.h"
 #include "test_files.h"
@@ -189,15 +190,35 @@ TEST(GrowTest, RefusalsChangeNothing) {
   }
 }
 
+// The unclean-shutdown marks `check` reports as |check| when they are all
+// it finds, leaks aside (0 for nothing); -1 when it finds anything else.
+int marksOnly(const RunResult& check) {
+  std::istringstream in(check.out);
+  int marks = 0;
+  for (std::string line; std::getline(in, line);) {
+    bool last = in.peek() == EOF;
+    bool mark = line.ends_with(": the header says the file was not closed cleanly");
+    marks += mark;
+    if (!last && !mark && !line.ends_with(" leaked)")) return -1;
+    if (last &&
+        !line.starts_with(std::to_string(marks) + (marks == 1 ? " problem " : " problems ")))
+      return -1;
+  }
+  return check.status == (marks == 0 ? 0 : 2) ? marks : -1;
+}
+
 // The Nth write fails, for every N until the grow succeeds: each time the
 // image left behind reads as before, at the old size or the new one in every
-// reader, and checks clean (leaks allowed); a rerun finishes the grow.
+// reader, and checks clean (leaks allowed) but for the unclean-shutdown mark,
+// which a one-file sparse image carries from the first write on; a rerun
+// finishes the grow and clears it.
 TEST(GrowTest, AFailedWriteAtAnyStepLeavesAReadableImage) {
   SKARVEL_REQUIRE_PEER("qemu-img");
   SKARVEL_REQUIRE_PEER("qemu-io");
   SKARVEL_REQUIRE_PEER("vmdkinfo");
   for (int row : {1, 3, 6, 7, 8}) {
     const Input* input = &kInputs[row];
+    const bool oneSparseFile = row == 1 || row == 8;
     SCOPED_TRACE(input->what);
     ScopedTempDir original;
     makeInput(*input, original);
@@ -213,7 +234,8 @@ TEST(GrowTest, AFailedWriteAtAnyStepLeavesAReadableImage) {
       std::vector<uint64_t> sizes = sizesRead(dir);
       EXPECT_TRUE(sizes == before || sizes == after) << ::testing::PrintToString(sizes);
       RunResult check = runSkarvel({"check", "in.vmdk"}, dir.path());
-      EXPECT_EQ(check.status, 0) << check.out << check.err;
+      EXPECT_EQ(marksOnly(check), oneSparseFile && status != 0 && writes != 0 ? 1 : 0)
+          << check.out << check.err;
       if (status == 0) break;
       ASSERT_EQ(status, 1);
       ASSERT_LT(writes, 1000u);
@@ -221,6 +243,7 @@ TEST(GrowTest, AFailedWriteAtAnyStepLeavesAReadableImage) {
       EXPECT_EQ(rerun.err, "");
       expectReadsAsBefore(dir);
       EXPECT_EQ(sizesRead(dir), after);
+      EXPECT_EQ(marksOnly(runSkarvel({"check", "in.vmdk"}, dir.path())), 0);
     }
   }
 }
