@@ -206,6 +206,8 @@ bool closeFile(int fd) { return ::close(fd) == 0; }
 
 int standardOutput() { return ::dup(STDOUT_FILENO); }
 
+int standardInput() { return ::dup(STDIN_FILENO); }
+
 bool fileSizeOf(int fd, uint64_t* size) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return false;
