@@ -14,6 +14,7 @@
 #include "platform/file.h"
 #include "reader/chain_reader.h"
 #include "reader/open_image.h"
+#include "reader/raw_pipe_reader.h"
 
 namespace skarvel {
 
@@ -84,7 +85,57 @@ void reportResult(std::ostream& report, const OutputImage& output, OutputKind ki
          << std::flush;
 }
 
+// The largest disk a single sparse or stream file of unknown size is begun
+// for: 2047 GiB, whose grains and tables stay below sector 2^32.
+constexpr uint64_t kLargestSingleFileSectors = uint64_t{2047} << 21;
+
+// The most a raw disk of unknown size may hold for an output of |kind|.
+uint64_t unknownSizeLimit(OutputKind kind) {
+  return kind == OutputKind::kRaw ? kMaxCapacitySectors : kLargestSingleFileSectors;
+}
+
 }  // namespace
+
+int32_t CommandCopy::copyUnknownSize(const std::string& outputPath) {
+  // Standard input has no size to grow from, nor a format to name but raw.
+  if (options->vhdInput || options->sizeBytes != 0) {
+    throw FatalError("Cannot read from standard input");
+  }
+  // The kind is chosen as for a file (a raw disk is one file): the limit
+  // depends on it.
+  VMDKRawPipeReader probe(-1, "-", kLargestSingleFileSectors);
+  OutputKind kind = chooseOutputKind(probe, *options);
+  std::unique_ptr<VMDKReader> input = openStandardInput(true, unknownSizeLimit(kind));
+  auto& reader = static_cast<VMDKRawPipeReader&>(*input);
+  DiskDescriptor descriptor = reader.descriptor();
+  descriptor.renewCID();
+  descriptor.ddbSettings = options->ddbSettings;
+  OutputImage output(outputPath, outputLayout(reader, false), descriptor);
+  if (!output.toStandardOutput()) {
+    if (kind != OutputKind::kRaw) refuseUnquotableNames(output, std::string());
+    refuseOverwritingInput(output, kind, reader);
+    refuseOutputsInUse(output, kind);
+  }
+  // The first grain is read before anything is created: an empty input is
+  // no disk.
+  std::vector<uint8_t> buffer(reader.grainBytes());
+  uint32_t n = reader.readGrain(0, buffer.data(), reader.grainBytes());
+  refuseEmptyInput(reader);
+  std::unique_ptr<VMDKWriter> writer = output.createOfUnknownSize(kind, true);
+  uint64_t stored = 0;
+  for (uint64_t i = 0; n != 0; n = reader.readGrain(++i, buffer.data(), reader.grainBytes())) {
+    if (i >= output.layout.grainCount) throw FatalError("Disk is too large for " + outputPath);
+    if (n == kZeroedGrain) continue;
+    writer->writeGrain(i, buffer.data(), n);
+    ++stored;
+  }
+  writer->settleCapacity(reader.capacity());
+  writer->close();
+  output.layout = writer->layout();
+  std::ostream& report = output.toStandardOutput() ? std::cerr : std::cout;
+  if (options->json) reportResult(report, output, kind, stored);
+  return 0;
+}
 
 int32_t CommandCopy::execute(int32_t argc, char** argv) {
   // A flat or raw output holds every sector and so hides any parent: it
@@ -93,7 +144,10 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
                    options->chainLevels != -1)) {
     printUsage();
   }
-  std::unique_ptr<VMDKReader> reader = options->rawInput
+  const bool fromStandardInput = std::string(argv[1]) == "-";
+  if (fromStandardInput && options->rawInput) return copyUnknownSize(argv[2]);
+  std::unique_ptr<VMDKReader> reader = fromStandardInput ? openStandardInput(false, 0)
+                                       : options->rawInput
                                            ? openRawImage(argv[1], kReadLocked, options->vhdInput)
                                            : openImage(argv[1], kReadLocked);
   DiskDescriptor descriptor = reader->descriptor();

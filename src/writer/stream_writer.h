@@ -18,6 +18,7 @@
 #ifndef SKARVEL_WRITER_STREAM_WRITER_H_
 #define SKARVEL_WRITER_STREAM_WRITER_H_
 
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -33,8 +34,13 @@ class VMDKStreamWriter : public VMDKWriter {
   // Takes ownership of |fd|, open read-write on an empty file at |path|, and
   // writes the header and |descriptorText| there. REQUIRES: the text fits
   // the 20-sector descriptor area (checkDescriptorFits).
+  //
+  // With |describe| (a file whose size is not known yet, see
+  // settleCapacity) close() writes sectors 0 to 127 once more, in place, as
+  // the last write: the header and describe(final layout) as the text.
+  using Describe = std::function<std::string(const SparseLayout&)>;
   VMDKStreamWriter(int fd, const std::string& path, const SparseLayout& layout,
-                   const std::string& descriptorText);
+                   const std::string& descriptorText, Describe describe = nullptr);
   // Stops the compression; the file stays as far as it was written.
   ~VMDKStreamWriter() override;
 
@@ -47,8 +53,12 @@ class VMDKStreamWriter : public VMDKWriter {
   // Writes the grains in flight, the last table, the directory, the footer
   // and the end-of-stream marker, then closes the file.
   void close() override;
+  // Takes the capacity into the layout and the header (and footer).
+  void settleCapacity(uint64_t sectors) override;
 
  private:
+  // Sectors 0 to 127: the header (directory in the footer) and |text|.
+  std::vector<uint8_t> head(const std::string& text) const;
   void storeGrain(uint64_t grain, const std::vector<uint8_t>& stream);
   void finishTable();
   void writeDirectory();
@@ -59,6 +69,7 @@ class VMDKStreamWriter : public VMDKWriter {
   void flush();
 
   SparseExtentHeader header_;
+  Describe describe_;
   GrainCompressor compressor_;
   uint64_t nextGrain_ = 0;         // lowest grain index still accepted
   uint64_t nextSector_ = 0;        // where the next appended sector goes

@@ -168,8 +168,11 @@ TEST(CommandLineTest, WordsReachTheirCommands) {
       {{{"rebase", "-l", "missing.vmdk", "p.vmdk"}}, "Failed to open missing.vmdk\n"},
       {{{"check", "--repair", "missing.vmdk"}}, "Failed to open missing.vmdk\n"},
       {{{"compare", "-F", "raw", "missing.vmdk", "b"}}, "Failed to open missing.vmdk\n"},
-      // Standard input is no image yet; standard output takes a copy only.
-      {{{"copy", "-f", "raw", "-", "out.vmdk"}}, "Cannot read from standard input\n"},
+      // Standard input (here empty) is read by copy only, as a raw disk or a
+      // stream; standard output takes a copy only.
+      {{{"copy", "-f", "raw", "-", "out.vmdk"}}, "Unsupported image file -\n"},
+      {{{"copy", "-", "out.vmdk"}}, "Cannot read from standard input\n"},
+      {{{"copy", "-f", "vhd", "-", "out.vmdk"}}, "Cannot read from standard input\n"},
       {{{"grow", "-s", "1G", "-"}}, "Cannot read from standard input\n"},
       // Options after the first file name are file names.
       {{{"info", "missing.vmdk", "-x"}}, "Failed to open missing.vmdk\n"},

@@ -142,6 +142,10 @@ struct Row {
   uint64_t appendedTables = 0;
   // grow mends what check finds, where other problems make it refuse.
   bool growMends = false;
+  // For a stream: the one line of copy from standard input, which reads it
+  // in order without its directory; nullptr: it copies what copy of the
+  // file does.
+  const char* fromInput = nullptr;
 };
 
 // Header fields (bytes of sector 0).
@@ -153,6 +157,7 @@ constexpr uint64_t kPrimaryTable = 27 * 512;  // of the 8 MiB monolithic image
 const char* const kInvalid = "Invalid sparse extent header in in.vmdk";
 const char* const kUnsupported = "Unsupported image file in.vmdk";
 const char* const kTruncated = "Truncated image file in.vmdk";
+const char* const kInvalidStream = "Invalid stream image -";
 const char* const kRepairedPrimary =
     "in.vmdk: repaired primary table 0 from the redundant copy\n0 problems found\n";
 
@@ -376,7 +381,13 @@ const Row kRows[] = {
     {"stream grain marker for another grain", Kind::kStream,
      [](auto& i) { i.patch("in.vmdk", 129 * 512, 6 * 128, 8); }, "", "",
      "in.vmdk: grain 5 (primary table 0 entry 5) at sector 129 names the grain of disk sector "
-     "768\n1 problem found\n"},
+     "768\n1 problem found\n",
+     nullptr, 0, false, kInvalidStream},
+    {"stream grain marker for a grain that came before", Kind::kStream,
+     [](auto& i) { i.patch("in.vmdk", 129 * 512, 0, 8); }, "", "",
+     "in.vmdk: grain 5 (primary table 0 entry 5) at sector 129 names the grain of disk sector "
+     "0\n1 problem found\n",
+     nullptr, 0, false, kInvalidStream},
     {"stream grain named by no entry and damaged", Kind::kStream,
      [](auto& i) {
        i.patch("in.vmdk", 132 * 512, 0);
@@ -385,7 +396,8 @@ const Row kRows[] = {
      "", "",
      "in.vmdk: grain marker at sector 128 holds no whole compressed grain\n"
      "in.vmdk: grain marker at sector 128 is named by no table entry (leak)\n"
-     "1 problem found, 1 leaked grain (harmless)\n"},
+     "1 problem found, 1 leaked grain (harmless)\n",
+     nullptr, 0, false, "Failed to read file -"},
     {"stream footer naming another directory", Kind::kStream,
      [](auto& i) { i.patch("in.vmdk", 139 * 512 + kGdOffset, 5, 8); }, "", "",
      "in.vmdk: the footer at sector 139 does not name directory sector 137\n1 problem found\n"},
@@ -422,10 +434,12 @@ const Row kRows[] = {
      "in.vmdk: the footer at sector 139 gives capacity 32768, the header 16384\n1 problem found\n"},
     {"stream table marker announcing 2^40 sectors", Kind::kStream,
      [](auto& i) { i.patch("in.vmdk", 131 * 512, uint64_t{1} << 40, 8); }, "", "",
-     "in.vmdk: marker at sector 131 announces 1099511627776 sectors\n1 problem found\n"},
+     "in.vmdk: marker at sector 131 announces 1099511627776 sectors\n1 problem found\n", nullptr, 0,
+     false, kInvalidStream},
     {"stream without its end-of-stream marker", Kind::kStream,
      [](auto& i) { i.truncate("in.vmdk", 140 * 512); }, "", "",
-     "in.vmdk: the stream ends at sector 140 without an end-of-stream marker\n1 problem found\n"},
+     "in.vmdk: the stream ends at sector 140 without an end-of-stream marker\n1 problem found\n",
+     nullptr, 0, false, "Truncated image file -"},
     // Files cut short at each structure boundary.
     {"empty file", Kind::kMonolithic, [](auto& i) { i.truncate("in.vmdk", 0); }, kUnsupported,
      kUnsupported},
@@ -659,6 +673,26 @@ TEST(DamageTest, InfoAndCopyEndWithAResultOrOneLine) {
         EXPECT_NE(compare.status, 1) << compare.out << compare.err;
       }
     }
+  }
+}
+
+// copy - reads a stream from standard input once, in order, without its
+// directory: it holds what a copy of the file holds, or ends with one line.
+TEST(DamageTest, CopyFromStandardInputHoldsWhatTheFileReadsOrRefuses) {
+  for (const Row& row : kRows) {
+    if (row.kind != Kind::kStream) continue;
+    SCOPED_TRACE(row.what);
+    ScopedTempDir dir;
+    row.damage(make(row.kind, dir));
+    RunResult run = runSkarvelReading(dir.file("in.vmdk"), {"copy", "-", "out.vmdk"}, dir.path());
+    if (row.fromInput != nullptr) {
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.err, std::string(row.fromInput) + "\n");
+      continue;
+    }
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(runSkarvel({"copy", "in.vmdk", "file.vmdk"}, dir.path()).status, 0);
+    EXPECT_EQ(runSkarvel({"compare", "file.vmdk", "out.vmdk"}, dir.path()).out, "Identical\n");
   }
 }
 

@@ -101,13 +101,14 @@ HANDLE inheritableFile(const std::string& path, DWORD access, DWORD disposition)
 // handle, or nullptr when no process was made or, for a Unix program under
 // Wine, none can be waited for.
 HANDLE start(const std::string& application, const std::vector<std::string>& words,
-             const std::string& directory, const std::string& outPath, const std::string& errPath) {
+             const std::string& directory, const std::string& outPath, const std::string& errPath,
+             const std::string& inPath = "NUL") {
   std::wstring commandLine;
   for (const std::string& word : words) {
     if (!commandLine.empty()) commandLine += L' ';
     commandLine += quoted(wide(word));
   }
-  HANDLE in = inheritableFile("NUL", GENERIC_READ, OPEN_EXISTING);
+  HANDLE in = inheritableFile(inPath, GENERIC_READ, OPEN_EXISTING);
   HANDLE out = inheritableFile(outPath, GENERIC_WRITE, CREATE_ALWAYS);
   HANDLE err = inheritableFile(errPath, GENERIC_WRITE, CREATE_ALWAYS);
   STARTUPINFOW startup = {};
@@ -144,12 +145,14 @@ bool endsWithExe(const std::string& program) {
 }
 
 RunResult runWindowsProgram(const std::string& program, const std::string& argv0,
-                            const std::vector<std::string>& args, const std::string& directory) {
+                            const std::vector<std::string>& args, const std::string& directory,
+                            const std::string& input = "NUL") {
   ScopedTempDir capture;
   std::vector<std::string> words = {argv0};
   words.insert(words.end(), args.begin(), args.end());
   RunResult result;
-  HANDLE process = start(program, words, directory, capture.file("out"), capture.file("err"));
+  HANDLE process =
+      start(program, words, directory, capture.file("out"), capture.file("err"), input);
   if (process == nullptr) return result;
   WaitForSingleObject(process, INFINITE);
   DWORD code = 0;
@@ -221,6 +224,15 @@ RunResult runSkarvel(const std::vector<std::string>& args, const std::string& di
                      const std::string& argv0) {
   std::string binary = skarvelBinary();
   RunResult result = runWindowsProgram(binary, argv0.empty() ? binary : argv0, args, directory);
+  result.out = withoutCarriageReturns(result.out);
+  result.err = withoutCarriageReturns(result.err);
+  return result;
+}
+
+RunResult runSkarvelReading(const std::string& input, const std::vector<std::string>& args,
+                            const std::string& directory) {
+  std::string binary = skarvelBinary();
+  RunResult result = runWindowsProgram(binary, binary, args, directory, input);
   result.out = withoutCarriageReturns(result.out);
   result.err = withoutCarriageReturns(result.err);
   return result;
