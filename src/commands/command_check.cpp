@@ -61,6 +61,8 @@ void printJsonReport(const std::string& path, const CheckReport& report,
   Json problems = Json::array(), leaks = Json::array(), repairs = Json::array();
   for (const CheckFinding& finding : report.findings) {
     Json entry = jsonFinding(finding.path, finding.text);
+    entry["place"] = jsonName(finding.place);
+    entry["kind"] = finding.kind;
     if (!finding.isLeak()) {
       problems.push_back(entry);
       continue;

@@ -9,10 +9,9 @@
 // every compressed grain inflates to a whole grain and that the footer agrees
 // with the directory in use and repeats the header's other fields. A table
 // that lies on a grain both copies name alike, or on one the other copy
-// names while the copies differ throughout, is the one at fault. Space that no entry names is a leak: it
-// wastes room but no read ever meets it; but a table that names grains in
-// the file, found where the layout puts one that no directory entry names,
-// is lost, not leaked.
+// names while the copies differ throughout, is the one at fault. Space that no entry names is a
+// leak: it wastes room but no read ever meets it; but a table that names grains in the file, found
+// where the layout puts one that no directory entry names, is lost, not leaked.
 #ifndef SKARVEL_READER_EXTENT_CHECK_H_
 #define SKARVEL_READER_EXTENT_CHECK_H_
 
@@ -36,6 +35,17 @@ struct CheckFinding {
   // may be a step ahead of the other), entries past the capacity (which
   // grow clears). Such a problem need not stop a writer.
   bool harmlessToWriters = false;
+  // Where, for programs: "header", "descriptor", "grain directory" (or
+  // "redundant grain directory"), "grain table 12" (or "redundant grain
+  // table 12"), "grain 345", "grain marker at sector 130", "footer", "end of
+  // stream", "sectors 128 to 255", "extent line 2", "parent link".
+  std::string place;
+  // What, as a snake_case word: "past_end", "overlap", "lost_table",
+  // "no_grain_marker", "wrong_grain", "tables_differ", "past_capacity",
+  // "misplaced_grain", "oversized_grain", "bad_compressed_grain",
+  // "footer_mismatch", "truncated", "unknown_marker", "bad_marker", "leak",
+  // "past_sector_limit", "size_mismatch", "flat_is_sparse", "cid_mismatch".
+  std::string kind;
 
   bool isLeak() const { return leakedGrains != 0; }
 };

@@ -545,6 +545,12 @@ std::vector<std::string> sortedLines(const std::string& text, const nlohmann::js
   return lines;
 }
 
+// The kinds of problem check --json names, each between spaces.
+constexpr const char* kKinds =
+    " past_end overlap lost_table no_grain_marker wrong_grain tables_differ past_capacity"
+    " misplaced_grain oversized_grain bad_compressed_grain footer_mismatch truncated"
+    " unknown_marker bad_marker leak past_sector_limit size_mismatch flat_is_sparse cid_mismatch ";
+
 TEST(DamageTest, CheckFindsWhatTheGeneralToolFindsAndSaysWhere) {
   SKARVEL_REQUIRE_PEER("qemu-img");
   SKARVEL_REQUIRE_PEER("qemu-io");
@@ -570,6 +576,17 @@ TEST(DamageTest, CheckFindsWhatTheGeneralToolFindsAndSaysWhere) {
     auto report = nlohmann::json::parse(json.out);
     EXPECT_EQ(report["clean"], run.status == 0);
     EXPECT_EQ(sortedLines("", report), sortedLines(run.out, nlohmann::json::object()));
+    // Each says where and what: a place, and a kind from the documented set,
+    // "leak" exactly for the leaks.
+    for (const char* list : {"problems", "leaks"}) {
+      for (const auto& f : report[list]) {
+        EXPECT_TRUE(f["place"].is_string() && f["place"] != "") << f;
+        EXPECT_EQ(f["kind"] == "leak", list == std::string("leaks")) << f;
+        std::string kind = f["kind"].get<std::string>();
+        kind.insert(0, 1, ' ').push_back(' ');
+        EXPECT_NE(std::string(kKinds).find(kind), std::string::npos) << f;
+      }
+    }
     // Corruption the general tool finds (its status 2, or an ERROR line
     // that ends its check) is found here too.
     if (qemu.status == 2 || qemu.out.find("ERROR") != std::string::npos) {
