@@ -54,10 +54,10 @@ VMDKStreamPipeReader::VMDKStreamPipeReader(int fd, const std::string& path,
   overhead_ = firstSector;
   readSectors(header_.overHead - 1, overhead_);
   if (header_.hasEmbeddedDescriptor()) {
-    const char* text =
-        reinterpret_cast<const char*>(&overhead_[header_.descriptorOffset * kSectorBytes]);
+    // The text ends at its first zero byte, or with the area.
+    auto area = overhead_.begin() + static_cast<ptrdiff_t>(header_.descriptorOffset * kSectorBytes);
     StringByteSource source(
-        std::string(text, strnlen(text, header_.descriptorSize * kSectorBytes)));
+        std::string(area, area + static_cast<ptrdiff_t>(header_.descriptorSize * kSectorBytes)));
     descriptor_ = parseDescriptor(source, false).descriptor;
   }
   if (!directoryInHeader_) {
