@@ -27,7 +27,8 @@ RunResult runSkarvel(const std::vector<std::string>& args, const std::string& di
                      const std::string& argv0 = std::string());
 
 // Runs the skarvel binary under test with the file |input| (an absolute
-// path) as its standard input, read in order as a pipe would give it.
+// path) on its standard input: on Windows through a pipe that a thread feeds
+// from the file, elsewhere opened as it is (read in order all the same).
 RunResult runSkarvelReading(const std::string& input, const std::vector<std::string>& args,
                             const std::string& directory);
 
