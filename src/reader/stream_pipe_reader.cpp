@@ -175,6 +175,9 @@ void VMDKStreamPipeReader::takeFooter() {
 
 void VMDKStreamPipeReader::takeDirectory(uint64_t sectors) {
   directorySector_ = position_;
+  // A directory of its capacity's size, padded at most to a grain; no more
+  // is read into memory.
+  if (sectors > layout_.directorySectors + kGrainSectors) refuse();
   std::vector<uint8_t> directory;
   readSectors(sectors, directory);
   if (directoryInHeader_) return;

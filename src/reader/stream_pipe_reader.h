@@ -5,6 +5,8 @@
 // the end is not needed to copy the disk. What is copied must be what a
 // reader that seeks would read, so the stream is refused ("Invalid stream
 // image " + path) rather than read differently:
+//   - a marker of no known type, or a table or directory marker announcing
+//     more sectors than its structure takes;
 //   - a grain marker whose place is not the start of a grain, lies past the
 //     capacity, or does not come after every grain before it (a grain that
 //     appears twice, or out of order);
