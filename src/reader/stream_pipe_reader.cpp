@@ -45,10 +45,13 @@ VMDKStreamPipeReader::VMDKStreamPipeReader(int fd, const std::string& path,
   // A directory the header places inside the overhead comes, with its
   // tables, before the grains; any other comes after them behind a marker.
   directoryInHeader_ = header_.gdOffset < header_.overHead;
-  uint64_t descriptorEnd = header_.descriptorOffset + header_.descriptorSize;
+  // The descriptor lies inside the overhead (compared without a sum that
+  // could wrap).
+  bool descriptorInside = header_.descriptorOffset < header_.overHead &&
+                          header_.descriptorSize <= header_.overHead - header_.descriptorOffset;
   if (capacity_ == 0 || capacity_ > kMaxCapacitySectors || header_.numGTEsPerGT != kTableEntries ||
       header_.overHead < 1 || header_.overHead > kMaxOverheadSectors ||
-      (header_.hasEmbeddedDescriptor() && descriptorEnd > header_.overHead)) {
+      (header_.hasEmbeddedDescriptor() && !descriptorInside)) {
     refuse();
   }
   overhead_ = firstSector;
