@@ -100,6 +100,12 @@ uint32_t VMDKStreamPipeReader::headerTableEntry(uint64_t grain) const {
 void VMDKStreamPipeReader::refuseNamedGrains(uint64_t from, uint64_t to) const {
   if (!directoryInHeader_) return;
   for (uint64_t grain = from; grain < to; ++grain) {
+    // A table the directory does not name names none of its grains.
+    uint64_t directoryByte = header_.gdOffset * kSectorBytes + grain / kTableEntries * kEntryBytes;
+    if (getLittleEndian32(&overhead_[directoryByte]) == 0) {
+      grain += kTableEntries - 1 - grain % kTableEntries;
+      continue;
+    }
     if (headerTableEntry(grain) != 0) refuse();
   }
 }
