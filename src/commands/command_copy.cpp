@@ -111,6 +111,7 @@ int32_t CommandCopy::copyUnknownSize(const std::string& outputPath) {
   descriptor.renewCID();
   descriptor.ddbSettings = options->ddbSettings;
   OutputImage output(outputPath, outputLayout(reader, false), descriptor);
+  output.refuseUnknownSize(kind);
   if (!output.toStandardOutput()) {
     if (kind != OutputKind::kRaw) refuseUnquotableNames(output, std::string());
     refuseOverwritingInput(output, kind, reader);

@@ -102,9 +102,24 @@ std::unique_ptr<VMDKWriter> OutputImage::create(OutputKind kind, bool includeDdb
   return createFlat(kind, includeDdb);
 }
 
+void OutputImage::refuseUnknownSize(OutputKind kind) const {
+  std::string name = outputKindName(kind);
+  if (kind == OutputKind::kRaw) return;
+  // Only a raw disk or a stream goes to standard output, and a stream's
+  // header goes first.
+  if (toStandardOutput() && kind != OutputKind::kStreamOptimized) {
+    throw FatalError("Cannot write " + name + " to standard output");
+  }
+  if (toStandardOutput() ||
+      (kind != OutputKind::kMonolithicSparse && kind != OutputKind::kStreamOptimized)) {
+    throw FatalError("Cannot write " + name + " from standard input");
+  }
+}
+
 std::unique_ptr<VMDKWriter> OutputImage::createOfUnknownSize(OutputKind kind, bool includeDdb) {
+  refuseUnknownSize(kind);
   bool sparse = kind == OutputKind::kMonolithicSparse;
-  bool stream = kind == OutputKind::kStreamOptimized && !toStandardOutput();
+  bool stream = kind == OutputKind::kStreamOptimized;
   if (kind == OutputKind::kRaw) {
     if (toStandardOutput()) {
       return std::make_unique<VMDKSequentialRawWriter>(openStandardOutput(), path, layout);
@@ -112,9 +127,6 @@ std::unique_ptr<VMDKWriter> OutputImage::createOfUnknownSize(OutputKind kind, bo
     platform::closeFile(createOutputFile());
     return std::make_unique<VMDKFlatWriter>(-1, path, layout, directory,
                                             SplitExtents(fileName, layout.capacitySectors(), kind));
-  }
-  if (!sparse && !stream) {
-    throw FatalError("Cannot write " + std::string(outputKindName(kind)) + " from standard input");
   }
   descriptor.createType = outputKindName(kind);
   if (stream) descriptor.ddbStyle = DdbStyle::kImport;

@@ -51,10 +51,15 @@ struct OutputImage {
   // (settleCapacity) before close. Kinds: monolithicSparse
   // (VMDKAppendingSparseWriter), streamOptimized to a file (its header and
   // descriptor written again last), raw (to standard output, or a file sized
-  // last). Any other kind, and a stream to standard output, whose header
-  // goes out first, throw FatalError("Cannot write " + kind + " from
-  // standard input") before anything is created.
+  // last). Other kinds throw refuseUnknownSize's errors before anything is
+  // created.
   std::unique_ptr<VMDKWriter> createOfUnknownSize(OutputKind kind, bool includeDdb);
+
+  // Throws, for a kind createOfUnknownSize cannot make, FatalError("Cannot
+  // write " + kind + " to standard output") for a kind that never goes
+  // there, and FatalError("Cannot write " + kind + " from standard input")
+  // for the others (a stream to standard output, whose header goes first).
+  void refuseUnknownSize(OutputKind kind) const;
 
   // One sparse extent file at |path| with the descriptor embedded (when the
   // layout has a descriptor area); createType becomes "monolithicSparse".

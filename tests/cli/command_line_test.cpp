@@ -175,6 +175,7 @@ TEST(CommandLineTest, WordsReachTheirCommands) {
       {{{"copy", "-f", "raw", "-", "out.vmdk"}}, "Unsupported image file -\n"},
       {{{"copy", "-", "out.vmdk"}}, "Cannot read from standard input\n"},
       {{{"copy", "-f", "vhd", "-", "out.vmdk"}}, "Cannot read from standard input\n"},
+      {{{"copy", "-f", "raw", "-", "-"}}, "Cannot write monolithicSparse to standard output\n"},
       {{{"grow", "-s", "1G", "-"}}, "Cannot read from standard input\n"},
       // Options after the first file name are file names.
       {{{"info", "missing.vmdk", "-x"}}, "Failed to open missing.vmdk\n"},
