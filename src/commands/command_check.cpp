@@ -104,6 +104,8 @@ void printJsonReport(const std::string& path, const CheckReport& report,
   Json problems = Json::array(), leaks = Json::array(), repairs = Json::array();
   for (const CheckFinding& finding : report.findings) {
     Json entry = jsonFinding(finding.path.empty() ? path : finding.path, finding.text);
+    entry["place"] = jsonName(finding.place);
+    entry["kind"] = finding.kind;
     if (!finding.isLeak()) {
       problems.push_back(entry);
       continue;
@@ -149,14 +151,17 @@ int32_t checkPackage(const std::string& path, bool json) {
   std::vector<std::string> unchecked;
   std::vector<std::string> lines = package.problems();
   for (const std::string& line : package.digestProblems({}, &unchecked)) lines.push_back(line);
-  for (const std::string& line : lines) report.findings.push_back({std::string(), line});
+  for (const std::string& line : lines) {
+    report.findings.push_back({.path = std::string(), .text = line, .place = "package", .kind = "package"});
+  }
   for (size_t n = 1; n <= package.diskCount(); ++n) {
     if (package.diskMember(n) == nullptr) continue;  // missing: said above
     try {
       CheckReport disk = checkOpenImage(*package.openDisk(n, kRead));
       report.findings.insert(report.findings.end(), disk.findings.begin(), disk.findings.end());
     } catch (const FatalError& unreadable) {
-      report.findings.push_back({std::string(), unreadable.what()});
+      report.findings.push_back(
+          {.path = std::string(), .text = unreadable.what(), .place = "package", .kind = "unreadable_disk"});
     }
   }
   if (json) {

@@ -14,6 +14,7 @@
 #include "reader/chain_reader.h"
 #include "reader/open_image.h"
 #include "reader/ova/ova_package.h"
+#include "reader/raw_pipe_reader.h"
 
 namespace skarvel {
 
@@ -40,6 +41,7 @@ std::unique_ptr<VMDKReader> openPackageDisk(const std::string& path, int32_t num
 // The input: a plain disk with -f, a disk of a package (--disk chooses which),
 // or an image. --disk names a disk of a package only.
 std::unique_ptr<VMDKReader> openInput(const std::string& path, const CommandOptions& options) {
+  if (path == "-" && options.diskNumber == 0) return openStandardInput(false, 0);
   bool package = !options.rawInput && isOvaPackage(path);
   if (options.diskNumber != 0 && !package) throw FatalError("Not an OVA package " + path);
   if (package) return openPackageDisk(path, std::max(options.diskNumber, 1));
@@ -100,7 +102,58 @@ void reportResult(std::ostream& report, const OutputImage& output, OutputKind ki
          << std::flush;
 }
 
+// The largest disk a single sparse or stream file of unknown size is begun
+// for: 2047 GiB, whose grains and tables stay below sector 2^32.
+constexpr uint64_t kLargestSingleFileSectors = uint64_t{2047} << 21;
+
+// The most a raw disk of unknown size may hold for an output of |kind|.
+uint64_t unknownSizeLimit(OutputKind kind) {
+  return kind == OutputKind::kRaw ? kMaxCapacitySectors : kLargestSingleFileSectors;
+}
+
 }  // namespace
+
+int32_t CommandCopy::copyUnknownSize(const std::string& outputPath) {
+  // Standard input has no size to grow from, nor a format to name but raw.
+  if (options->vhdInput || options->sizeBytes != 0) {
+    throw FatalError("Cannot read from standard input");
+  }
+  // The kind is chosen as for a file (a raw disk is one file): the limit
+  // depends on it.
+  VMDKRawPipeReader probe(-1, "-", kLargestSingleFileSectors);
+  OutputKind kind = chooseOutputKind(probe, *options);
+  std::unique_ptr<VMDKReader> input = openStandardInput(true, unknownSizeLimit(kind));
+  auto& reader = static_cast<VMDKRawPipeReader&>(*input);
+  DiskDescriptor descriptor = reader.descriptor();
+  descriptor.renewCID();
+  descriptor.ddbSettings = options->ddbSettings;
+  OutputImage output(outputPath, outputLayout(reader, false), descriptor);
+  output.refuseUnknownSize(kind);
+  if (!output.toStandardOutput()) {
+    if (kind != OutputKind::kRaw) refuseUnquotableNames(output, std::string());
+    refuseOverwritingInput(output, kind, reader);
+    refuseOutputsInUse(output, kind);
+  }
+  // The first grain is read before anything is created: an empty input is
+  // no disk.
+  std::vector<uint8_t> buffer(reader.grainBytes());
+  uint32_t n = reader.readGrain(0, buffer.data(), reader.grainBytes());
+  refuseEmptyInput(reader);
+  std::unique_ptr<VMDKWriter> writer = output.createOfUnknownSize(kind, true);
+  uint64_t stored = 0;
+  for (uint64_t i = 0; n != 0; n = reader.readGrain(++i, buffer.data(), reader.grainBytes())) {
+    if (i >= output.layout.grainCount) throw FatalError("Disk is too large for " + outputPath);
+    if (n == kZeroedGrain) continue;
+    writer->writeGrain(i, buffer.data(), n);
+    ++stored;
+  }
+  writer->settleCapacity(reader.capacity());
+  writer->close();
+  output.layout = writer->layout();
+  std::ostream& report = output.toStandardOutput() ? std::cerr : std::cout;
+  if (options->json) reportResult(report, output, kind, stored);
+  return 0;
+}
 
 int32_t CommandCopy::execute(int32_t argc, char** argv) {
   // A flat or raw output holds every sector and so hides any parent: it
@@ -109,6 +162,7 @@ int32_t CommandCopy::execute(int32_t argc, char** argv) {
                    options->chainLevels != -1)) {
     printUsage();
   }
+  if (std::string(argv[1]) == "-" && options->rawInput) return copyUnknownSize(argv[2]);
   std::unique_ptr<VMDKReader> reader = openInput(argv[1], *options);
   DiskDescriptor descriptor = reader->descriptor();
   // The parent the output's hint names, for messages; an input that names no

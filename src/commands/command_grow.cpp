@@ -6,6 +6,7 @@
 #include "base/fatal_error.h"
 #include "base/paths.h"
 #include "commands/descriptor_rewrite.h"
+#include "commands/json_report.h"
 #include "commands/parent_chain.h"
 #include "format/sparse_extent_file.h"
 #include "platform/file.h"
@@ -291,10 +292,17 @@ int32_t CommandGrow::execute(int32_t argc, char** argv) {
   refuseDamagedImage(*image, path);
   // The tail of a last grain cut by the capacity would come into view.
   if (image->capacity() % kGrainSectors != 0) throw FatalError("Unsupported image file " + path);
+  const uint64_t previous = image->capacity();
   if (image->isMultiFile()) {
     growDescriptorFile(path, image, capacity);
   } else {
     growSingleFile(path, image, capacity);
+  }
+  if (options->json) {
+    printJson({{"file", jsonName(path)},
+               {"previous_capacity_sectors", previous},
+               {"capacity_sectors", capacity},
+               {"capacity_bytes", capacity * kSectorBytes}});
   }
   return 0;
 }

@@ -6,6 +6,7 @@
 #include "base/fatal_error.h"
 #include "base/paths.h"
 #include "commands/descriptor_rewrite.h"
+#include "commands/json_report.h"
 #include "platform/file.h"
 #include "reader/chain_reader.h"
 #include "reader/image_check.h"
@@ -106,9 +107,11 @@ uint32_t readHeld(VMDKReader* reader, uint64_t grain, std::vector<uint8_t>& buff
 // Writes into |child| every grain it does not hold where |oldParents| (the
 // chain below it today; null for none) and |newParent| read differently,
 // with the bytes the child shows today. A grain that neither holds reads as
-// zeros through both and costs no more than its lookups.
-void keepWhatTheChildShows(VMDKReader& child, VMDKReader* oldChain, VMDKReader& newParent) {
+// zeros through both and costs no more than its lookups. Returns the count
+// of grains written.
+uint64_t keepWhatTheChildShows(VMDKReader& child, VMDKReader* oldChain, VMDKReader& newParent) {
   GrainSink sink(child);
+  uint64_t stored = 0;
   std::vector<uint8_t> own(kGrainBytes), before(kGrainBytes), after(kGrainBytes);
   for (uint64_t grain = 0; grain < child.grainCount(); ++grain) {
     if (child.readGrain(grain, own.data(), static_cast<uint32_t>(own.size())) != 0) continue;
@@ -122,9 +125,11 @@ void keepWhatTheChildShows(VMDKReader& child, VMDKReader* oldChain, VMDKReader& 
     std::fill(after.begin() + shown, after.begin() + length, 0);
     if (!std::equal(before.begin(), before.begin() + length, after.begin())) {
       sink.add(grain, before.data(), length);
+      ++stored;
     }
   }
   sink.finish();
+  return stored;
 }
 
 // True when the child is one sparse extent file whose grains are not
@@ -171,12 +176,19 @@ int32_t CommandRebase::execute(int32_t argc, char** argv) {
   refuseDamagedImage(*child, childPath);
   const bool marked = marksItself(*child);
   if (marked) writeUncleanShutdown(child->fileHandle(), childPath, true);
-  if (!options->linkOnly) keepWhatTheChildShows(*child, oldChain.get(), *newParent);
+  uint64_t stored =
+      options->linkOnly ? 0 : keepWhatTheChildShows(*child, oldChain.get(), *newParent);
   // The old chain's own handles on the child's files go before its
   // descriptor is replaced: on Windows an open file cannot be replaced.
   oldChain.reset();
   writeRewrite(childPath, child, text);
   if (marked) writeUncleanShutdown(child->fileHandle(), childPath, false);
+  if (options->json) {
+    printJson({{"file", jsonName(childPath)},
+               {"parent_file_name_hint", jsonName(descriptor.parentFileNameHint)},
+               {"parent_cid", jsonCid(newParentCID)},
+               {"grains_stored", stored}});
+  }
   return 0;
 }
 

@@ -87,6 +87,10 @@ bool closeFile(int fd);
 // output. -1 when the process has none.
 int standardOutput();
 
+// The same for standard input, for readFile; a pipe whose writer has gone
+// reads as ended. -1 when the process has none.
+int standardInput();
+
 // The length in bytes of the file open as |fd|. Returns true on success.
 bool fileSizeOf(int fd, uint64_t* size);
 

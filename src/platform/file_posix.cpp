@@ -215,6 +215,8 @@ bool closeFile(int fd) {
 
 int standardOutput() { return ::dup(STDOUT_FILENO); }
 
+int standardInput() { return ::dup(STDIN_FILENO); }
+
 bool fileSizeOf(int fd, uint64_t* size) {
   if (std::optional<uint64_t> length = window::lengthOf(fd)) {
     *size = *length;

@@ -95,7 +95,11 @@ int64_t moveAll(uint32_t length, Step step) {
   uint32_t done = 0;
   while (done < length) {
     DWORD moved = 0;
-    if (!step(done, &moved)) return GetLastError() == ERROR_HANDLE_EOF ? int64_t{done} : -1;
+    if (!step(done, &moved)) {
+      // A pipe whose writer has closed it ends like a file.
+      DWORD error = GetLastError();
+      return error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE ? int64_t{done} : -1;
+    }
     if (moved == 0) break;
     done += moved;
   }
@@ -253,16 +257,25 @@ bool closeFile(int fd) {
   return handle != INVALID_HANDLE_VALUE && CloseHandle(handle);
 }
 
-int standardOutput() {
-  // A handle of its own, so that closing it leaves the process's alone.
+namespace {
+
+// A handle of its own for a standard handle, so that closing it leaves the
+// process's alone.
+int duplicateStandardHandle(DWORD which) {
   HANDLE process = GetCurrentProcess(), handle;
-  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (output == nullptr || output == INVALID_HANDLE_VALUE ||
-      !DuplicateHandle(process, output, process, &handle, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+  HANDLE standard = GetStdHandle(which);
+  if (standard == nullptr || standard == INVALID_HANDLE_VALUE ||
+      !DuplicateHandle(process, standard, process, &handle, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
     return -1;
   }
   return handleTable().add(handle);
 }
+
+}  // namespace
+
+int standardOutput() { return duplicateStandardHandle(STD_OUTPUT_HANDLE); }
+
+int standardInput() { return duplicateStandardHandle(STD_INPUT_HANDLE); }
 
 bool fileSizeOf(int fd, uint64_t* size) {
   if (std::optional<uint64_t> windowLength = window::lengthOf(fd)) {

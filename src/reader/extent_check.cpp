@@ -112,8 +112,11 @@ class ExtentChecker {
   void run();
 
  private:
-  void add(const std::string& text, uint64_t leakedGrains = 0);
+  void add(const std::string& place, const std::string& kind, const std::string& text,
+           uint64_t leakedGrains = 0);
   std::string name(const Region& region) const;
+  // |region| as the place of a finding.
+  std::string placeOf(const Region& region) const;
   // Appends |region| to |regions_| clipped to the file; says so when it
   // does not fit. Returns whether it fits.
   bool place(Region region, const std::string& what);
@@ -210,7 +213,8 @@ ExtentChecker::ExtentChecker(const VMDKSingleFileReader& extent, bool planRepair
   // The reader never uses the redundant directory, so its offset was not
   // bounded when the extent opened.
   if (redundant && header_.rgdOffset >= kSectorLimit) {
-    add("redundant directory at sector " + number(header_.rgdOffset) + " lies past sector 2^32");
+    add("redundant grain directory", "past_sector_limit",
+        "redundant directory at sector " + number(header_.rgdOffset) + " lies past sector 2^32");
     redundant = false;
   }
   copies_ = redundant ? 2 : 1;
@@ -226,8 +230,27 @@ ExtentChecker::ExtentChecker(const VMDKSingleFileReader& extent, bool planRepair
   }
 }
 
-void ExtentChecker::add(const std::string& text, uint64_t leakedGrains) {
-  report_.findings.push_back(CheckFinding{path_, text, leakedGrains});
+void ExtentChecker::add(const std::string& place, const std::string& kind, const std::string& text,
+                        uint64_t leakedGrains) {
+  report_.findings.push_back(CheckFinding{
+      .path = path_, .text = text, .leakedGrains = leakedGrains, .place = place, .kind = kind});
+}
+
+std::string ExtentChecker::placeOf(const Region& region) const {
+  std::string copy = region.copy == kPrimary ? "" : "redundant ";
+  switch (region.part) {
+    case Part::kHeader:
+      return "header";
+    case Part::kDescriptor:
+      return "descriptor";
+    case Part::kDirectory:
+      return copy + "grain directory";
+    case Part::kTable:
+      return copy + "grain table " + number(region.index);
+    case Part::kGrain:
+      break;
+  }
+  return "grain " + number(region.index);
 }
 
 std::string ExtentChecker::name(const Region& region) const {
@@ -257,8 +280,9 @@ bool ExtentChecker::place(Region region, const std::string& what) {
   bool fits =
       inside && (region.part == Part::kGrain || region.length <= fileSectors_ - region.start);
   if (!fits) {
-    add(what + " at sector " + number(region.start) + (inside ? " runs past" : " lies past") +
-        " the end of the file");
+    add(placeOf(region), "past_end",
+        what + " at sector " + number(region.start) + (inside ? " runs past" : " lies past") +
+            " the end of the file");
   }
   if (!inside) return false;
   if (region.part == Part::kGrain) grainsEnd_ = std::max(grainsEnd_, region.end());
@@ -324,8 +348,9 @@ void ExtentChecker::sweep(bool grainsOnly) {
     // Among grains, one line for each grain that overlaps something is
     // enough: a grain placed on the metadata meets many structures.
     if (later.start < earlier.end() && (!grainsOnly || fresh(i) || fresh(furthest))) {
-      add(name(later) + " at sector " + number(later.start) + " overlaps " + name(earlier) +
-          " at sector " + number(earlier.start));
+      add(placeOf(later), "overlap",
+          name(later) + " at sector " + number(later.start) + " overlaps " + name(earlier) +
+              " at sector " + number(earlier.start));
       reported[i] = reported[furthest] = true;
       blame(i, furthest);
     }
@@ -433,8 +458,9 @@ void ExtentChecker::findTablesOnAgreedGrains() {
   for (const auto& [k, grain] : found) {
     const Region& table = regions_[k];
     if (state_[table.copy][table.index] != TableState::kRead) continue;  // told once
-    add(name(table) + " at sector " + number(table.start) + " overlaps " + name(grain) +
-        " at sector " + number(grain.start));
+    add(placeOf(table), "overlap",
+        name(table) + " at sector " + number(table.start) + " overlaps " + name(grain) +
+            " at sector " + number(grain.start));
     markDamaged(table);
   }
 }
@@ -505,8 +531,10 @@ void ExtentChecker::findLostTables() {
       std::vector<Region> grains = lostGrains(lost, inUse);
       if (grains.empty()) continue;
       Region table{at, tableSectors_, Part::kTable, c, t};
-      add(name(table) + " at sector " + number(at) + " names " + number(grains.size()) +
-          (grains.size() == 1 ? " grain" : " grains") + ", but no directory entry names it (lost)");
+      add(placeOf(table), "lost_table",
+          name(table) + " at sector " + number(at) + " names " + number(grains.size()) +
+              (grains.size() == 1 ? " grain" : " grains") +
+              ", but no directory entry names it (lost)");
       found.push_back(table);
       for (const Region& grain : grains) {
         found.push_back(grain);
@@ -534,15 +562,17 @@ void ExtentChecker::checkEntry(int copy, uint64_t grain, uint32_t sector, bool s
   if (stream_) {
     auto found = std::lower_bound(walked_.begin(), walked_.end(), uint64_t{sector});
     if (found == walked_.end() || found->sector != sector) {
-      add(name(region) + " at sector " + number(sector) + " names no grain marker");
+      add(placeOf(region), "no_grain_marker",
+          name(region) + " at sector " + number(sector) + " names no grain marker");
       markDamaged(region);
       return;
     }
     found->named = true;
     region.length = found->sectors;
     if (found->lba != grain * kGrainSectors) {
-      add(name(region) + " at sector " + number(sector) + " names the grain of disk sector " +
-          number(found->lba));
+      add(placeOf(region), "wrong_grain",
+          name(region) + " at sector " + number(sector) + " names the grain of disk sector " +
+              number(found->lba));
       markDamaged(region);
     }
   }
@@ -574,9 +604,10 @@ void ExtentChecker::checkTables() {
     bool comparable = state_[kPrimary][t] != TableState::kUnreadable &&
                       (copies_ < 2 || state_[kRedundant][t] != TableState::kUnreadable);
     if (differing != 0 && comparable) {
-      add("primary table " + number(t) + " and redundant table " + number(t) + " differ in " +
-          number(differing) + (differing == 1 ? " entry" : " entries") + ", the first entry " +
-          number(first));
+      add("grain table " + number(t), "tables_differ",
+          "primary table " + number(t) + " and redundant table " + number(t) + " differ in " +
+              number(differing) + (differing == 1 ? " entry" : " entries") + ", the first entry " +
+              number(first));
       report_.findings.back().harmlessToWriters =
           !damaged_[kPrimary][t] && !damaged_[kRedundant][t];
     }
@@ -608,9 +639,10 @@ void ExtentChecker::checkEntriesPastCapacity() {
       if (entries[e] != 0 && !namesZeros(entries[e]) && count++ == 0) first = e;
     }
     if (count == 0) continue;
-    add(std::string(kCopyNames[c]) + " table " + number(last) + " has " + number(count) +
-        (count == 1 ? " entry" : " entries") + " past the capacity, the first entry " +
-        number(first));
+    add(placeOf(Region{0, 0, Part::kTable, c, last}), "past_capacity",
+        std::string(kCopyNames[c]) + " table " + number(last) + " has " + number(count) +
+            (count == 1 ? " entry" : " entries") + " past the capacity, the first entry " +
+            number(first));
     report_.findings.back().harmlessToWriters = true;
   }
 }
@@ -618,16 +650,18 @@ void ExtentChecker::checkEntriesPastCapacity() {
 void ExtentChecker::checkWalkedGrain(uint64_t sector, const StreamMarker& marker) {
   std::string where = "grain marker at sector " + number(sector);
   if (marker.value % kGrainSectors != 0 || marker.value >= header_.capacity) {
-    add(where + " is for disk sector " + number(marker.value) + ", where no grain starts");
+    add(where, "misplaced_grain",
+        where + " is for disk sector " + number(marker.value) + ", where no grain starts");
   }
   if (marker.size > kMaxCompressedGrainBytes) {
-    add(where + " announces " + number(marker.size) + " bytes, more than a grain can take");
+    add(where, "oversized_grain",
+        where + " announces " + number(marker.size) + " bytes, more than a grain can take");
     return;
   }
   std::vector<uint8_t> stream(marker.size), grain(kGrainBytes);
   uint64_t at = sector * kSectorBytes + kGrainMarkerBytes;
   if (readAt(extent_.fileHandle(), path_, at, stream.data(), marker.size) != marker.size) {
-    add(where + " runs past the end of the file");
+    add(where, "past_end", where + " runs past the end of the file");
     return;
   }
   std::optional<uint32_t> inflated =
@@ -635,7 +669,9 @@ void ExtentChecker::checkWalkedGrain(uint64_t sector, const StreamMarker& marker
   // The last grain of the disk may stop at the capacity.
   uint64_t sectorsLeft = header_.capacity - std::min(header_.capacity, marker.value);
   uint64_t needed = std::min(kGrainBytes, sectorsLeft * kSectorBytes);
-  if (!inflated || *inflated < needed) add(where + " holds no whole compressed grain");
+  if (!inflated || *inflated < needed) {
+    add(where, "bad_compressed_grain", where + " holds no whole compressed grain");
+  }
 }
 
 void ExtentChecker::checkFooter(uint64_t sector) {
@@ -649,7 +685,8 @@ void ExtentChecker::checkFooter(uint64_t sector) {
   std::copy_n(footer, record.size(), record.begin());
   SparseExtentHeader copy = decodeHeader(record);
   if (copy.magicNumber != kSparseMagic || copy.gdOffset != extent_.directorySector()) {
-    add(where + " does not name directory sector " + number(extent_.directorySector()));
+    add("footer", "footer_mismatch",
+        where + " does not name directory sector " + number(extent_.directorySector()));
   }
   if (copy.magicNumber != kSparseMagic) return;
   // The footer repeats the header but for the directory's place, which a
@@ -662,8 +699,9 @@ void ExtentChecker::checkFooter(uint64_t sector) {
       inHeader = inHeader << 8 | head[field.offset + i];
     }
     if (inFooter != inHeader) {
-      add(where + " gives " + field.name + " " + number(inFooter) + ", the header " +
-          number(inHeader));
+      add("footer", "footer_mismatch",
+          where + " gives " + field.name + " " + number(inFooter) + ", the header " +
+              number(inHeader));
     }
   }
 }
@@ -678,7 +716,8 @@ void ExtentChecker::walkStream() {
     if (sector >= std::min(fileSectors_, kSectorLimit) ||
         readAt(extent_.fileHandle(), path_, sector * kSectorBytes, bytes, sizeof bytes) !=
             sizeof bytes) {
-      add("the stream ends at sector " + number(sector) + " without an end-of-stream marker");
+      add("end of stream", "truncated",
+          "the stream ends at sector " + number(sector) + " without an end-of-stream marker");
       return;
     }
     StreamMarker marker = decodeMarker(bytes);
@@ -689,13 +728,15 @@ void ExtentChecker::walkStream() {
     } else if (marker.type == static_cast<uint32_t>(MarkerType::kEndOfStream)) {
       return;
     } else if (marker.type > static_cast<uint32_t>(MarkerType::kFooter)) {
-      add("marker at sector " + number(sector) + " is of no known type (" + number(marker.type) +
-          ")");
+      add("marker at sector " + number(sector), "unknown_marker",
+          "marker at sector " + number(sector) + " is of no known type (" + number(marker.type) +
+              ")");
       return;
     } else if (marker.value >= kSectorLimit) {
       // No metadata that an entry can name lies that far on (and 1 + the
       // count could wrap to a step of nothing).
-      add("marker at sector " + number(sector) + " announces " + number(marker.value) + " sectors");
+      add("marker at sector " + number(sector), "bad_marker",
+          "marker at sector " + number(sector) + " announces " + number(marker.value) + " sectors");
       return;
     } else if (marker.type == static_cast<uint32_t>(MarkerType::kFooter)) {
       checkFooter(sector + 1);
@@ -708,8 +749,8 @@ void ExtentChecker::reportLeaks() {
   if (stream_) {
     for (const WalkedGrain& grain : walked_) {
       if (!grain.named) {
-        add("grain marker at sector " + number(grain.sector) + " is named by no table entry (leak)",
-            1);
+        std::string where = "grain marker at sector " + number(grain.sector);
+        add(where, "leak", where + " is named by no table entry (leak)", 1);
       }
     }
     return;
@@ -720,8 +761,10 @@ void ExtentChecker::reportLeaks() {
   auto gap = [&](uint64_t end) {
     if (end <= cursor) return;
     uint64_t grains = divideRoundingUp(end - cursor, kGrainSectors);
-    add("sectors " + number(cursor) + " to " + number(end - 1) + " are named by no table entry (" +
-            number(grains) + (grains == 1 ? " grain" : " grains") + " leaked)",
+    std::string where = "sectors " + number(cursor) + " to " + number(end - 1);
+    add(where, "leak",
+        where + " are named by no table entry (" + number(grains) +
+            (grains == 1 ? " grain" : " grains") + " leaked)",
         grains);
   };
   for (const Region& region : regions_) {
@@ -805,7 +848,7 @@ void ExtentChecker::run() {
   // last may be missing. Writers may go on; check -R clears it once the
   // walk finds nothing else.
   if (header_.uncleanShutdown != 0) {
-    add("the header says the file was not closed cleanly");
+    add("header", "unclean_shutdown", "the header says the file was not closed cleanly");
     report_.findings.back().harmlessToWriters = true;
     if (!stream_) report_.marked.push_back(path_);
   }

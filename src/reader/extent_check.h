@@ -35,6 +35,18 @@ struct CheckFinding {
   // may be a step ahead of the other), entries past the capacity (which
   // grow clears). Such a problem need not stop a writer.
   bool harmlessToWriters = false;
+  // Where, for programs: "header", "descriptor", "grain directory" (or
+  // "redundant grain directory"), "grain table 12" (or "redundant grain
+  // table 12"), "grain 345", "grain marker at sector 130", "footer", "end of
+  // stream", "sectors 128 to 255", "extent line 2", "parent link".
+  std::string place;
+  // What, as a snake_case word: "past_end", "overlap", "lost_table",
+  // "no_grain_marker", "wrong_grain", "tables_differ", "past_capacity",
+  // "misplaced_grain", "oversized_grain", "bad_compressed_grain",
+  // "footer_mismatch", "truncated", "unknown_marker", "bad_marker", "leak",
+  // "past_sector_limit", "size_mismatch", "flat_is_sparse", "cid_mismatch",
+  // "unclean_shutdown"; "package" and "unreadable_disk" for packages.
+  std::string kind;
 
   bool isLeak() const { return leakedGrains != 0; }
 };

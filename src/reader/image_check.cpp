@@ -39,9 +39,12 @@ void checkEmbeddedLines(const VMDKSingleFileReader& image, CheckReport& report) 
   uint64_t sectors = 0;
   for (const ExtentDescriptor& extent : parsed.extents) sectors += extent.size;
   if (sectors != header.capacity) {
-    report.findings.push_back({image.path(), "the descriptor's extent lines give " +
-                                                 std::to_string(sectors) + " sectors, the header " +
-                                                 std::to_string(header.capacity)});
+    report.findings.push_back({.path = image.path(),
+                               .text = "the descriptor's extent lines give " +
+                                       std::to_string(sectors) + " sectors, the header " +
+                                       std::to_string(header.capacity),
+                               .place = "descriptor",
+                               .kind = "size_mismatch"});
   }
 }
 
@@ -50,28 +53,32 @@ void checkExtentLines(const VMDKMultiFileReader& image, bool planRepairs, CheckR
   for (size_t k = 0; k < lines.size(); ++k) {
     const VMDKReader& extent = *image.extentReaders()[k];
     std::string where = "extent line " + std::to_string(k + 1) + " (" + extent.path() + ")";
-    auto add = [&](const std::string& text) {
-      report.findings.push_back({image.path(), where + ": " + text});
+    auto add = [&](const std::string& kind, const std::string& text) {
+      report.findings.push_back({.path = image.path(),
+                                 .text = where + ": " + text,
+                                 .place = "extent line " + std::to_string(k + 1),
+                                 .kind = kind});
     };
     if (lines[k].type == kFlatExtentType) {
       // Read as flat, a sparse extent shows its header and tables as data.
       if (probeSparseExtent(extent.fileHandle(), extent.path()) != SparseProbe::kNotSparse) {
-        add("the FLAT file is a sparse extent file");
+        add("flat_is_sparse", "the FLAT file is a sparse extent file");
       }
       uint64_t fileBytes = 0;
       platform::readableLength(extent.fileHandle(), &fileBytes);
       uint64_t held =
           fileBytes / kSectorBytes - std::min(fileBytes / kSectorBytes, lines[k].offset);
       if (held < lines[k].size) {
-        add("the file holds " + std::to_string(held) + " of its " + std::to_string(lines[k].size) +
-            " sectors");
+        add("truncated", "the file holds " + std::to_string(held) + " of its " +
+                             std::to_string(lines[k].size) + " sectors");
       }
     }
     const auto* sparse = dynamic_cast<const VMDKSingleFileReader*>(&extent);
     if (sparse == nullptr) continue;
     if (lines[k].size != sparse->capacity()) {
-      add("size " + std::to_string(lines[k].size) + " sectors, the extent's header " +
-          std::to_string(sparse->capacity()));
+      add("size_mismatch", "size " + std::to_string(lines[k].size) +
+                               " sectors, the extent's header " +
+                               std::to_string(sparse->capacity()));
     }
     checkSparseExtent(*sparse, planRepairs, report);
   }
@@ -107,9 +114,11 @@ CheckReport checkImage(const std::string& path, bool planRepairs) {
     uint32_t recorded = members[i]->descriptor().parentCID;
     uint32_t actual = members[i + 1]->descriptor().CID;
     if (recorded != actual) {
-      report.findings.push_back(
-          {members[i]->path(), "parentCID " + hex(recorded) + " is not the CID " + hex(actual) +
-                                   " of its parent " + members[i + 1]->path()});
+      report.findings.push_back({.path = members[i]->path(),
+                                 .text = "parentCID " + hex(recorded) + " is not the CID " +
+                                         hex(actual) + " of its parent " + members[i + 1]->path(),
+                                 .place = "parent link",
+                                 .kind = "cid_mismatch"});
     }
   }
   return report;

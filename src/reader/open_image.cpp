@@ -5,15 +5,17 @@
 #include "format/vhd/vhd_footer.h"
 #include "platform/file.h"
 #include "reader/multi_file_reader.h"
+#include "reader/raw_pipe_reader.h"
 #include "reader/raw_reader.h"
 #include "reader/single_file_reader.h"
+#include "reader/stream_pipe_reader.h"
 
 namespace skarvel {
 
 namespace {
 
-// "-" names standard input, which no reader takes yet: images are read at
-// places their tables name.
+// "-" names standard input, read once in order: only copy takes it
+// (openStandardInput), since images are read at places their tables name.
 void refuseStandardInput(const std::string& path) {
   if (path == "-") throw FatalError("Cannot read from standard input");
 }
@@ -70,6 +72,18 @@ std::unique_ptr<VMDKReader> openRawImage(const std::string& path, int flags, boo
   auto reader = std::make_unique<VMDKRawReader>(fd, path, length);
   if (vhd) reader->setCreateType("vhd");
   return reader;
+}
+
+std::unique_ptr<VMDKReader> openStandardInput(bool raw, uint64_t limitSectors) {
+  int fd = platform::standardInput();
+  if (fd < 0) throw FatalError("Cannot read from standard input");
+  if (raw) return std::make_unique<VMDKRawPipeReader>(fd, "-", limitSectors);
+  std::vector<uint8_t> header(kSectorBytes);
+  if (platform::readFile(fd, header.data(), kSectorBytes) != static_cast<int64_t>(kSectorBytes)) {
+    platform::closeFile(fd);
+    throw FatalError("Cannot read from standard input");
+  }
+  return std::make_unique<VMDKStreamPipeReader>(fd, "-", header);
 }
 
 }  // namespace skarvel

@@ -46,6 +46,14 @@ int memberOpenFlags(int imageFlags);
 // exactly is FatalError("Unsupported image file " + path).
 std::unique_ptr<VMDKReader> openRawImage(const std::string& path, int flags, bool vhd = false);
 
+// Opens standard input ("-"), read once front to back: with |raw| as a raw
+// disk of at most |limitSectors| whose size is learnt where it ends
+// (VMDKRawPipeReader), else as a stream-optimized image
+// (VMDKStreamPipeReader). Throws FatalError("Cannot read from standard
+// input") when there is none, or when without |raw| it does not begin with
+// the header of a stream-optimized image.
+std::unique_ptr<VMDKReader> openStandardInput(bool raw, uint64_t limitSectors);
+
 }  // namespace skarvel
 
 #endif  // SKARVEL_READER_OPEN_IMAGE_H_

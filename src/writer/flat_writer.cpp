@@ -49,6 +49,15 @@ void VMDKFlatWriter::close() {
   VMDKWriter::close();
 }
 
+void VMDKFlatWriter::settleCapacity(uint64_t sectors) {
+  VMDKWriter::settleCapacity(sectors);
+  closeExtent();
+  openExtent(0);
+  if (!platform::setFileSize(extentFd_, layout_.capacitySectors() * kSectorBytes)) {
+    throw FatalError("Failed to write file " + extentPath_);
+  }
+}
+
 void VMDKFlatWriter::openExtent(uint64_t index) {
   closeExtent();
   extentPath_ = directory_ + extents_.name(index);

@@ -32,6 +32,9 @@ class VMDKFlatWriter : public VMDKWriter {
   // Writes the gathered grains and closes the open extent, then the
   // descriptor file.
   void close() override;
+  // For a raw output made before its size was known: also sizes its file
+  // (created empty) to the capacity.
+  void settleCapacity(uint64_t sectors) override;
 
  private:
   void openExtent(uint64_t index);

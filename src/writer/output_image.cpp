@@ -4,6 +4,7 @@
 #include "base/paths.h"
 #include "format/sparse_extent_file.h"
 #include "platform/file.h"
+#include "writer/appending_sparse_writer.h"
 #include "writer/flat_writer.h"
 #include "writer/multi_file_writer.h"
 #include "writer/sequential_raw_writer.h"
@@ -99,6 +100,55 @@ std::unique_ptr<VMDKWriter> OutputImage::create(OutputKind kind, bool includeDdb
       break;
   }
   return createFlat(kind, includeDdb);
+}
+
+void OutputImage::refuseUnknownSize(OutputKind kind) const {
+  std::string name = outputKindName(kind);
+  if (kind == OutputKind::kRaw) return;
+  // Only a raw disk or a stream goes to standard output, and a stream's
+  // header goes first.
+  if (toStandardOutput() && kind != OutputKind::kStreamOptimized) {
+    throw FatalError("Cannot write " + name + " to standard output");
+  }
+  if (toStandardOutput() ||
+      (kind != OutputKind::kMonolithicSparse && kind != OutputKind::kStreamOptimized)) {
+    throw FatalError("Cannot write " + name + " from standard input");
+  }
+}
+
+std::unique_ptr<VMDKWriter> OutputImage::createOfUnknownSize(OutputKind kind, bool includeDdb) {
+  refuseUnknownSize(kind);
+  bool sparse = kind == OutputKind::kMonolithicSparse;
+  bool stream = kind == OutputKind::kStreamOptimized;
+  if (kind == OutputKind::kRaw) {
+    if (toStandardOutput()) {
+      return std::make_unique<VMDKSequentialRawWriter>(openStandardOutput(), path, layout);
+    }
+    platform::closeFile(createOutputFile());
+    return std::make_unique<VMDKFlatWriter>(-1, path, layout, directory,
+                                            SplitExtents(fileName, layout.capacitySectors(), kind));
+  }
+  descriptor.createType = outputKindName(kind);
+  if (stream) descriptor.ddbStyle = DdbStyle::kImport;
+  auto describe = [copy = descriptor, name = fileName, includeDdb](const SparseLayout& final) {
+    return composeDescriptor(copy, final, name, includeDdb);
+  };
+  // The longest text: that of the largest capacity.
+  std::string text = describe(layout);
+  checkDescriptorFits(text, path);
+  int fd = createOutputFile();
+  if (sparse) return std::make_unique<VMDKAppendingSparseWriter>(fd, path, layout, describe);
+  return std::make_unique<VMDKStreamWriter>(fd, path, layout, text,
+                                            VMDKStreamWriter::Observer(), describe);
+}
+
+int OutputImage::createOutputFile() const {
+  int fd = platform::openFile(path, platform::kOpenBinary | platform::kOpenReadWrite |
+                                        platform::kOpenCreate | platform::kOpenTruncate |
+                                        platform::kOpenLockWrite);
+  if (fd == platform::kFileInUse) throw FatalError("File is in use " + path);
+  if (fd < 0) throw FatalError("Failed to create file " + path);
+  return fd;
 }
 
 std::unique_ptr<VMDKWriter> OutputImage::createSingleFile(bool includeDdb) {

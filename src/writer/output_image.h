@@ -45,6 +45,22 @@ struct OutputImage {
   // kind + " to standard output") before anything is written.
   std::unique_ptr<VMDKWriter> create(OutputKind kind, bool includeDdb);
 
+  // For an input whose size is learnt only where it ends (a raw disk read
+  // from standard input): the writer of |kind| for a disk of at most this
+  // layout's capacity; the caller gives it the true capacity
+  // (settleCapacity) before close. Kinds: monolithicSparse
+  // (VMDKAppendingSparseWriter), streamOptimized to a file (its header and
+  // descriptor written again last), raw (to standard output, or a file sized
+  // last). Other kinds throw refuseUnknownSize's errors before anything is
+  // created.
+  std::unique_ptr<VMDKWriter> createOfUnknownSize(OutputKind kind, bool includeDdb);
+
+  // Throws, for a kind createOfUnknownSize cannot make, FatalError("Cannot
+  // write " + kind + " to standard output") for a kind that never goes
+  // there, and FatalError("Cannot write " + kind + " from standard input")
+  // for the others (a stream to standard output, whose header goes first).
+  void refuseUnknownSize(OutputKind kind) const;
+
   // One sparse extent file at |path| with the descriptor embedded (when the
   // layout has a descriptor area); createType becomes "monolithicSparse".
   // Before any file exists, throws FatalError("Disk is too large for a single
@@ -90,6 +106,9 @@ struct OutputImage {
   // Creates the descriptor file at |path| and hands it to |writer| (made by
   // the caller from the open descriptor), then writes the text listing
   // |extents| into it.
+  // Creates the file at |path| for writing, empty.
+  int createOutputFile() const;
+
   std::unique_ptr<VMDKWriter> writeDescriptorFile(
       const SplitExtents& extents, bool includeDdb,
       const std::function<std::unique_ptr<VMDKWriter>(int fd)>& makeWriter);

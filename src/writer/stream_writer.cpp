@@ -19,9 +19,11 @@ constexpr uint64_t kFirstGrainSector = kGrainSectors;
 }  // namespace
 
 VMDKStreamWriter::VMDKStreamWriter(int fd, const std::string& path, const SparseLayout& layout,
-                                   const std::string& descriptorText, Observer observer)
+                                   const std::string& descriptorText, Observer observer,
+                                   Describe describe)
     : VMDKWriter(fd, path, layout),
       observer_(std::move(observer)),
+      describe_(std::move(describe)),
       compressor_([this](uint64_t grain, const std::vector<uint8_t>& stream) {
         storeGrain(grain, stream);
       }),
@@ -34,15 +36,26 @@ VMDKStreamWriter::VMDKStreamWriter(int fd, const std::string& path, const Sparse
   header_.rgdOffset = 0;
   header_.gdOffset = kDirectoryInFooter;
   header_.overHead = kFirstGrainSector;
-
-  std::vector<uint8_t> head(kFirstGrainSector * kSectorBytes, 0);
-  HeaderBytes bytes = encodeHeader(header_);
-  std::copy(bytes.begin(), bytes.end(), head.begin());
-  head[kCompressAlgorithmOffset] = static_cast<uint8_t>(kCompressDeflate);
-  std::memcpy(&head[kSectorBytes], descriptorText.data(),
-              std::min<size_t>(descriptorText.size(), kDescriptorBytes - 1));
-  appendSectors(head.data(), head.size());
+  std::vector<uint8_t> bytes = head(descriptorText);
+  appendSectors(bytes.data(), bytes.size());
   gathered_.reserve(kGatherBytes);
+}
+
+std::vector<uint8_t> VMDKStreamWriter::head(const std::string& text) const {
+  std::vector<uint8_t> bytes(kFirstGrainSector * kSectorBytes, 0);
+  SparseExtentHeader header = header_;
+  header.gdOffset = kDirectoryInFooter;
+  HeaderBytes record = encodeHeader(header);
+  std::copy(record.begin(), record.end(), bytes.begin());
+  bytes[kCompressAlgorithmOffset] = static_cast<uint8_t>(kCompressDeflate);
+  std::memcpy(&bytes[kSectorBytes], text.data(),
+              std::min<size_t>(text.size(), kDescriptorBytes - 1));
+  return bytes;
+}
+
+void VMDKStreamWriter::settleCapacity(uint64_t sectors) {
+  VMDKWriter::settleCapacity(sectors);
+  header_.capacity = layout_.capacitySectors();
 }
 
 VMDKStreamWriter::~VMDKStreamWriter() {
@@ -70,6 +83,12 @@ void VMDKStreamWriter::close() {
     appendSectors(footer.data(), footer.size());
     appendMarker(0, MarkerType::kEndOfStream);
     flush();
+    if (describe_) {
+      std::vector<uint8_t> bytes = head(describe_(layout_));
+      if (!platform::writeFileAt(fd_, 0, bytes.data(), static_cast<uint32_t>(bytes.size()))) {
+        failWrite();
+      }
+    }
   }
   if (observer_) fd_ = -1;
   VMDKWriter::close();

@@ -43,8 +43,14 @@ class VMDKStreamWriter : public VMDKWriter {
   // package): |fd| stays its caller's, who closes it, and is positioned
   // where the stream begins; the stream's sectors count from there, and
   // |observer| sees every byte written.
+  //
+  // With |describe| (a file whose size is not known yet, see
+  // settleCapacity) close() writes sectors 0 to 127 once more, in place, as
+  // the last write: the header and describe(final layout) as the text.
+  using Describe = std::function<std::string(const SparseLayout&)>;
   VMDKStreamWriter(int fd, const std::string& path, const SparseLayout& layout,
-                   const std::string& descriptorText, Observer observer = {});
+                   const std::string& descriptorText, Observer observer = {},
+                   Describe describe = nullptr);
   // Stops the compression; the file stays as far as it was written.
   ~VMDKStreamWriter() override;
 
@@ -57,8 +63,12 @@ class VMDKStreamWriter : public VMDKWriter {
   // Writes the grains in flight, the last table, the directory, the footer
   // and the end-of-stream marker, then closes the file.
   void close() override;
+  // Takes the capacity into the layout and the header (and footer).
+  void settleCapacity(uint64_t sectors) override;
 
  private:
+  // Sectors 0 to 127: the header (directory in the footer) and |text|.
+  std::vector<uint8_t> head(const std::string& text) const;
   void storeGrain(uint64_t grain, const std::vector<uint8_t>& stream);
   void finishTable();
   void writeDirectory();
@@ -70,6 +80,7 @@ class VMDKStreamWriter : public VMDKWriter {
 
   SparseExtentHeader header_;
   Observer observer_;
+  Describe describe_;
   GrainCompressor compressor_;
   uint64_t nextGrain_ = 0;         // lowest grain index still accepted
   uint64_t nextSector_ = 0;        // where the next appended sector goes

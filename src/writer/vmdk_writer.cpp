@@ -14,6 +14,10 @@ void VMDKWriter::close() {
   if (!closeOwnFile()) failWrite();
 }
 
+void VMDKWriter::settleCapacity(uint64_t sectors) {
+  layout_ = computeLayout(sectors, static_cast<int>(layout_.descriptorSectors));
+}
+
 bool VMDKWriter::closeOwnFile() {
   if (fd_ < 0) return true;
   bool closed = platform::closeFile(fd_);

@@ -1,7 +1,7 @@
 // The writer interface: a sink that stores grains of a new image.
 //
 // Calling order: construct (through OutputImage) -> writeGrain any number of
-// times, in any index order -> close -> destroy. Writers own their files.
+// times, in any index order -> (settleCapacity) -> close -> destroy. Writers own their files.
 #ifndef SKARVEL_WRITER_VMDK_WRITER_H_
 #define SKARVEL_WRITER_VMDK_WRITER_H_
 
@@ -31,6 +31,12 @@ class VMDKWriter {
   // to write file " + path) when the system reports a failure on closing
   // (some file systems report a failed write only then).
   virtual void close();
+
+  // For an output made before its size was known (OutputImage::
+  // createOfUnknownSize): the capacity in sectors that close() records, once
+  // the input has ended. No grain past it may have been written. This base
+  // takes the layout of that capacity.
+  virtual void settleCapacity(uint64_t sectors);
 
   const SparseLayout& layout() const { return layout_; }
 

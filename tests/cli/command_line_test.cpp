@@ -78,9 +78,11 @@ const char kUsage[] =
     "\n"
     "    skarvel grow [options] file\n"
     "        -s, --size required\n"
+    "        -j, --json optional\n"
     "\n"
     "    skarvel rebase [options] childfile parentfile\n"
     "        -l, --link-only optional\n"
+    "        -j, --json optional\n"
     "\n"
     "    skarvel check [options] infile\n"
     "        -R, --repair optional\n"
@@ -191,8 +193,12 @@ TEST(CommandLineTest, WordsReachTheirCommands) {
       {{{"compare", "-F", "raw", "missing.vmdk", "b"}}, "Failed to open missing.vmdk\n"},
       {{{"ova", "-c", "all", "--cpus", "2", "missing.vmdk", "b.ova"}},
        "Failed to open missing.vmdk\n"},
-      // Standard input is no image yet; standard output takes a copy only.
-      {{{"copy", "-f", "raw", "-", "out.vmdk"}}, "Cannot read from standard input\n"},
+      // Standard input (here empty) is read by copy only, as a raw disk or a
+      // stream; standard output takes a copy only.
+      {{{"copy", "-f", "raw", "-", "out.vmdk"}}, "Unsupported image file -\n"},
+      {{{"copy", "-", "out.vmdk"}}, "Cannot read from standard input\n"},
+      {{{"copy", "-f", "vhd", "-", "out.vmdk"}}, "Cannot read from standard input\n"},
+      {{{"copy", "-f", "raw", "-", "-"}}, "Cannot write monolithicSparse to standard output\n"},
       {{{"grow", "-s", "1G", "-"}}, "Cannot read from standard input\n"},
       // Options after the first file name are file names.
       {{{"info", "missing.vmdk", "-x"}}, "Failed to open missing.vmdk\n"},

@@ -288,6 +288,8 @@ TEST(CopyTest, ProgressBytesOfASmallImage) {
 // progress report, not the copy; a disk sent to standard output goes out in
 // order, also to a slow reader, its progress on standard error; a reader that
 // leaves early ends the run with one line; kinds that need files are refused.
+// Standard input is read once in order, also from a slow writer; a stream
+// cut short is refused.
 TEST(CopyTest, PipelinesEndAsTheyShould) {
 #ifdef _WIN32
   GTEST_SKIP() << "needs a POSIX shell pipeline";
@@ -318,6 +320,27 @@ TEST(CopyTest, PipelinesEndAsTheyShould) {
        "1\nFailed to write file -\n", ""},
       {tool + "copy -t twoGbMaxExtentFlat in.vmdk - 2>&1; echo $?",
        "Cannot write twoGbMaxExtentFlat to standard output\n1\n", ""},
+      // From standard input: a raw disk, its size learnt at its end, to each
+      // kind that records its size last; a stream, read in order.
+      {"cat r.raw | " + tool + "copy -f raw - p.vmdk; echo $?", "0\n", "p.vmdk"},
+      {"(sleep 1; cat r.raw) | " + tool + "copy -f raw -t streamOptimized - ps.vmdk; echo $?",
+       "0\n", "ps.vmdk"},
+      {"cat r.raw | " + tool + "copy -f raw -t raw - - | cat >pr.raw; echo ${PIPESTATUS[1]}", "0\n",
+       "pr.raw"},
+      {"cat r.raw | " + tool +
+           "copy -f raw -t raw - - 2>err | head -c 1000 >/dev/null; "
+           "echo ${PIPESTATUS[1]}; cat err",
+       "1\nFailed to write file -\n", ""},
+      {"cat r.raw | " + tool + "copy -f raw -p - split.vmdk 2>&1; echo $?",
+       "Cannot write twoGbMaxExtentSparse from standard input\n1\n", ""},
+      {tool + "copy -t streamOptimized in.vmdk - 2>/dev/null | " + tool +
+           "copy - q.vmdk >/dev/null; echo ${PIPESTATUS[*]}",
+       "0 0\n", "q.vmdk"},
+      {"qemu-img convert -O vmdk -o subformat=streamOptimized in.vmdk qs.vmdk && cat qs.vmdk | " +
+           tool + "copy - fromq.vmdk >/dev/null; echo $?",
+       "0\n", "fromq.vmdk"},
+      {"head -c 66000 s.vmdk | " + tool + "copy - cut.vmdk 2>&1 >/dev/null; echo $?",
+       "Truncated image file -\n1\n", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.pipeline);
@@ -330,6 +353,9 @@ TEST(CopyTest, PipelinesEndAsTheyShould) {
         {"compare", "-F", row.output.ends_with(".raw") ? "raw" : "vmdk", "in.vmdk", row.output},
         dir.path());
     EXPECT_EQ(compare.status, 0) << compare.out << compare.err;
+    if (row.output.ends_with(".vmdk")) {
+      EXPECT_EQ(runProgram("qemu-img", {"check", row.output}, dir.path()).status, 0);
+    }
   }
 }
 

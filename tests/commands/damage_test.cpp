@@ -145,6 +145,10 @@ struct Row {
   // What copy --salvage tells on standard error, with exit status 2, where
   // the damage loses grains; elsewhere it ends as copy does.
   const char* salvaged = nullptr;
+  // For a stream: the one line of copy from standard input, which reads it
+  // in order without its directory; nullptr: it copies what copy of the
+  // file does.
+  const char* fromInput = nullptr;
 };
 
 // Header fields (bytes of sector 0).
@@ -156,6 +160,7 @@ constexpr uint64_t kPrimaryTable = 27 * 512;  // of the 8 MiB monolithic image
 const char* const kInvalid = "Invalid sparse extent header in in.vmdk";
 const char* const kUnsupported = "Unsupported image file in.vmdk";
 const char* const kTruncated = "Truncated image file in.vmdk";
+const char* const kInvalidStream = "Invalid stream image -";
 const char* const kRepairedPrimary =
     "in.vmdk: repaired primary table 0 from the redundant copy\n0 problems found\n";
 
@@ -403,7 +408,13 @@ const Row kRows[] = {
     {"stream grain marker for another grain", Kind::kStream,
      [](auto& i) { i.patch("in.vmdk", 129 * 512, 6 * 128, 8); }, "", "",
      "in.vmdk: grain 5 (primary table 0 entry 5) at sector 129 names the grain of disk sector "
-     "768\n1 problem found\n"},
+     "768\n1 problem found\n",
+     nullptr, 0, false, nullptr, kInvalidStream},
+    {"stream grain marker for a grain that came before", Kind::kStream,
+     [](auto& i) { i.patch("in.vmdk", 129 * 512, 0, 8); }, "", "",
+     "in.vmdk: grain 5 (primary table 0 entry 5) at sector 129 names the grain of disk sector "
+     "0\n1 problem found\n",
+     nullptr, 0, false, nullptr, kInvalidStream},
     {"stream grain named by no entry and damaged", Kind::kStream,
      [](auto& i) {
        i.patch("in.vmdk", 132 * 512, 0);
@@ -412,12 +423,13 @@ const Row kRows[] = {
      "", "",
      "in.vmdk: grain marker at sector 128 holds no whole compressed grain\n"
      "in.vmdk: grain marker at sector 128 is named by no table entry (leak)\n"
-     "1 problem found, 1 leaked grain (harmless)\n"},
+     "1 problem found, 1 leaked grain (harmless)\n",
+     nullptr, 0, false, nullptr, "Failed to read file -"},
     {"stream grain that does not inflate", Kind::kStream,
      [](auto& i) { i.patch("in.vmdk", 129 * 512 + 14, 0xFFFFFFFF); }, "",
      "Failed to read file in.vmdk",
      "in.vmdk: grain marker at sector 129 holds no whole compressed grain\n1 problem found\n",
-     nullptr, 0, false, "Lost sectors 640-767 of in.vmdk\n"},
+     nullptr, 0, false, "Lost sectors 640-767 of in.vmdk\n", "Failed to read file -"},
     {"stream footer naming another directory", Kind::kStream,
      [](auto& i) { i.patch("in.vmdk", 139 * 512 + kGdOffset, 5, 8); }, "", "",
      "in.vmdk: the footer at sector 139 does not name directory sector 137\n1 problem found\n"},
@@ -456,10 +468,19 @@ const Row kRows[] = {
      "in.vmdk: the footer at sector 139 gives capacity 32768, the header 16384\n1 problem found\n"},
     {"stream table marker announcing 2^40 sectors", Kind::kStream,
      [](auto& i) { i.patch("in.vmdk", 131 * 512, uint64_t{1} << 40, 8); }, "", "",
-     "in.vmdk: marker at sector 131 announces 1099511627776 sectors\n1 problem found\n"},
+     "in.vmdk: marker at sector 131 announces 1099511627776 sectors\n1 problem found\n", nullptr, 0,
+     false, nullptr, kInvalidStream},
+    {"stream descriptor offset whose end wraps past 2^64", Kind::kStream,
+     [](auto& i) { i.patch("in.vmdk", kDescriptorOffset, ~uint64_t{0} - 9, 8); }, kInvalid,
+     kInvalid, "", nullptr, 0, false, nullptr, kInvalidStream},
+    {"stream directory marker announcing 2^40 sectors", Kind::kStream,
+     [](auto& i) { i.patch("in.vmdk", 136 * 512, uint64_t{1} << 40, 8); }, "", "",
+     "in.vmdk: marker at sector 136 announces 1099511627776 sectors\n1 problem found\n", nullptr, 0,
+     false, nullptr, kInvalidStream},
     {"stream without its end-of-stream marker", Kind::kStream,
      [](auto& i) { i.truncate("in.vmdk", 140 * 512); }, "", "",
-     "in.vmdk: the stream ends at sector 140 without an end-of-stream marker\n1 problem found\n"},
+     "in.vmdk: the stream ends at sector 140 without an end-of-stream marker\n1 problem found\n",
+     nullptr, 0, false, nullptr, "Truncated image file -"},
     // Files cut short at each structure boundary.
     {"empty file", Kind::kMonolithic, [](auto& i) { i.truncate("in.vmdk", 0); }, kUnsupported,
      kUnsupported},
@@ -570,6 +591,12 @@ std::vector<std::string> sortedLines(const std::string& text, const nlohmann::js
   return lines;
 }
 
+// The kinds of problem check --json names, each between spaces.
+constexpr const char* kKinds =
+    " past_end overlap lost_table no_grain_marker wrong_grain tables_differ past_capacity"
+    " misplaced_grain oversized_grain bad_compressed_grain footer_mismatch truncated"
+    " unknown_marker bad_marker leak past_sector_limit size_mismatch flat_is_sparse cid_mismatch ";
+
 TEST(DamageTest, CheckFindsWhatTheGeneralToolFindsAndSaysWhere) {
   SKARVEL_REQUIRE_PEER("qemu-img");
   SKARVEL_REQUIRE_PEER("qemu-io");
@@ -595,6 +622,17 @@ TEST(DamageTest, CheckFindsWhatTheGeneralToolFindsAndSaysWhere) {
     auto report = nlohmann::json::parse(json.out);
     EXPECT_EQ(report["clean"], run.status == 0);
     EXPECT_EQ(sortedLines("", report), sortedLines(run.out, nlohmann::json::object()));
+    // Each says where and what: a place, and a kind from the documented set,
+    // "leak" exactly for the leaks.
+    for (const char* list : {"problems", "leaks"}) {
+      for (const auto& f : report[list]) {
+        EXPECT_TRUE(f["place"].is_string() && f["place"] != "") << f;
+        EXPECT_EQ(f["kind"] == "leak", list == std::string("leaks")) << f;
+        std::string kind = f["kind"].get<std::string>();
+        kind.insert(0, 1, ' ').push_back(' ');
+        EXPECT_NE(std::string(kKinds).find(kind), std::string::npos) << f;
+      }
+    }
     // Corruption the general tool finds (its status 2, or an ERROR line
     // that ends its check) is found here too.
     if (qemu.status == 2 || qemu.out.find("ERROR") != std::string::npos) {
@@ -741,6 +779,26 @@ TEST(DamageTest, SalvageTellsTheLostRangesAndCopiesTheRest) {
     }
     RunResult compare = runProgram("qemu-img", {"compare", "intact.vmdk", "out.vmdk"}, dir.path());
     EXPECT_EQ(compare.status, 0) << compare.out << compare.err;
+  }
+}
+
+// copy - reads a stream from standard input once, in order, without its
+// directory: it holds what a copy of the file holds, or ends with one line.
+TEST(DamageTest, CopyFromStandardInputHoldsWhatTheFileReadsOrRefuses) {
+  for (const Row& row : kRows) {
+    if (row.kind != Kind::kStream) continue;
+    SCOPED_TRACE(row.what);
+    ScopedTempDir dir;
+    row.damage(make(row.kind, dir));
+    RunResult run = runSkarvelReading(dir.file("in.vmdk"), {"copy", "-", "out.vmdk"}, dir.path());
+    if (row.fromInput != nullptr) {
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.err, std::string(row.fromInput) + "\n");
+      continue;
+    }
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(runSkarvel({"copy", "in.vmdk", "file.vmdk"}, dir.path()).status, 0);
+    EXPECT_EQ(runSkarvel({"compare", "file.vmdk", "out.vmdk"}, dir.path()).out, "Identical\n");
   }
 }
 

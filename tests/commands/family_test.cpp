@@ -189,6 +189,13 @@ TEST_F(FamilyTest, EverySampleCopiesEqualAndClean) {
     copyReportingJson(input, name + "-copy.vmdk");
     expectEqual(reference, name + "-copy.vmdk");
     expectClean(name + "-copy.vmdk");
+    // A stream also copies from standard input, read once in marker order.
+    if (s.createType == std::string("streamOptimized")) {
+      RunResult piped =
+          runSkarvelReading(dir_.file(input), {"copy", "-", name + "-stdin.vmdk"}, dir_.path());
+      EXPECT_EQ(piped.status, 0) << piped.err;
+      expectEqual(reference, name + "-stdin.vmdk");
+    }
     if (s.large) continue;
     run("skarvel", {"copy", "-p", input, name + "-split.vmdk"});
     expectEqual(reference, name + "-split.vmdk");

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "run_tool.h"
@@ -28,8 +29,9 @@ void run(const std::string& program, const std::vector<std::string>& args,
 struct Input {
   const char* what;
   std::function<void(const ScopedTempDir&)> make;
-  const char* size;  // the grown size
-  uint64_t bytes;    // its virtual size
+  const char* size;   // the grown size
+  uint64_t bytes;     // its virtual size
+  bool json = false;  // grow reports for programs (from 8 MiB)
 };
 
 const Input kInputs[] = {
@@ -64,7 +66,7 @@ const Input kInputs[] = {
        run("qemu-img",
            {"create", "-f", "vmdk", "-o", "subformat=twoGbMaxExtentSparse", "in.vmdk", "8M"}, d);
      },
-     "4G", uint64_t{4} << 30},
+     "4G", uint64_t{4} << 30, true},
     {"the general tool's monolithicFlat",
      [](auto& d) {
        run("qemu-img", {"create", "-f", "vmdk", "-o", "subformat=monolithicFlat", "in.vmdk", "8M"},
@@ -125,9 +127,20 @@ TEST(GrowTest, GrownImagesReadAsBeforeWithZerosAfter) {
     // A larger copy, keeping the child's parent, reads the same way.
     run("skarvel", {"copy", "-s", input.size, "-c", "1", "in.vmdk", "larger.vmdk"}, dir);
     expectReadsAsBefore(dir, "larger.vmdk");
-    RunResult grow = runSkarvel({"grow", "-s", input.size, "in.vmdk"}, dir.path());
+    std::vector<std::string> args = {"grow", "-s", input.size, "in.vmdk"};
+    if (input.json) args.insert(args.begin() + 1, "--json");
+    RunResult grow = runSkarvel(args, dir.path());
     EXPECT_EQ(grow.status, 0) << grow.err;
-    EXPECT_EQ(grow.out + grow.err, "");
+    EXPECT_EQ(grow.err, "");
+    if (input.json) {
+      EXPECT_EQ(nlohmann::json::parse(grow.out),
+                nlohmann::json({{"file", "in.vmdk"},
+                                {"previous_capacity_sectors", 16384},
+                                {"capacity_sectors", input.bytes / 512},
+                                {"capacity_bytes", input.bytes}}));
+    } else {
+      EXPECT_EQ(grow.out, "");
+    }
     expectReadsAsBefore(dir);
     RunResult info = runProgram("qemu-img", {"info", "in.vmdk"}, dir.path());
     EXPECT_NE(info.out.find(std::to_string(input.bytes) + " bytes)"), std::string::npos)

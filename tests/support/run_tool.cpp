@@ -19,7 +19,8 @@ namespace skarvel::test {
 namespace {
 
 RunResult spawn(const std::string& program, const std::string& argv0,
-                const std::vector<std::string>& args, const std::string& directory) {
+                const std::vector<std::string>& args, const std::string& directory,
+                const std::string& input = "/dev/null") {
   ScopedTempDir capture;
   std::string outPath = capture.file("out"), errPath = capture.file("err");
   std::vector<std::string> strings = {argv0};
@@ -30,7 +31,7 @@ RunResult spawn(const std::string& program, const std::string& argv0,
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
@@ -79,6 +80,17 @@ RunResult runSkarvel(const std::vector<std::string>& args, const std::string& di
   return spawn(SKARVEL_EMULATOR, SKARVEL_EMULATOR, emulated, directory);
 #else
   return spawn(SKARVEL_BINARY, name, args, directory);
+#endif
+}
+
+RunResult runSkarvelReading(const std::string& input, const std::vector<std::string>& args,
+                            const std::string& directory) {
+#ifdef SKARVEL_EMULATOR
+  std::vector<std::string> emulated = {SKARVEL_BINARY};
+  emulated.insert(emulated.end(), args.begin(), args.end());
+  return spawn(SKARVEL_EMULATOR, SKARVEL_EMULATOR, emulated, directory, input);
+#else
+  return spawn(SKARVEL_BINARY, SKARVEL_BINARY, args, directory, input);
 #endif
 }
 

@@ -26,6 +26,12 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
 RunResult runSkarvel(const std::vector<std::string>& args, const std::string& directory,
                      const std::string& argv0 = std::string());
 
+// Runs the skarvel binary under test with the file |input| (an absolute
+// path) on its standard input: on Windows through a pipe that a thread feeds
+// from the file, elsewhere opened as it is (read in order all the same).
+RunResult runSkarvelReading(const std::string& input, const std::vector<std::string>& args,
+                            const std::string& directory);
+
 // Runs skarvel in this process on |args| (argv[1..]), every write after the
 // first |writes| failing as on a full disk (the fault seam of the file
 // layer); returns the exit status. Messages go to this process's streams.

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <map>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/wide_text.h"
 #include "run_tool.h"
@@ -101,13 +102,14 @@ HANDLE inheritableFile(const std::string& path, DWORD access, DWORD disposition)
 // handle, or nullptr when no process was made or, for a Unix program under
 // Wine, none can be waited for.
 HANDLE start(const std::string& application, const std::vector<std::string>& words,
-             const std::string& directory, const std::string& outPath, const std::string& errPath) {
+             const std::string& directory, const std::string& outPath, const std::string& errPath,
+             HANDLE input = nullptr) {
   std::wstring commandLine;
   for (const std::string& word : words) {
     if (!commandLine.empty()) commandLine += L' ';
     commandLine += quoted(wide(word));
   }
-  HANDLE in = inheritableFile("NUL", GENERIC_READ, OPEN_EXISTING);
+  HANDLE in = input != nullptr ? input : inheritableFile("NUL", GENERIC_READ, OPEN_EXISTING);
   HANDLE out = inheritableFile(outPath, GENERIC_WRITE, CREATE_ALWAYS);
   HANDLE err = inheritableFile(errPath, GENERIC_WRITE, CREATE_ALWAYS);
   STARTUPINFOW startup = {};
@@ -119,7 +121,8 @@ HANDLE start(const std::string& application, const std::vector<std::string>& wor
   PROCESS_INFORMATION process = {};
   BOOL started = CreateProcessW(wide(application).c_str(), commandLine.data(), nullptr, nullptr,
                                 TRUE, 0, nullptr, wide(directory).c_str(), &startup, &process);
-  for (HANDLE h : {in, out, err}) CloseHandle(h);
+  for (HANDLE h : {out, err}) CloseHandle(h);
+  if (input == nullptr) CloseHandle(in);
   if (!started) return nullptr;
   if (process.hThread != nullptr) CloseHandle(process.hThread);
   return process.hProcess;
@@ -144,12 +147,14 @@ bool endsWithExe(const std::string& program) {
 }
 
 RunResult runWindowsProgram(const std::string& program, const std::string& argv0,
-                            const std::vector<std::string>& args, const std::string& directory) {
+                            const std::vector<std::string>& args, const std::string& directory,
+                            HANDLE input = nullptr) {
   ScopedTempDir capture;
   std::vector<std::string> words = {argv0};
   words.insert(words.end(), args.begin(), args.end());
   RunResult result;
-  HANDLE process = start(program, words, directory, capture.file("out"), capture.file("err"));
+  HANDLE process =
+      start(program, words, directory, capture.file("out"), capture.file("err"), input);
   if (process == nullptr) return result;
   WaitForSingleObject(process, INFINITE);
   DWORD code = 0;
@@ -221,6 +226,34 @@ RunResult runSkarvel(const std::vector<std::string>& args, const std::string& di
                      const std::string& argv0) {
   std::string binary = skarvelBinary();
   RunResult result = runWindowsProgram(binary, argv0.empty() ? binary : argv0, args, directory);
+  result.out = withoutCarriageReturns(result.out);
+  result.err = withoutCarriageReturns(result.err);
+  return result;
+}
+
+RunResult runSkarvelReading(const std::string& input, const std::vector<std::string>& args,
+                            const std::string& directory) {
+  // A pipe, as a shell's | gives it, fed from the file by a thread of its
+  // own. The thread ends when the file does, or when the pipe has no reader
+  // left (our end is closed once the program has ended).
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return RunResult();
+  SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0);
+  std::thread feeder([writeEnd, bytes = readBytes(input)] {
+    constexpr size_t kStep = 65536;
+    for (size_t at = 0; at < bytes.size();) {
+      DWORD written = 0;
+      DWORD step = static_cast<DWORD>(std::min(kStep, bytes.size() - at));
+      if (!WriteFile(writeEnd, bytes.data() + at, step, &written, nullptr)) break;
+      at += written;
+    }
+    CloseHandle(writeEnd);
+  });
+  std::string binary = skarvelBinary();
+  RunResult result = runWindowsProgram(binary, binary, args, directory, readEnd);
+  CloseHandle(readEnd);
+  feeder.join();
   result.out = withoutCarriageReturns(result.out);
   result.err = withoutCarriageReturns(result.err);
   return result;
