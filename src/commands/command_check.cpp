@@ -133,6 +133,7 @@ int32_t printTextReport(const CheckReport& report, const std::vector<std::string
     std::cout << finding.text << '\n';
   }
   for (const std::string& name : unchecked) std::cout << name << ": digest not checked (SHA512)\n";
+  const uint64_t problems = report.problemCount();
   std::string summary = counted(problems, "problem") + " found";
   if (report.leakedGrains() != 0) {
     summary += ", " + counted(report.leakedGrains(), "leaked grain") + " (harmless)";
@@ -152,7 +153,8 @@ int32_t checkPackage(const std::string& path, bool json) {
   std::vector<std::string> lines = package.problems();
   for (const std::string& line : package.digestProblems({}, &unchecked)) lines.push_back(line);
   for (const std::string& line : lines) {
-    report.findings.push_back({.path = std::string(), .text = line, .place = "package", .kind = "package"});
+    report.findings.push_back(
+        {.path = std::string(), .text = line, .place = "package", .kind = "package"});
   }
   for (size_t n = 1; n <= package.diskCount(); ++n) {
     if (package.diskMember(n) == nullptr) continue;  // missing: said above
@@ -160,8 +162,10 @@ int32_t checkPackage(const std::string& path, bool json) {
       CheckReport disk = checkOpenImage(*package.openDisk(n, kRead));
       report.findings.insert(report.findings.end(), disk.findings.begin(), disk.findings.end());
     } catch (const FatalError& unreadable) {
-      report.findings.push_back(
-          {.path = std::string(), .text = unreadable.what(), .place = "package", .kind = "unreadable_disk"});
+      report.findings.push_back({.path = std::string(),
+                                 .text = unreadable.what(),
+                                 .place = "package",
+                                 .kind = "unreadable_disk"});
     }
   }
   if (json) {

@@ -138,8 +138,8 @@ std::unique_ptr<VMDKWriter> OutputImage::createOfUnknownSize(OutputKind kind, bo
   checkDescriptorFits(text, path);
   int fd = createOutputFile();
   if (sparse) return std::make_unique<VMDKAppendingSparseWriter>(fd, path, layout, describe);
-  return std::make_unique<VMDKStreamWriter>(fd, path, layout, text,
-                                            VMDKStreamWriter::Observer(), describe);
+  return std::make_unique<VMDKStreamWriter>(fd, path, layout, text, VMDKStreamWriter::Observer(),
+                                            describe);
 }
 
 int OutputImage::createOutputFile() const {

@@ -9,6 +9,7 @@
 #include "base/numbers.h"
 #include "format/units.h"
 #include "platform/file.h"
+#include "writer/sparse_extent_editor.h"
 
 namespace skarvel {
 
@@ -99,6 +100,9 @@ uint64_t SparseExtentCompactor::namedGrains() const { return liveGrains().size()
 void SparseExtentCompactor::compact(const std::function<bool(uint64_t)>& parentReadsZeros,
                                     const std::function<void()>& step, CompactResult& result) {
   result.bytesBefore += fileLength();
+  // A run that dies leaves the mark. A rerun, over an extent its caller
+  // found sound apart from the mark, finishes the job and clears it.
+  writeUncleanShutdown(fd_, path_, true);
   alignCopies();
   uint64_t removed = 0;
   result.grainsMoved += moveGrainsDown(parentReadsZeros, step, removed);
@@ -108,6 +112,7 @@ void SparseExtentCompactor::compact(const std::function<bool(uint64_t)>& parentR
     if (!platform::setFileSize(fd_, end * kSectorBytes)) failWrite();
     sync();
   }
+  writeUncleanShutdown(fd_, path_, false);
   result.bytesAfter += fileLength();
 }
 

@@ -595,7 +595,8 @@ std::vector<std::string> sortedLines(const std::string& text, const nlohmann::js
 constexpr const char* kKinds =
     " past_end overlap lost_table no_grain_marker wrong_grain tables_differ past_capacity"
     " misplaced_grain oversized_grain bad_compressed_grain footer_mismatch truncated"
-    " unknown_marker bad_marker leak past_sector_limit size_mismatch flat_is_sparse cid_mismatch ";
+    " unknown_marker bad_marker leak past_sector_limit size_mismatch flat_is_sparse cid_mismatch"
+    " unclean_shutdown ";
 
 TEST(DamageTest, CheckFindsWhatTheGeneralToolFindsAndSaysWhere) {
   SKARVEL_REQUIRE_PEER("qemu-img");

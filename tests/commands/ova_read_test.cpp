@@ -170,9 +170,11 @@ TEST_F(OvaReadTest, DamagedPackagesAreRefused) {
                              (lines == 1 ? " problem found\n" : " problems found\n"));
     EXPECT_EQ(check.status, 2);
     auto json = nlohmann::json::parse(run({"check", "-j", "bad.ova"}).out);
-    EXPECT_EQ(
-        json["problems"][0],
-        (nlohmann::json{{"file", "bad.ova"}, {"text", row.copy.substr(0, row.copy.size() - 1)}}));
+    EXPECT_EQ(json["problems"][0],
+              (nlohmann::json{{"file", "bad.ova"},
+                              {"kind", "package"},
+                              {"place", "package"},
+                              {"text", row.copy.substr(0, row.copy.size() - 1)}}));
     RunResult copy = run({"copy", "bad.ova", "out.vmdk"});
     EXPECT_EQ(copy.err, row.copy);
     EXPECT_EQ(copy.status, 1);
