@@ -122,12 +122,19 @@ TEST_F(OvaReadTest, SoundPackageReadsAsItsDisk) {
 // the one line copy refuses with (exit 1, no output made).
 TEST_F(OvaReadTest, DamagedPackagesAreRefused) {
   std::vector<Member> ordered = members(), missing = members(), twice = members();
+  std::vector<Member> spelled = members(), climbing = members(), twoManifests = members();
   twice.push_back({"d.vmdk", "other bytes"});
+  spelled.push_back({"./d.vmdk", "other bytes"});  // tar extracts this one over the first
+  climbing.push_back({"../d.vmdk", "other bytes"});
   std::swap(ordered[0], ordered[1]);
   missing.pop_back();
   std::string ovfLine = "SHA256(x.ovf)= " + sha256(members()[0].data) + "\n";
   std::string wrongDigest = ovfLine + "SHA256(d.vmdk)= " + sha256(disk_ + "x") + "\n";
   std::string bsdLine = "SHA256 (d.vmdk) = " + sha256(disk_) + "\n";
+  // A right manifest of another name before the one importers read.
+  twoManifests.insert(twoManifests.begin() + 1, twoManifests[1]);
+  twoManifests[1].name = "a.mf";
+  twoManifests[2].data = wrongDigest;
   std::string unclosed = ovf(disk_.size()), otherId = unclosed;
   unclosed.resize(unclosed.size() - 2);  // "</Envelope" without its '>'
   otherId.replace(otherId.find("fileRef=\"file1"), 14, "fileRef=\"file2");
@@ -148,7 +155,16 @@ TEST_F(OvaReadTest, DamagedPackagesAreRefused) {
       {"digest of other bytes", members(wrongDigest), 0, "Manifest does not match bad.ova/d.vmdk\n",
        "Manifest does not match bad.ova/d.vmdk\n"},
       {"BSD manifest line", members(ovfLine + bsdLine), 0,
-       "Invalid manifest line in bad.ova/x.mf\n", "Invalid manifest line in bad.ova/x.mf\n"},
+       "Invalid manifest line in bad.ova/x.mf\nManifest does not match bad.ova/d.vmdk\n",
+       "Invalid manifest line in bad.ova/x.mf\n"},
+      {"manifest without the disk", members(ovfLine), 0, "Manifest does not match bad.ova/d.vmdk\n",
+       "Manifest does not match bad.ova/d.vmdk\n"},
+      {"wrong manifest named as the envelope", twoManifests, 0,
+       "Manifest does not match bad.ova/d.vmdk\n", "Manifest does not match bad.ova/d.vmdk\n"},
+      {"disk member again as ./d.vmdk", spelled, 0, "Duplicate member ./d.vmdk of bad.ova\n",
+       "Duplicate member ./d.vmdk of bad.ova\n"},
+      {"member out of the folder", climbing, 0, "Unsupported member ../d.vmdk of bad.ova\n",
+       "Unsupported member ../d.vmdk of bad.ova\n"},
       {"envelope not well-formed", members("", unclosed), 0, "Invalid OVF bad.ova/x.ovf\n",
        "Invalid OVF bad.ova/x.ovf\n"},
       {"disk of no file", members("", otherId), 0, "Missing reference file2 in bad.ova/x.ovf\n",

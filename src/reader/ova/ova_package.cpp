@@ -1,6 +1,7 @@
 #include "reader/ova/ova_package.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
 
 #include "base/fatal_error.h"
@@ -26,6 +27,32 @@ bool hasSuffix(const std::string& name, std::string_view suffix) {
   return std::equal(suffix.begin(), suffix.end(), name.end() - suffix.size(),
                     [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b); });
 }
+
+// A member's name as tar programs extract it: "." components and repeated
+// or leading slashes dropped. Nothing for a name that climbs out (".."),
+// or names no file.
+std::optional<std::string> extractedName(const std::string& name) {
+  std::string result;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = std::min(name.find('/', start), name.size());
+    std::string part = name.substr(start, end - start);
+    if (part == "..") return std::nullopt;
+    if (!part.empty() && part != ".") result += (result.empty() ? "" : "/") + part;
+    start = end + 1;
+  }
+  if (result.empty()) return std::nullopt;
+  return result;
+}
+
+bool sameMember(const std::string& a, const std::string& b) {
+  std::optional<std::string> x = extractedName(a), y = extractedName(b);
+  return x && y && *x == *y;
+}
+
+// Directories are harmless in a package; every other kind of member but a
+// regular file is extracted as something this reader does not read.
+constexpr char kTarDirectory = '5';
 
 platform::DigestAlgorithm platformAlgorithm(ManifestAlgorithm algorithm) {
   return algorithm == ManifestAlgorithm::kSha1 ? platform::DigestAlgorithm::kSha1
@@ -54,7 +81,7 @@ OvaPackage::OvaPackage(const std::string& path, int flags)
     listing_ = listArchiveMembers(fd_, path_);
     if (listing_.end == ArchiveEnd::kTruncated) addProblem("Truncated archive file " + path_);
     if (listing_.end == ArchiveEnd::kInvalidHeader) addProblem("Invalid tar header in " + path_);
-    refuseDuplicates();
+    checkMemberNames();
     readOvf();
     matchReferences();
     readManifest();
@@ -76,7 +103,7 @@ void OvaPackage::refuseDamage() const {
 
 const ArchiveMember* OvaPackage::findMember(const std::string& name) const {
   for (const ArchiveMember& member : listing_.members) {
-    if (member.isRegularFile() && member.name == name) return &member;
+    if (member.isRegularFile() && sameMember(member.name, name)) return &member;
   }
   return nullptr;
 }
@@ -91,10 +118,13 @@ std::optional<std::string> OvaPackage::readTextMember(const ArchiveMember& membe
   return text;
 }
 
-void OvaPackage::refuseDuplicates() {
+void OvaPackage::checkMemberNames() {
   std::set<std::string> seen;
   for (const ArchiveMember& member : listing_.members) {
-    if (member.isRegularFile() && !seen.insert(member.name).second) {
+    std::optional<std::string> name = extractedName(member.name);
+    if (!name || (!member.isRegularFile() && member.type != kTarDirectory)) {
+      addProblem("Unsupported member " + member.name + " of " + path_);
+    } else if (member.isRegularFile() && !seen.insert(*name).second) {
       addProblem("Duplicate member " + member.name + " of " + path_);
     }
   }
@@ -139,10 +169,15 @@ void OvaPackage::matchReferences() {
   }
 }
 
+// The manifest importers check is the one named as the envelope is, with
+// ".mf" for ".ovf"; every disk the envelope references must be in it.
 void OvaPackage::readManifest() {
   const auto& members = listing_.members;
-  auto manifest = std::find_if(members.begin(), members.end(), [](const ArchiveMember& m) {
-    return m.isRegularFile() && hasSuffix(m.name, ".mf");
+  auto manifest = std::find_if(members.begin(), members.end(), [this](const ArchiveMember& m) {
+    if (!m.isRegularFile() || !hasSuffix(m.name, ".mf")) return false;
+    if (ovfMember_ == nullptr) return true;
+    const std::string& ovf = ovfMember_->name;
+    return sameMember(m.name.substr(0, m.name.size() - 3), ovf.substr(0, ovf.size() - 4));
   });
   if (manifest == members.end()) return;
   std::optional<std::string> text = readTextMember(*manifest);
@@ -158,6 +193,14 @@ void OvaPackage::readManifest() {
       addProblem("Missing member " + entry->file + " of " + path_);
     }
     manifest_.push_back(*entry);
+  }
+  for (const ArchiveMember* disk : disks_) {
+    if (disk == nullptr) continue;
+    if (std::none_of(manifest_.begin(), manifest_.end(), [disk](const ManifestEntry& entry) {
+          return sameMember(entry.file, disk->name);
+        })) {
+      addProblem("Manifest does not match " + memberPath(disk->name));
+    }
   }
 }
 

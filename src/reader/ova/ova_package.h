@@ -90,7 +90,10 @@ class OvaPackage {
                                           std::vector<std::string>* unchecked) const;
 
  private:
-  void refuseDuplicates();
+  // Members tar programs would extract otherwise than this reader walks
+  // them (links, devices, names that leave the folder) and members whose
+  // names, as extracted, coincide: each a problem.
+  void checkMemberNames();
   void readOvf();
   void matchReferences();
   void readManifest();
