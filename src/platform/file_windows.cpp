@@ -354,8 +354,15 @@ bool punchHole(int fd, uint64_t offset, uint64_t length) {
   FILE_ZERO_DATA_INFORMATION zero = {};
   zero.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
   zero.BeyondFinalZero.QuadPart = static_cast<LONGLONG>(offset + length);
-  return DeviceIoControl(handle, FSCTL_SET_ZERO_DATA, &zero, sizeof zero, nullptr, 0, &returned,
-                         nullptr) != 0;
+  if (DeviceIoControl(handle, FSCTL_SET_ZERO_DATA, &zero, sizeof zero, nullptr, 0, &returned,
+                      nullptr)) {
+    return true;
+  }
+  // Systems that take the sparse mark but make no holes (Wine) leave the
+  // zeros in place too.
+  DWORD error = GetLastError();
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_CALL_NOT_IMPLEMENTED || error == ERROR_INVALID_PARAMETER;
 }
 
 bool identityOfPath(const std::string& path, FileIdentity* identity) {

@@ -134,6 +134,7 @@ void VMDKStreamPipeReader::loadPending() {
 }
 
 void VMDKStreamPipeReader::takeGrainMarker(const std::vector<uint8_t>& sector) {
+  refuseAfterDirectory();
   StreamMarker marker = decodeGrainMarker(sector.data());
   uint64_t markerSector = position_ - 1;
   uint64_t index = marker.value / kGrainSectors;
@@ -155,6 +156,7 @@ void VMDKStreamPipeReader::takeGrainMarker(const std::vector<uint8_t>& sector) {
 void VMDKStreamPipeReader::takeTable(uint64_t sectors) {
   uint64_t tableSector = position_;
   std::vector<uint8_t> table;
+  refuseAfterDirectory();
   if (sectors != kTableSectors) refuse();
   readSectors(sectors, table);
   if (directoryInHeader_) return;
@@ -175,7 +177,10 @@ void VMDKStreamPipeReader::takeTable(uint64_t sectors) {
 void VMDKStreamPipeReader::takeFooter() {
   std::vector<uint8_t> footer;
   readSectors(1, footer);
-  if (directoryInHeader_ || header_.gdOffset != kDirectoryInFooter) return;
+  if (directoryInHeader_) return;
+  if (footerSeen_) refuse();
+  footerSeen_ = true;
+  if (header_.gdOffset != kDirectoryInFooter) return;
   // A reader that seeks takes the directory the footer names.
   HeaderBytes record;
   std::copy_n(footer.begin(), record.size(), record.begin());
@@ -183,6 +188,8 @@ void VMDKStreamPipeReader::takeFooter() {
 }
 
 void VMDKStreamPipeReader::takeDirectory(uint64_t sectors) {
+  refuseAfterDirectory();
+  if (!directoryInHeader_) directorySeen_ = true;
   directorySector_ = position_;
   // A directory of its capacity's size, padded at most to a grain; no more
   // is read into memory.
@@ -214,10 +221,12 @@ void VMDKStreamPipeReader::finishStream() {
   // elsewhere; grains no table marker named would read as zeros there.
   refuseNamedGrains(nextAllowed_, layout_.grainCount);
   if (!untabled_.empty()) refuse();
-  // A directory the header names after the grains must have come.
+  // A directory the header names after the grains must have come; one the
+  // footer names, with its footer.
   if (!directoryInHeader_ && header_.gdOffset != kDirectoryInFooter && directorySector_ == 0) {
     refuse();
   }
+  if (!directoryInHeader_ && header_.gdOffset == kDirectoryInFooter && !footerSeen_) refuse();
   ended_ = true;
   // The rest of the input (padding) is read, so that its writer ends well.
   std::vector<uint8_t> rest(kGrainBytes);
@@ -248,6 +257,10 @@ uint32_t VMDKStreamPipeReader::readGrain(uint64_t grain, uint8_t* buffer, uint32
   std::memcpy(buffer, inflated_.data(), delivered);
   pending_.reset();
   return delivered;
+}
+
+void VMDKStreamPipeReader::refuseAfterDirectory() const {
+  if (!directoryInHeader_ && (directorySeen_ || footerSeen_)) refuse();
 }
 
 void VMDKStreamPipeReader::refuse() const { throw FatalError("Invalid stream image " + path_); }

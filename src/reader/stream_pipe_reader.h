@@ -75,6 +75,9 @@ class VMDKStreamPipeReader : public VMDKReader {
   void refuseNamedGrains(uint64_t from, uint64_t to) const;
   void finishStream();
   [[noreturn]] void refuse() const;
+  // Refuses a marker after the directory (or footer) a reader that seeks
+  // stops at.
+  void refuseAfterDirectory() const;
 
   SparseExtentHeader header_;
   uint64_t position_ = 0;  // sectors of the stream read so far
@@ -89,6 +92,11 @@ class VMDKStreamPipeReader : public VMDKReader {
   std::vector<std::pair<uint64_t, uint64_t>> untabled_;
   std::vector<std::pair<uint64_t, uint64_t>> tables_;
   uint64_t directorySector_ = 0;  // of the last directory marker's directory
+  // Footer-named or header-named directory after the grains: one directory,
+  // then at most one footer, then only the end. Anything after them would
+  // be read here and not by a reader that seeks.
+  bool directorySeen_ = false;
+  bool footerSeen_ = false;
   std::vector<uint8_t> inflated_;
 };
 

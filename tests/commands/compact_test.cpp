@@ -140,7 +140,9 @@ TEST(CompactTest, CompactedImagesReadAsBeforeInShorterFiles) {
     EXPECT_NE(compact.out.find("{\"grains_removed\":0,\"grains_moved\":0,"), std::string::npos)
         << compact.out;
   }
-  // The flat file's 3 MiB of zeros from 1M on is a hole now.
+#ifndef _WIN32
+  // The flat file's 3 MiB of zeros from 1M on is a hole now. (Wine's file
+  // system takes no holes: there the zeros stay as they were.)
   ScopedTempDir dir;
   kInputs[4].make(dir);
   run("skarvel", {"compact", "in.vmdk"}, dir);
@@ -149,6 +151,7 @@ TEST(CompactTest, CompactedImagesReadAsBeforeInShorterFiles) {
   EXPECT_TRUE(platform::findData(fd, 1 << 20, &begin, &end));
   EXPECT_EQ(begin, 6u << 20);
   platform::closeFile(fd);
+#endif
 }
 
 TEST(CompactTest, RefusalsChangeNothing) {

@@ -477,6 +477,16 @@ const Row kRows[] = {
      [](auto& i) { i.patch("in.vmdk", 136 * 512, uint64_t{1} << 40, 8); }, "", "",
      "in.vmdk: marker at sector 136 announces 1099511627776 sectors\n1 problem found\n", nullptr, 0,
      false, nullptr, kInvalidStream},
+    // The stream ends before the footer that names its directory: a reader
+    // that reads in order has no directory to go by either.
+    {"stream footer marker made an end-of-stream marker", Kind::kStream,
+     [](auto& i) {
+       i.patch("in.vmdk", kGdOffset, ~uint64_t{0}, 8);  // the directory is the footer's
+       i.patch("in.vmdk", 138 * 512, 0, 8);
+       i.patch("in.vmdk", 138 * 512 + 12, 0);
+     },
+     "Failed to read file in.vmdk", "Failed to read file in.vmdk", "", nullptr, 0, false, nullptr,
+     kInvalidStream},
     {"stream without its end-of-stream marker", Kind::kStream,
      [](auto& i) { i.truncate("in.vmdk", 140 * 512); }, "", "",
      "in.vmdk: the stream ends at sector 140 without an end-of-stream marker\n1 problem found\n",
