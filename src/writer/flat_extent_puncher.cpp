@@ -21,14 +21,22 @@ class HoleRun {
     if (length_ != 0 && offset != offset_ + length_) flush();
     if (length_ == 0) offset_ = offset;
     length_ += length;
-    ++grains_;
+    ++pending_;
   }
 
+  // Counts the grains only where the range reads as a hole afterwards: a
+  // file system without holes keeps the zeros, and gives nothing back.
   void flush() {
     if (length_ != 0 && !platform::punchHole(fd_, offset_, length_)) {
       throw FatalError("Failed to write file " + path_);
     }
+    uint64_t dataBegin = 0, dataEnd = 0;
+    if (length_ != 0 && platform::findData(fd_, offset_, &dataBegin, &dataEnd) &&
+        dataBegin >= offset_ + length_) {
+      grains_ += pending_;
+    }
     length_ = 0;
+    pending_ = 0;
   }
 
   uint64_t grains() const { return grains_; }
@@ -38,6 +46,7 @@ class HoleRun {
   const std::string& path_;
   uint64_t offset_ = 0;
   uint64_t length_ = 0;
+  uint64_t pending_ = 0;  // grains of the run not punched yet
   uint64_t grains_ = 0;
 };
 

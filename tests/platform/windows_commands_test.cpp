@@ -41,9 +41,9 @@ TEST(WindowsCommandsTest, LinesEndInCrLf) {
   const std::string start =
       "Usage: skarvel <command> [options] [infile] [outfile]\r\n\r\nOptions:\r\n";
   EXPECT_EQ(usage.out.substr(0, start.size()), start);
-  // 63 lines, each ended by CR LF, and no other CR.
-  EXPECT_EQ(std::count(usage.out.begin(), usage.out.end(), '\n'), 63);
-  EXPECT_EQ(std::count(usage.out.begin(), usage.out.end(), '\r'), 63);
+  // 83 lines, each ended by CR LF, and no other CR.
+  EXPECT_EQ(std::count(usage.out.begin(), usage.out.end(), '\n'), 83);
+  EXPECT_EQ(std::count(usage.out.begin(), usage.out.end(), '\r'), 83);
   for (size_t at = usage.out.find('\n'); at != std::string::npos;
        at = usage.out.find('\n', at + 1)) {
     EXPECT_EQ(usage.out[at - 1], '\r') << at;
