@@ -78,6 +78,8 @@ void VMDKOvaWriter::close() {
     writeAt(ova_.diskAt() - kTarBlockBytes, diskHeader.data(), diskHeader.size());
     writeMember(ova_.manifestName, ova_.manifestAt() - kTarBlockBytes, manifest);
     writeMember(ova_.ovfName, 0, ovf);
+    // On the disk before the package takes the output's name.
+    if (!platform::syncFile(fd_)) failWrite();
   }
   VMDKWriter::close();
 }
