@@ -30,14 +30,7 @@ bool allZeros(const uint8_t* bytes, size_t length) {
 }  // namespace
 
 SparseExtentCompactor::SparseExtentCompactor(int fd, std::string path)
-    : fd_(fd), path_(std::move(path)) {
-  HeaderBytes bytes;
-  readAt(0, bytes.data(), static_cast<uint32_t>(bytes.size()));
-  header_ = decodeHeader(bytes);
-  if ((header_.flags & kHeaderFlagCompressedGrains) != 0 ||
-      header_.gdOffset == kDirectoryInFooter || header_.numGTEsPerGT == 0) {
-    throw FatalError("Unsupported image file " + path_);
-  }
+    : fd_(fd), path_(std::move(path)), header_(readEditableHeader(fd_, path_)) {
   hasRedundant_ = (header_.flags & kHeaderFlagRedundantDirectory) != 0 && header_.rgdOffset != 0;
   directory_[kPrimary] = header_.gdOffset;
   directory_[kRedundant] = header_.rgdOffset;

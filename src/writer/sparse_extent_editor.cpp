@@ -9,14 +9,22 @@
 
 namespace skarvel {
 
-SparseExtentEditor::SparseExtentEditor(int fd, std::string path) : fd_(fd), path_(std::move(path)) {
+SparseExtentHeader readEditableHeader(int fd, const std::string& path) {
   HeaderBytes bytes;
-  readAt(0, bytes.data(), static_cast<uint32_t>(bytes.size()));
-  header_ = decodeHeader(bytes);
-  if ((header_.flags & kHeaderFlagCompressedGrains) != 0 ||
-      header_.gdOffset == kDirectoryInFooter || header_.numGTEsPerGT == 0) {
-    throw FatalError("Unsupported image file " + path_);
+  if (platform::readFileAt(fd, 0, bytes.data(), static_cast<uint32_t>(bytes.size())) !=
+      static_cast<int64_t>(bytes.size())) {
+    throw FatalError("Failed to read file " + path);
   }
+  SparseExtentHeader header = decodeHeader(bytes);
+  if ((header.flags & kHeaderFlagCompressedGrains) != 0 || header.gdOffset == kDirectoryInFooter ||
+      header.numGTEsPerGT == 0) {
+    throw FatalError("Unsupported image file " + path);
+  }
+  return header;
+}
+
+SparseExtentEditor::SparseExtentEditor(int fd, std::string path)
+    : fd_(fd), path_(std::move(path)), header_(readEditableHeader(fd_, path_)) {
   // Every other place is a 32-bit entry's sector, so byte offsets stay
   // below 2^41 and never wrap.
   for (uint64_t directory : directories()) {

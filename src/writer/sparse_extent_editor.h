@@ -109,6 +109,12 @@ class SparseExtentEditor {
   bool marked_ = false;     // this editor has set the mark (or found it set)
 };
 
+// The header of the sparse extent open as |fd| (at |path|), for editing in
+// place. Throws FatalError("Unsupported image file " + path) for compressed
+// grains, a directory in a footer or tables of no entries, and
+// FatalError("Failed to read file " + path) when the read fails.
+SparseExtentHeader readEditableHeader(int fd, const std::string& path);
+
 // Byte 72 of the header of the sparse extent open read-write as |fd| (at
 // |path|): 1 when |unclean|, else 0 after syncing what was written before;
 // written, then synced. Throws
