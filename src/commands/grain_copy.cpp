@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/fatal_error.h"
+#include "platform/file.h"
 
 namespace skarvel {
 
@@ -18,6 +19,25 @@ uint32_t zeroedGrainLength(std::vector<uint8_t>& buffer, bool outputHasParent) {
   return static_cast<uint32_t>(buffer.size());
 }
 
+// Bytes at the start of a grain read to tell data from zeros before the
+// system is asked to copy it: data nearly always shows there already.
+constexpr uint32_t kProbeBytes = 4096;
+
+// Has the system copy grain |grain| from its place in an input file when
+// its first bytes show data. False, having stored nothing, when the grain
+// has no such place or may be zeros: it is read then, as every grain is
+// where the system cannot copy.
+bool copiedInside(VMDKReader& reader, VMDKWriter& writer, uint64_t grain, uint8_t* probe) {
+  GrainPlace place;
+  if (!reader.placeOfGrain(grain, &place)) return false;
+  uint32_t n = std::min(kProbeBytes, place.length);
+  // A read that fails is made again in full, and reported, by readGrain.
+  if (platform::readFileAt(place.fd, place.offset, probe, n) != n) return false;
+  if (std::all_of(probe, probe + n, [](uint8_t b) { return b == 0; })) return false;
+  writer.copyGrain(grain, place);
+  return true;
+}
+
 }  // namespace
 
 uint64_t copyGrains(VMDKReader& reader, VMDKWriter& writer, uint64_t total, bool keepsParent,
@@ -26,10 +46,17 @@ uint64_t copyGrains(VMDKReader& reader, VMDKWriter& writer, uint64_t total, bool
   uint64_t stored = 0;
   // Grains before |dataFrom| are passed by unread.
   uint64_t dataFrom = 0;
+  // Grains of a copy that keeps no parent and loses nothing may go from
+  // file to file inside the system.
+  bool inside = !keepsParent && lost == nullptr && writer.copiesGrainPlaces();
   for (uint64_t i = 0; i < total; ++i) {
     progress.next();
     if (!keepsParent && i >= dataFrom) dataFrom = reader.nextGrainWithData(i);
     if (i < dataFrom) continue;
+    if (inside && copiedInside(reader, writer, i, buffer.data())) {
+      ++stored;
+      continue;
+    }
     uint32_t n = kZeroedGrain;
     try {
       n = reader.readGrain(i, buffer.data(), reader.grainBytes());

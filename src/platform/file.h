@@ -127,6 +127,21 @@ bool setFileSize(int fd, uint64_t size);
 // other than that; counts as a write for failWritesAfter.
 bool punchHole(int fd, uint64_t offset, uint64_t length);
 
+// Copies |length| bytes from byte |from| of the file open as |in| to byte
+// |to| of the file open as |out| inside the system, the bytes never passing
+// through this process (cheaper than reading and writing them). Returns how
+// many of the first bytes were copied: all of them, or fewer where the
+// system cannot copy between these files, or met a failure it does not say
+// the side of; the caller then reads and writes the rest itself, which
+// tells a failed read from a failed write. A window (openFileWindow) is not
+// copied from. Counts as a write for failWritesAfter; when that allowance
+// says fail, copies nothing.
+uint64_t copyInside(int in, uint64_t from, int out, uint64_t to, uint64_t length);
+
+// True where copyInside can copy at all, so that a caller need not prepare
+// for it in vain.
+bool copiesInside();
+
 // Which file a path or a descriptor names: equal identities are one file,
 // however it was reached (links, other spellings of the path).
 struct FileIdentity {

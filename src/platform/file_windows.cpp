@@ -341,6 +341,12 @@ bool setFileSize(int fd, uint64_t size) {
          SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end);
 }
 
+// Windows copies whole files inside the system, not ranges: every copy goes
+// through memory.
+uint64_t copyInside(int, uint64_t, int, uint64_t, uint64_t) { return 0; }
+
+bool copiesInside() { return false; }
+
 bool punchHole(int fd, uint64_t offset, uint64_t length) {
   if (!writeAllowed()) return false;
   if (offset > static_cast<uint64_t>(INT64_MAX) - length) return false;

@@ -49,6 +49,16 @@ uint32_t VMDKFlatExtentReader::readGrain(uint64_t grain, uint8_t* buffer, uint32
   return allZero ? kZeroedGrain : n;
 }
 
+bool VMDKFlatExtentReader::placeOfGrain(uint64_t grain, GrainPlace* place) {
+  if (grain >= layout_.grainCount) return false;
+  uint64_t first = grain * kGrainSectors;
+  uint64_t grainBytes = std::min(kGrainBytes, (capacity_ - first) * kSectorBytes);
+  uint64_t at = fileOffsetOf(grain);
+  if (at >= fileBytes_ || grainBytes > fileBytes_ - at) return false;
+  *place = GrainPlace{fd_, &path_, at, static_cast<uint32_t>(grainBytes)};
+  return true;
+}
+
 uint64_t VMDKFlatExtentReader::nextGrainWithData(uint64_t grain) {
   if (grain >= layout_.grainCount) return grain;
   uint64_t at = fileOffsetOf(grain);

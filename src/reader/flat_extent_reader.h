@@ -29,6 +29,8 @@ class VMDKFlatExtentReader : public VMDKReader {
   uint64_t nextGrainWithData(uint64_t grain) override;
   // A grain the file does not hold whole fails to read.
   void failOnMissingData() override { failOnMissing_ = true; }
+  // A grain the file holds to its last byte.
+  bool placeOfGrain(uint64_t grain, GrainPlace* place) override;
 
  private:
   // The byte of the file where grain |grain| begins.

@@ -95,6 +95,14 @@ uint32_t VMDKMultiFileReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_
   return extentReaders_[current_]->readGrain(grain - firstGrains_[current_], buffer, length);
 }
 
+bool VMDKMultiFileReader::placeOfGrain(uint64_t grain, GrainPlace* place) {
+  if (grain >= firstGrains_.back()) return false;
+  size_t holding = extentHolding(grain);
+  if (holding != current_) extentReaders_[current_]->releaseBuffers();
+  current_ = holding;
+  return extentReaders_[current_]->placeOfGrain(grain - firstGrains_[current_], place);
+}
+
 std::pair<size_t, uint64_t> VMDKMultiFileReader::extentOf(uint64_t grain) {
   size_t holding = extentHolding(grain);
   return {holding, grain - firstGrains_[holding]};

@@ -35,6 +35,7 @@ class VMDKMultiFileReader : public VMDKReader {
 
   bool isMultiFile() const override { return true; }
   uint32_t readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) override;
+  bool placeOfGrain(uint64_t grain, GrainPlace* place) override;
   void appendOpenFiles(std::vector<int>& fds) const override;
   uint64_t allocatedGrains() override;
   void failOnMissingData() override;

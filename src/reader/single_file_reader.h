@@ -48,6 +48,8 @@ class VMDKSingleFileReader : public VMDKReader {
   void releaseBuffers() override;
   uint64_t allocatedGrains() override;
   void failOnMissingData() override;
+  // A grain stored uncompressed that the file holds to its last byte.
+  bool placeOfGrain(uint64_t grain, GrainPlace* place) override;
 
   const SparseExtentHeader& header() const { return header_; }
   // The sector of the directory reads go through: the header's gdOffset,
@@ -81,8 +83,10 @@ class VMDKSingleFileReader : public VMDKReader {
   uint64_t directorySector_ = 0;
   bool zeroedGrains_ = false;
   bool compressed_ = false;
-  // Set by failOnMissingData; the file's length in bytes, learnt then.
+  // Set by failOnMissingData; the file's length in bytes, learnt then or
+  // by the first placeOfGrain.
   bool failOnMissing_ = false;
+  bool knowsFileBytes_ = false;
   uint64_t fileBytes_ = 0;
   // The grain table last looked up, as its bytes, and a block of the
   // directory. Grains are mostly read in index order, so one read per table

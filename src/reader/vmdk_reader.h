@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "format/descriptor.h"
+#include "format/grain_place.h"
 #include "format/sparse_layout.h"
 
 namespace skarvel {
@@ -56,6 +57,15 @@ class VMDKReader {
   // reads as zeros, absent or zeroed, so that a copy that names no parent
   // may pass them by. This base answers |grain|, and each grain is read.
   virtual uint64_t nextGrainWithData(uint64_t grain) { return grain; }
+
+  // Where grain |grain| lies whole and unchanged in a file this reader holds
+  // open, as readGrain would deliver it (zeros or not): true, with |*place|
+  // set, only then; a reader that stores no grain as it reads answers
+  // false, and the grain is read.
+  virtual bool placeOfGrain(uint64_t grain, GrainPlace* place) {
+    (void)grain, (void)place;
+    return false;
+  }
 
   // Appends the descriptor of every file this reader holds open.
   virtual void appendOpenFiles(std::vector<int>& fds) const;

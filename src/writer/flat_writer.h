@@ -29,6 +29,10 @@ class VMDKFlatWriter : public VMDKWriter {
   // to write file " + extent path) when an extent cannot be opened or
   // written.
   void writeGrain(uint64_t grain, const uint8_t* data, uint32_t length) override;
+  // Where the system copies inside itself: grains from consecutive places
+  // to consecutive places are copied in one request, gathered as writes are.
+  bool copiesGrainPlaces() const override;
+  void copyGrain(uint64_t grain, const GrainPlace& place) override;
   // Writes the gathered grains and closes the open extent, then the
   // descriptor file.
   void close() override;
@@ -37,8 +41,12 @@ class VMDKFlatWriter : public VMDKWriter {
   void settleCapacity(uint64_t sectors) override;
 
  private:
+  // The grain's byte offset in the extent file that holds it, which is
+  // opened if it is not the open one.
+  uint64_t offsetInExtent(uint64_t grain);
   void openExtent(uint64_t index);
   void flush();
+  void flushCopy();
   void closeExtent();
 
   std::string directory_;
@@ -49,6 +57,9 @@ class VMDKFlatWriter : public VMDKWriter {
   std::string extentPath_;
   std::vector<uint8_t> gathered_;  // bytes to go at gatheredOffset_ of the open extent
   uint64_t gatheredOffset_ = 0;
+  GrainPlace copying_;       // the first grain of the gathered copy
+  uint64_t copyLength_ = 0;  // bytes to copy from it
+  uint64_t copyTo_ = 0;      // their offset in the open extent
 };
 
 }  // namespace skarvel

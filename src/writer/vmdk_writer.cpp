@@ -1,5 +1,7 @@
 #include "writer/vmdk_writer.h"
 
+#include <vector>
+
 #include "base/fatal_error.h"
 #include "platform/file.h"
 
@@ -9,6 +11,18 @@ VMDKWriter::VMDKWriter(int fd, std::string path, const SparseLayout& layout)
     : fd_(fd), path_(std::move(path)), layout_(layout) {}
 
 VMDKWriter::~VMDKWriter() { closeOwnFile(); }
+
+void VMDKWriter::copyGrain(uint64_t grain, const GrainPlace& place) {
+  std::vector<uint8_t> buffer(place.length);
+  readPlaced(place, buffer.data());
+  writeGrain(grain, buffer.data(), place.length);
+}
+
+void VMDKWriter::readPlaced(const GrainPlace& place, uint8_t* buffer) {
+  if (platform::readFileAt(place.fd, place.offset, buffer, place.length) != place.length) {
+    throw FatalError("Failed to read file " + *place.path);
+  }
+}
 
 void VMDKWriter::close() {
   if (!closeOwnFile()) failWrite();

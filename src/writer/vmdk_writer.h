@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "format/grain_place.h"
 #include "format/sparse_layout.h"
 
 namespace skarvel {
@@ -27,6 +28,17 @@ class VMDKWriter {
   // path) when a positioning or write fails.
   virtual void writeGrain(uint64_t grain, const uint8_t* data, uint32_t length) = 0;
 
+  // True when copyGrain lets the system copy a grain from its place in a
+  // file; the caller need not look for places otherwise.
+  virtual bool copiesGrainPlaces() const { return false; }
+
+  // Stores the grain that lies at |place| (bytes that are not all zeros) as
+  // grain |grain|, as writeGrain would store them; the bytes may be copied
+  // only later, up to close(). Throws FatalError("Failed to read file " +
+  // the place's path) when they cannot be read, and as writeGrain does. This
+  // base reads them and writes them.
+  virtual void copyGrain(uint64_t grain, const GrainPlace& place);
+
   // Closes the file; a second call does nothing. Throws FatalError("Failed
   // to write file " + path) when the system reports a failure on closing
   // (some file systems report a failed write only then).
@@ -44,6 +56,8 @@ class VMDKWriter {
   // Closes the file if open; returns false when closing failed.
   bool closeOwnFile();
   [[noreturn]] void failWrite() const;
+  // Reads the bytes at |place| into |buffer|, which holds place.length.
+  static void readPlaced(const GrainPlace& place, uint8_t* buffer);
 
   int fd_;
   std::string path_;
