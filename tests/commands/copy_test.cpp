@@ -307,66 +307,47 @@ TEST(CopyTest, PipelinesEndAsTheyShould) {
           .status,
       0);
   const std::string progress = expectedProgress(16387);
-  const std::string firstBytes(1000, '\x01');  // of grain 0
+  const std::string head(1000, '\x01');  // the first bytes of grain 0
+  const std::string writeFailed = "Failed to write file -\n";
   struct Row {
     std::string command;  // skarvel's arguments, between spaces
     PipeEnds ends;
     int status;
-    std::string out;     // standard output, or its end after the progress lines
-    std::string err;     // the same for standard error
-    std::string output;  // a file the run made that reads as in.vmdk
+    std::string output;    // a file the run made that reads as in.vmdk
+    std::string err = {};  // standard error, or its end after the progress lines
+    std::string out = {};  // the same for standard output
   } rows[] = {
       // 16387 progress texts, far more than a pipe holds once the reader has gone.
-      {"copy in.vmdk out.vmdk", {.outputBytes = 24}, 0, "Copying 16387 Grains ...", "", "out.vmdk"},
-      {"copy -t streamOptimized in.vmdk -", {.output = "s.vmdk"}, 0, "", progress, "s.vmdk"},
-      {"copy -t raw in.vmdk -",
-       {.output = "r.raw", .outputDelayMs = 1000},
-       0,
-       "",
-       progress,
-       "r.raw"},
-      {"copy -t raw in.vmdk -",
-       {.outputBytes = 1000},
-       1,
-       firstBytes,
-       "Failed to write file -\n",
-       ""},
+      {"copy in.vmdk out.vmdk", {.outputBytes = 24}, 0, "out.vmdk", "", "Copying 16387 Grains ..."},
+      {"copy -t streamOptimized in.vmdk -", {.output = "s.vmdk"}, 0, "s.vmdk", progress},
+      {"copy -t raw in.vmdk -", {.output = "r.raw", .outputDelayMs = 1000}, 0, "r.raw", progress},
+      {"copy -t raw in.vmdk -", {.outputBytes = 1000}, 1, "", writeFailed, head},
       {"copy -t twoGbMaxExtentFlat in.vmdk -",
        {},
        1,
        "",
-       "Cannot write twoGbMaxExtentFlat to standard output\n",
-       ""},
+       "Cannot write twoGbMaxExtentFlat to standard output\n"},
       // From standard input: a raw disk, its size learnt at its end, to each
       // kind that records its size last; a stream, read in order.
-      {"copy -f raw - p.vmdk", {.input = "r.raw"}, 0, "", "", "p.vmdk"},
+      {"copy -f raw - p.vmdk", {.input = "r.raw"}, 0, "p.vmdk"},
       {"copy -f raw -t streamOptimized - ps.vmdk",
        {.input = "r.raw", .inputDelayMs = 1000},
        0,
-       "",
-       "",
        "ps.vmdk"},
-      {"copy -f raw -t raw - -", {.input = "r.raw", .output = "pr.raw"}, 0, "", "", "pr.raw"},
-      {"copy -f raw -t raw - -",
-       {.input = "r.raw", .outputBytes = 1000},
-       1,
-       firstBytes,
-       "Failed to write file -\n",
-       ""},
+      {"copy -f raw -t raw - -", {.input = "r.raw", .output = "pr.raw"}, 0, "pr.raw"},
+      {"copy -f raw -t raw - -", {.input = "r.raw", .outputBytes = 1000}, 1, "", writeFailed, head},
       {"copy -f raw -p - split.vmdk",
        {.input = "r.raw"},
        1,
        "",
-       "Cannot write twoGbMaxExtentSparse from standard input\n",
-       ""},
-      {"copy - q.vmdk", {.input = "s.vmdk"}, 0, progress, "", "q.vmdk"},
-      {"copy - fromq.vmdk", {.input = "qs.vmdk"}, 0, progress, "", "fromq.vmdk"},
+       "Cannot write twoGbMaxExtentSparse from standard input\n"},
+      {"copy - q.vmdk", {.input = "s.vmdk"}, 0, "q.vmdk", "", progress},
+      {"copy - fromq.vmdk", {.input = "qs.vmdk"}, 0, "fromq.vmdk", "", progress},
       {"copy - cut.vmdk",
        {.input = "s.vmdk", .inputBytes = 66000},
        1,
        "",
-       "Truncated image file -\n",
-       ""},
+       "Truncated image file -\n"},
   };
   // |text| is as much of the progress report as the run got to (whole
   // lines), then |end|.

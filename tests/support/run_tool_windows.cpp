@@ -296,8 +296,9 @@ RunResult runSkarvelPiped(const PipeEnds& ends, const std::vector<std::string>& 
     CloseHandle(inRead);
     std::string bytes = drainPipe(ends, directory, [&](char* data, size_t size) {
       DWORD got = 0;
-      return ReadFile(outRead, data, static_cast<DWORD>(size), &got, nullptr) ? size_t{got}
-                                                                              : size_t{0};
+      return ReadFile(outRead, data, static_cast<DWORD>(size), &got, nullptr)
+                 ? static_cast<size_t>(got)
+                 : size_t{0};
     });
     CloseHandle(outRead);
     return bytes;
