@@ -24,7 +24,7 @@ void feedPipe(const PipeEnds& ends, const std::string& directory,
               const std::function<bool(const char*, size_t)>& write) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ends.inputDelayMs));
   if (ends.input.empty()) return;
-  std::ifstream file(pathOf(directory + "/" + ends.input), std::ios::binary);
+  std::ifstream file(pathOf(directory) / pathOf(ends.input), std::ios::binary);
   std::vector<char> block(kBlockBytes);
   for (uint64_t left = ends.inputBytes; left > 0; left -= static_cast<uint64_t>(file.gcount())) {
     file.read(block.data(), static_cast<std::streamsize>(nextBlock(left)));
@@ -37,7 +37,7 @@ std::string drainPipe(const PipeEnds& ends, const std::string& directory,
   std::this_thread::sleep_for(std::chrono::milliseconds(ends.outputDelayMs));
   std::string bytes;
   std::ofstream file;
-  if (!ends.output.empty()) file.open(pathOf(directory + "/" + ends.output), std::ios::binary);
+  if (!ends.output.empty()) file.open(pathOf(directory) / pathOf(ends.output), std::ios::binary);
   std::vector<char> block(kBlockBytes);
   for (uint64_t left = ends.outputBytes; left > 0;) {
     size_t got = read(block.data(), nextBlock(left));

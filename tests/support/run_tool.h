@@ -34,7 +34,7 @@ RunResult runSkarvelReading(const std::string& input, const std::vector<std::str
 
 // What the test does at the far ends of the pipes on which runSkarvelPiped
 // puts skarvel's standard input and output, as a shell's | would. Files are
-// named relative to the run's directory.
+// named by absolute paths or relative to the run's directory.
 struct PipeEnds {
   static constexpr uint64_t kAll = ~uint64_t{0};
   std::string input{};          // fed to standard input; none: the pipe closes at once

@@ -249,30 +249,8 @@ RunResult runSkarvel(const std::vector<std::string>& args, const std::string& di
 
 RunResult runSkarvelReading(const std::string& input, const std::vector<std::string>& args,
                             const std::string& directory) {
-  // A pipe, as a shell's | gives it, fed from the file by a thread of its
-  // own. The thread ends when the file does, or when the pipe has no reader
-  // left (our end is closed once the program has ended).
-  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE readEnd = nullptr, writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return RunResult();
-  SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0);
-  std::thread feeder([writeEnd, bytes = readBytes(input)] {
-    constexpr size_t kStep = 65536;
-    for (size_t at = 0; at < bytes.size();) {
-      DWORD written = 0;
-      DWORD step = static_cast<DWORD>(std::min(kStep, bytes.size() - at));
-      if (!WriteFile(writeEnd, bytes.data() + at, step, &written, nullptr)) break;
-      at += written;
-    }
-    CloseHandle(writeEnd);
-  });
-  std::string binary = skarvelBinary();
-  RunResult result = runWindowsProgram(binary, binary, args, directory, readEnd);
-  CloseHandle(readEnd);
-  feeder.join();
-  result.out = withoutCarriageReturns(result.out);
-  result.err = withoutCarriageReturns(result.err);
-  return result;
+  // A pipe, as a shell's | gives it, fed from the file.
+  return runSkarvelPiped({.input = input}, args, directory);
 }
 
 RunResult runSkarvelPiped(const PipeEnds& ends, const std::vector<std::string>& args,
