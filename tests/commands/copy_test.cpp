@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <map>
+#include <sstream>
 
 #include "image_builder.h"
 #include "run_tool.h"
@@ -284,16 +286,13 @@ TEST(CopyTest, ProgressBytesOfASmallImage) {
   EXPECT_EQ(fileSize(dir.file("out.vmdk")), 65536u);
 }
 
-// Copies in shell pipelines: a reader that goes away (| head) ends the
-// progress report, not the copy; a disk sent to standard output goes out in
-// order, also to a slow reader, its progress on standard error; a reader that
-// leaves early ends the run with one line; kinds that need files are refused.
-// Standard input is read once in order, also from a slow writer; a stream
-// cut short is refused.
+// Copies through pipes: a reader that goes away ends the progress report,
+// not the copy; a disk sent to standard output goes out in order, also to a
+// slow reader, its progress on standard error; a reader that leaves early
+// ends the run with one line; kinds that need files are refused. Standard
+// input is read once in order, also from a slow writer; a stream cut short
+// is refused.
 TEST(CopyTest, PipelinesEndAsTheyShould) {
-#ifdef _WIN32
-  GTEST_SKIP() << "needs a POSIX shell pipeline";
-#endif
   SKARVEL_REQUIRE_PEER("qemu-img");
   ScopedTempDir dir;
   writeSparseExtentFile(dir.file("in.vmdk"),
@@ -301,52 +300,71 @@ TEST(CopyTest, PipelinesEndAsTheyShould) {
                                descriptorText(0x12345678, 0xFFFFFFFF, "", "monolithicSparse",
                                               "RW 2097152 SPARSE \"in.vmdk\"\n"),
                                {{0, 1}, {16383, 2}}));
-  const std::string tool = "'" + skarvelBinary() + "' ";
+  ASSERT_EQ(
+      runProgram("qemu-img",
+                 {"convert", "-O", "vmdk", "-o", "subformat=streamOptimized", "in.vmdk", "qs.vmdk"},
+                 dir.path())
+          .status,
+      0);
+  const std::string progress = expectedProgress(16387);
+  const std::string head(1000, '\x01');  // the first bytes of grain 0
+  const std::string writeFailed = "Failed to write file -\n";
   struct Row {
-    std::string pipeline;  // its last line prints what the test expects
-    std::string out;
-    std::string output;  // a file the pipeline made that reads as in.vmdk
+    std::string command;  // skarvel's arguments, between spaces
+    PipeEnds ends;
+    int status;
+    std::string output;    // a file the run made that reads as in.vmdk
+    std::string err = {};  // standard error, or its end after the progress lines
+    std::string out = {};  // the same for standard output
   } rows[] = {
-      // 16387 progress texts, far more than a pipe holds once head has gone.
-      {tool + "copy in.vmdk out.vmdk | head -n 1; echo ${PIPESTATUS[0]}",
-       "Copying 16387 Grains ...\n0\n", "out.vmdk"},
-      {tool + "copy -t streamOptimized in.vmdk - 2>/dev/null | cat >s.vmdk; echo ${PIPESTATUS[0]}",
-       "0\n", "s.vmdk"},
-      {tool + "copy -t raw in.vmdk - 2>err | (sleep 1; cat >r.raw); echo ${PIPESTATUS[0]}; "
-              "tr '\\r' '\\n' <err | tail -n 2 | head -n 1",
-       "0\n16387/16387, 100%\n", "r.raw"},
-      {tool + "copy -t raw in.vmdk - 2>err | head -c 1000 >/dev/null; echo ${PIPESTATUS[0]}; "
-              "tr '\\r' '\\n' <err | tail -n 1",
-       "1\nFailed to write file -\n", ""},
-      {tool + "copy -t twoGbMaxExtentFlat in.vmdk - 2>&1; echo $?",
-       "Cannot write twoGbMaxExtentFlat to standard output\n1\n", ""},
+      // 16387 progress texts, far more than a pipe holds once the reader has gone.
+      {"copy in.vmdk out.vmdk", {.outputBytes = 24}, 0, "out.vmdk", "", "Copying 16387 Grains ..."},
+      {"copy -t streamOptimized in.vmdk -", {.output = "s.vmdk"}, 0, "s.vmdk", progress},
+      {"copy -t raw in.vmdk -", {.output = "r.raw", .outputDelayMs = 1000}, 0, "r.raw", progress},
+      {"copy -t raw in.vmdk -", {.outputBytes = 1000}, 1, "", writeFailed, head},
+      {"copy -t twoGbMaxExtentFlat in.vmdk -",
+       {},
+       1,
+       "",
+       "Cannot write twoGbMaxExtentFlat to standard output\n"},
       // From standard input: a raw disk, its size learnt at its end, to each
       // kind that records its size last; a stream, read in order.
-      {"cat r.raw | " + tool + "copy -f raw - p.vmdk; echo $?", "0\n", "p.vmdk"},
-      {"(sleep 1; cat r.raw) | " + tool + "copy -f raw -t streamOptimized - ps.vmdk; echo $?",
-       "0\n", "ps.vmdk"},
-      {"cat r.raw | " + tool + "copy -f raw -t raw - - | cat >pr.raw; echo ${PIPESTATUS[1]}", "0\n",
-       "pr.raw"},
-      {"cat r.raw | " + tool +
-           "copy -f raw -t raw - - 2>err | head -c 1000 >/dev/null; "
-           "echo ${PIPESTATUS[1]}; cat err",
-       "1\nFailed to write file -\n", ""},
-      {"cat r.raw | " + tool + "copy -f raw -p - split.vmdk 2>&1; echo $?",
-       "Cannot write twoGbMaxExtentSparse from standard input\n1\n", ""},
-      {tool + "copy -t streamOptimized in.vmdk - 2>/dev/null | " + tool +
-           "copy - q.vmdk >/dev/null; echo ${PIPESTATUS[*]}",
-       "0 0\n", "q.vmdk"},
-      {"qemu-img convert -O vmdk -o subformat=streamOptimized in.vmdk qs.vmdk && cat qs.vmdk | " +
-           tool + "copy - fromq.vmdk >/dev/null; echo $?",
-       "0\n", "fromq.vmdk"},
-      {"head -c 66000 s.vmdk | " + tool + "copy - cut.vmdk 2>&1 >/dev/null; echo $?",
-       "Truncated image file -\n1\n", ""},
+      {"copy -f raw - p.vmdk", {.input = "r.raw"}, 0, "p.vmdk"},
+      {"copy -f raw -t streamOptimized - ps.vmdk",
+       {.input = "r.raw", .inputDelayMs = 1000},
+       0,
+       "ps.vmdk"},
+      {"copy -f raw -t raw - -", {.input = "r.raw", .output = "pr.raw"}, 0, "pr.raw"},
+      {"copy -f raw -t raw - -", {.input = "r.raw", .outputBytes = 1000}, 1, "", writeFailed, head},
+      {"copy -f raw -p - split.vmdk",
+       {.input = "r.raw"},
+       1,
+       "",
+       "Cannot write twoGbMaxExtentSparse from standard input\n"},
+      {"copy - q.vmdk", {.input = "s.vmdk"}, 0, "q.vmdk", "", progress},
+      {"copy - fromq.vmdk", {.input = "qs.vmdk"}, 0, "fromq.vmdk", "", progress},
+      {"copy - cut.vmdk",
+       {.input = "s.vmdk", .inputBytes = 66000},
+       1,
+       "",
+       "Truncated image file -\n"},
+  };
+  // |text| is as much of the progress report as the run got to (whole
+  // lines), then |end|.
+  auto reportThen = [&progress](const std::string& text, const std::string& end) {
+    std::string report = text.substr(0, text.size() - std::min(text.size(), end.size()));
+    return text.ends_with(end) &&
+           (report.empty() ||
+            (progress.starts_with(report) && report.find_last_of("\r\n") == report.size() - 1));
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.pipeline);
-    RunResult run = runProgram("bash", {"-c", row.pipeline}, dir.path());
-    EXPECT_EQ(run.out, row.out);
-    EXPECT_EQ(run.err, "");
+    SCOPED_TRACE(row.command);
+    std::istringstream words(row.command);
+    std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+    RunResult run = runSkarvelPiped(row.ends, args, dir.path());
+    EXPECT_EQ(run.status, row.status);
+    EXPECT_TRUE(reportThen(run.out, row.out)) << run.out.substr(0, 100);
+    EXPECT_TRUE(reportThen(run.err, row.err)) << run.err.substr(0, 100);
     if (row.output.empty()) continue;
     RunResult compare = runProgram(
         "qemu-img",

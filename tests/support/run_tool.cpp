@@ -6,10 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <sstream>
+#include <thread>
 
+#include "pipe_ends.h"
 #include "test_files.h"
 
 extern char** environ;
@@ -18,9 +22,19 @@ namespace skarvel::test {
 
 namespace {
 
+// Where a started program's standard input and output come from and go:
+// files, or the pipe ends given, which |whileRunning| then drives (it
+// returns what came on standard output).
+struct Streams {
+  std::string input = "/dev/null";
+  int inputPipe = -1;
+  int outputPipe = -1;
+  std::function<std::string()> whileRunning;
+};
+
 RunResult spawn(const std::string& program, const std::string& argv0,
                 const std::vector<std::string>& args, const std::string& directory,
-                const std::string& input = "/dev/null") {
+                const Streams& streams = Streams()) {
   ScopedTempDir capture;
   std::string outPath = capture.file("out"), errPath = capture.file("err");
   std::vector<std::string> strings = {argv0};
@@ -31,23 +45,63 @@ RunResult spawn(const std::string& program, const std::string& argv0,
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
+  if (streams.inputPipe >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, streams.inputPipe, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, streams.input.c_str(), O_RDONLY, 0);
+  }
+  if (streams.outputPipe >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, streams.outputPipe, 1);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+  }
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+  // The program starts with SIGPIPE's default action, as from a shell,
+  // whatever this process does with it.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   pid_t pid;
   RunResult result;
-  int rc = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  int rc = posix_spawnp(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (streams.whileRunning) result.out = streams.whileRunning();
   if (rc != 0) return result;
   int status = 0;
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = readText(outPath);
+  if (streams.outputPipe < 0) result.out = readText(outPath);
   result.err = readText(errPath);
   return result;
+}
+
+// Runs the binary under test, through the emulator where the build needs one.
+RunResult spawnSkarvel(const std::vector<std::string>& args, const std::string& directory,
+                       const Streams& streams) {
+#ifdef SKARVEL_EMULATOR
+  std::vector<std::string> emulated = {SKARVEL_BINARY};
+  emulated.insert(emulated.end(), args.begin(), args.end());
+  return spawn(SKARVEL_EMULATOR, SKARVEL_EMULATOR, emulated, directory, streams);
+#else
+  return spawn(SKARVEL_BINARY, SKARVEL_BINARY, args, directory, streams);
+#endif
+}
+
+bool writeAll(int fd, const char* data, size_t size) {
+  for (size_t done = 0; done < size;) {
+    ssize_t moved = write(fd, data + done, size - done);
+    if (moved <= 0) return false;
+    done += static_cast<size_t>(moved);
+  }
+  return true;
 }
 
 }  // namespace
@@ -85,13 +139,41 @@ RunResult runSkarvel(const std::vector<std::string>& args, const std::string& di
 
 RunResult runSkarvelReading(const std::string& input, const std::vector<std::string>& args,
                             const std::string& directory) {
-#ifdef SKARVEL_EMULATOR
-  std::vector<std::string> emulated = {SKARVEL_BINARY};
-  emulated.insert(emulated.end(), args.begin(), args.end());
-  return spawn(SKARVEL_EMULATOR, SKARVEL_EMULATOR, emulated, directory, input);
-#else
-  return spawn(SKARVEL_BINARY, SKARVEL_BINARY, args, directory, input);
-#endif
+  Streams streams;
+  streams.input = input;
+  return spawnSkarvel(args, directory, streams);
+}
+
+RunResult runSkarvelPiped(const PipeEnds& ends, const std::vector<std::string>& args,
+                          const std::string& directory) {
+  // A feeder whose reader has gone sees EPIPE instead of the signal.
+  std::signal(SIGPIPE, SIG_IGN);
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0) return RunResult();
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    for (int fd : in) close(fd);
+    return RunResult();
+  }
+  Streams streams;
+  streams.inputPipe = in[0];
+  streams.outputPipe = out[1];
+  streams.whileRunning = [&] {
+    close(in[0]);
+    close(out[1]);
+    std::thread feeder([&] {
+      feedPipe(ends, directory,
+               [&](const char* data, size_t size) { return writeAll(in[1], data, size); });
+      close(in[1]);
+    });
+    std::string bytes = drainPipe(ends, directory, [&](char* data, size_t size) {
+      ssize_t got = read(out[0], data, size);
+      return got > 0 ? static_cast<size_t>(got) : size_t{0};
+    });
+    close(out[0]);
+    feeder.join();
+    return bytes;
+  };
+  return spawnSkarvel(args, directory, streams);
 }
 
 bool havePeer(const std::string& tool) {

@@ -32,6 +32,24 @@ RunResult runSkarvel(const std::vector<std::string>& args, const std::string& di
 RunResult runSkarvelReading(const std::string& input, const std::vector<std::string>& args,
                             const std::string& directory);
 
+// What the test does at the far ends of the pipes on which runSkarvelPiped
+// puts skarvel's standard input and output, as a shell's | would. Files are
+// named by absolute paths or relative to the run's directory.
+struct PipeEnds {
+  static constexpr uint64_t kAll = ~uint64_t{0};
+  std::string input{};          // fed to standard input; none: the pipe closes at once
+  uint64_t inputBytes = kAll;   // the pipe closes after so many: a stream cut short
+  int inputDelayMs = 0;         // a slow writer: the first byte comes after so long
+  std::string output{};         // takes standard output; none: RunResult::out does
+  uint64_t outputBytes = kAll;  // the read end closes after so many: a reader that leaves
+  int outputDelayMs = 0;        // a slow reader: the first read comes after so long
+};
+
+// Runs the skarvel binary under test with its standard input and output on
+// pipes that this process drives as |ends| says, and collects standard error.
+RunResult runSkarvelPiped(const PipeEnds& ends, const std::vector<std::string>& args,
+                          const std::string& directory);
+
 // Runs skarvel in this process on |args| (argv[1..]), every write after the
 // first |writes| failing as on a full disk (the fault seam of the file
 // layer); returns the exit status. Messages go to this process's streams.

@@ -14,10 +14,12 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <thread>
 
+#include "pipe_ends.h"
 #include "platform/wide_text.h"
 #include "run_tool.h"
 #include "test_files.h"
@@ -98,19 +100,19 @@ HANDLE inheritableFile(const std::string& path, DWORD access, DWORD disposition)
 }
 
 // Starts |application| with the command line |words| in |directory|, the
-// standard streams on NUL, |outPath| and |errPath|. Returns the process's
-// handle, or nullptr when no process was made or, for a Unix program under
-// Wine, none can be waited for.
+// standard streams on NUL, |outPath| and |errPath|, or on |input| and
+// |output| when given. Returns the process's handle, or nullptr when no
+// process was made or, for a Unix program under Wine, none can be waited for.
 HANDLE start(const std::string& application, const std::vector<std::string>& words,
              const std::string& directory, const std::string& outPath, const std::string& errPath,
-             HANDLE input = nullptr) {
+             HANDLE input = nullptr, HANDLE output = nullptr) {
   std::wstring commandLine;
   for (const std::string& word : words) {
     if (!commandLine.empty()) commandLine += L' ';
     commandLine += quoted(wide(word));
   }
   HANDLE in = input != nullptr ? input : inheritableFile("NUL", GENERIC_READ, OPEN_EXISTING);
-  HANDLE out = inheritableFile(outPath, GENERIC_WRITE, CREATE_ALWAYS);
+  HANDLE out = output != nullptr ? output : inheritableFile(outPath, GENERIC_WRITE, CREATE_ALWAYS);
   HANDLE err = inheritableFile(errPath, GENERIC_WRITE, CREATE_ALWAYS);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
@@ -121,7 +123,8 @@ HANDLE start(const std::string& application, const std::vector<std::string>& wor
   PROCESS_INFORMATION process = {};
   BOOL started = CreateProcessW(wide(application).c_str(), commandLine.data(), nullptr, nullptr,
                                 TRUE, 0, nullptr, wide(directory).c_str(), &startup, &process);
-  for (HANDLE h : {out, err}) CloseHandle(h);
+  CloseHandle(err);
+  if (output == nullptr) CloseHandle(out);
   if (input == nullptr) CloseHandle(in);
   if (!started) return nullptr;
   if (process.hThread != nullptr) CloseHandle(process.hThread);
@@ -146,21 +149,34 @@ bool endsWithExe(const std::string& program) {
   return program.size() > 4 && _stricmp(program.c_str() + program.size() - 4, ".exe") == 0;
 }
 
+// A pipe whose ends a child may inherit, all but |ours|.
+bool inheritablePipe(HANDLE* readEnd, HANDLE* writeEnd, HANDLE* ours) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  return CreatePipe(readEnd, writeEnd, &inherit, 0) &&
+         SetHandleInformation(*ours, HANDLE_FLAG_INHERIT, 0);
+}
+
+// Runs |program|. With |output| (a pipe's write end, closed here once the
+// program has it), |whileRunning| drives the pipes while the program runs
+// and returns what came on standard output.
 RunResult runWindowsProgram(const std::string& program, const std::string& argv0,
                             const std::vector<std::string>& args, const std::string& directory,
-                            HANDLE input = nullptr) {
+                            HANDLE input = nullptr, HANDLE output = nullptr,
+                            const std::function<std::string()>& whileRunning = nullptr) {
   ScopedTempDir capture;
   std::vector<std::string> words = {argv0};
   words.insert(words.end(), args.begin(), args.end());
   RunResult result;
   HANDLE process =
-      start(program, words, directory, capture.file("out"), capture.file("err"), input);
+      start(program, words, directory, capture.file("out"), capture.file("err"), input, output);
+  if (output != nullptr) CloseHandle(output);
+  if (whileRunning) result.out = whileRunning();
   if (process == nullptr) return result;
   WaitForSingleObject(process, INFINITE);
   DWORD code = 0;
   if (GetExitCodeProcess(process, &code)) result.status = statusOf(code);
   CloseHandle(process);
-  result.out = readText(capture.file("out"));
+  if (output == nullptr) result.out = readText(capture.file("out"));
   result.err = readText(capture.file("err"));
   return result;
 }
@@ -233,26 +249,38 @@ RunResult runSkarvel(const std::vector<std::string>& args, const std::string& di
 
 RunResult runSkarvelReading(const std::string& input, const std::vector<std::string>& args,
                             const std::string& directory) {
-  // A pipe, as a shell's | gives it, fed from the file by a thread of its
-  // own. The thread ends when the file does, or when the pipe has no reader
-  // left (our end is closed once the program has ended).
-  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE readEnd = nullptr, writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return RunResult();
-  SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0);
-  std::thread feeder([writeEnd, bytes = readBytes(input)] {
-    constexpr size_t kStep = 65536;
-    for (size_t at = 0; at < bytes.size();) {
+  // A pipe, as a shell's | gives it, fed from the file.
+  return runSkarvelPiped({.input = input}, args, directory);
+}
+
+RunResult runSkarvelPiped(const PipeEnds& ends, const std::vector<std::string>& args,
+                          const std::string& directory) {
+  HANDLE inRead = nullptr, inWrite = nullptr, outRead = nullptr, outWrite = nullptr;
+  if (!inheritablePipe(&inRead, &inWrite, &inWrite)) return RunResult();
+  if (!inheritablePipe(&outRead, &outWrite, &outRead)) {
+    for (HANDLE h : {inRead, inWrite}) CloseHandle(h);
+    return RunResult();
+  }
+  std::thread feeder([&] {
+    feedPipe(ends, directory, [&](const char* data, size_t size) {
       DWORD written = 0;
-      DWORD step = static_cast<DWORD>(std::min(kStep, bytes.size() - at));
-      if (!WriteFile(writeEnd, bytes.data() + at, step, &written, nullptr)) break;
-      at += written;
-    }
-    CloseHandle(writeEnd);
+      return WriteFile(inWrite, data, static_cast<DWORD>(size), &written, nullptr) &&
+             written == size;
+    });
+    CloseHandle(inWrite);
   });
   std::string binary = skarvelBinary();
-  RunResult result = runWindowsProgram(binary, binary, args, directory, readEnd);
-  CloseHandle(readEnd);
+  RunResult result = runWindowsProgram(binary, binary, args, directory, inRead, outWrite, [&] {
+    CloseHandle(inRead);
+    std::string bytes = drainPipe(ends, directory, [&](char* data, size_t size) {
+      DWORD got = 0;
+      return ReadFile(outRead, data, static_cast<DWORD>(size), &got, nullptr)
+                 ? static_cast<size_t>(got)
+                 : size_t{0};
+    });
+    CloseHandle(outRead);
+    return bytes;
+  });
   feeder.join();
   result.out = withoutCarriageReturns(result.out);
   result.err = withoutCarriageReturns(result.err);
