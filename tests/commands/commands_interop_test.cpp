@@ -448,7 +448,8 @@ TEST_F(CommandsInteropTest, ConvertedImagesStillCheckClean) {
 }
 
 // compare finds the first byte that differs, in a grain, in a parent or in
-// the tail of the longer disk; a tail of zeros only tells that sizes differ.
+// the tail of the longer disk, the earliest of several in slices compared at
+// once; a tail of zeros only tells that sizes differ.
 TEST_F(CommandsInteropTest, CompareFindsTheFirstDifference) {
   SKARVEL_REQUIRE_PEER("qemu-io");
   skarvel({"create", "-s", "8M", "base.vmdk"});
@@ -475,6 +476,11 @@ TEST_F(CommandsInteropTest, CompareFindsTheFirstDifference) {
       // In the parent, where the child holds nothing of its own.
       {"base.vmdk", "write -P 0x44 5M 512", "child.vmdk", "flat.raw",
        "Content differs at byte 5242880\n", 2},
+      // The earliest of differences in several slices of 4 MiB, each met
+      // sooner in a later slice than in the first.
+      {"", "", "flat.vmdk", "child.vmdk", "Content differs at byte 3145745\n", 2},
+      {"long.vmdk", "write -P 0x66 4194303 1", "long.vmdk", "child.vmdk",
+       "Sizes differ: 16777216 and 8388608 bytes\nContent differs at byte 4194303\n", 2},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.a + " vs " + row.b);
