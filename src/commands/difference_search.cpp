@@ -107,18 +107,8 @@ class SliceSearch {
   // a finding, or the next lies past an earlier slice's finding: every
   // slice before the earliest finding is then compared whole.
   void run(InputPair& pair) {
-    for (;;) {
-      uint64_t slice = next_.fetch_add(1);
-      if (slice >= slices_ || slice > earliest_.load()) return;
-      uint64_t from = slice * kSliceGrains, to = std::min(grains_, from + kSliceGrains);
-      try {
-        std::optional<uint64_t> difference = pair.firstDifferenceIn(from, to);
-        if (!difference) continue;
-        record(slice, difference, nullptr);
-      } catch (...) {
-        record(slice, std::nullopt, std::current_exception());
-      }
-      return;
+    for (uint64_t slice = next_++; slice < slices_ && slice < earliest_; slice = next_++) {
+      if (compareSlice(pair, slice)) return;
     }
   }
 
@@ -129,9 +119,23 @@ class SliceSearch {
   }
 
  private:
+  // Compares |slice| through |pair|; on a difference or an error records
+  // it and returns true.
+  bool compareSlice(InputPair& pair, uint64_t slice) {
+    uint64_t from = slice * kSliceGrains, to = std::min(grains_, from + kSliceGrains);
+    try {
+      std::optional<uint64_t> difference = pair.firstDifferenceIn(from, to);
+      if (!difference) return false;
+      record(slice, difference, nullptr);
+    } catch (...) {
+      record(slice, std::nullopt, std::current_exception());
+    }
+    return true;
+  }
+
   void record(uint64_t slice, std::optional<uint64_t> difference, std::exception_ptr error) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (slice > earliest_.load()) return;
+    if (slice > earliest_) return;
     earliest_ = slice;
     difference_ = difference;
     error_ = std::move(error);
