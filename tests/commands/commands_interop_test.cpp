@@ -4,6 +4,7 @@
 // its grains over its parent's, and every image skarvel writes or rewrites must check clean.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -448,7 +449,8 @@ TEST_F(CommandsInteropTest, ConvertedImagesStillCheckClean) {
 }
 
 // compare finds the first byte that differs, in a grain, in a parent or in
-// the tail of the longer disk; a tail of zeros only tells that sizes differ.
+// the tail of the longer disk, the earliest of several in slices compared at
+// once; a tail of zeros only tells that sizes differ.
 TEST_F(CommandsInteropTest, CompareFindsTheFirstDifference) {
   SKARVEL_REQUIRE_PEER("qemu-io");
   skarvel({"create", "-s", "8M", "base.vmdk"});
@@ -458,6 +460,11 @@ TEST_F(CommandsInteropTest, CompareFindsTheFirstDifference) {
   skarvel({"copy", "child.vmdk", "flat.vmdk"});
   skarvel({"copy", "-s", "16M", "flat.vmdk", "long.vmdk"});
   skarvel({"copy", "-t", "raw", "flat.vmdk", "flat.raw"});
+  // A stream whose first 4 MiB and the byte after them hold 0x77.
+  Bytes slices(8 << 20, 0);
+  std::fill_n(slices.begin(), 4194305, 0x77);
+  writeBytes(dir_.file("slices.raw"), slices);
+  skarvel({"copy", "-f", "raw", "-t", "streamOptimized", "slices.raw", "slices.vmdk"});
   const std::string sizes = "Sizes differ: 8388608 and 16777216 bytes\n";
   // Each row first writes to |target| (a change stays for the rows after it).
   struct Row {
@@ -475,6 +482,11 @@ TEST_F(CommandsInteropTest, CompareFindsTheFirstDifference) {
       // In the parent, where the child holds nothing of its own.
       {"base.vmdk", "write -P 0x44 5M 512", "child.vmdk", "flat.raw",
        "Content differs at byte 5242880\n", 2},
+      // The earliest of differences in slices of 4 MiB compared at once: the
+      // last byte of a first slice of compressed grains, not the first byte
+      // of the second, met sooner.
+      {"flat.vmdk", "write -P 0x77 0 4194303", "flat.vmdk", "slices.vmdk",
+       "Content differs at byte 4194303\n", 2},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.a + " vs " + row.b);
