@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/fatal_error.h"
 #include "format/units.h"
 #include "platform/file.h"
 #include "reader/chain_reader.h"
@@ -28,6 +29,8 @@ constexpr int kReadLocked =
 // little, many enough that claiming a slice costs nothing beside reading it.
 constexpr uint64_t kSliceGrains = 64;
 constexpr uint64_t kNoSlice = std::numeric_limits<uint64_t>::max();
+// Workers at most, whatever the core count: each holds both inputs open.
+constexpr uint64_t kMostWorkers = 8;
 
 // One input as the disk it shows: a raw disk, or an image over all of its
 // parents.
@@ -172,9 +175,16 @@ CompareOutcome findFirstDifference(const CompareInput& first, const CompareInput
   CompareOutcome outcome{pairs.front()->first.bytes, pairs.front()->second.bytes, std::nullopt};
   uint64_t longer = std::max(outcome.firstBytes, outcome.secondBytes);
   SliceSearch search((longer + kGrainBytes - 1) / kGrainBytes);
-  uint64_t cores = std::max(1u, std::thread::hardware_concurrency());
+  uint64_t cores = std::clamp<uint64_t>(std::thread::hardware_concurrency(), 1, kMostWorkers);
   while (pairs.size() < std::min(cores, search.slices())) {
-    pairs.push_back(std::make_unique<InputPair>(first, second));
+    // Each pair holds every file of both inputs open: where the system
+    // allows no more (a split image of thousands of extents), fewer workers
+    // do the work.
+    try {
+      pairs.push_back(std::make_unique<InputPair>(first, second));
+    } catch (const FatalError&) {
+      break;
+    }
   }
   runWorkers(search, pairs);
   outcome.difference = search.result();
