@@ -19,9 +19,9 @@ uint32_t zeroedGrainLength(std::vector<uint8_t>& buffer, bool outputHasParent) {
   return static_cast<uint32_t>(buffer.size());
 }
 
-// Bytes at the start of a grain read to tell data from zeros before the
+// Bytes at the start of a grain (a sector) read to tell data from zeros before the
 // system is asked to copy it: data nearly always shows there already.
-constexpr uint32_t kProbeBytes = 4096;
+constexpr uint32_t kProbeBytes = 512;
 
 // Has the system copy grain |grain| from its place in an input file when
 // its first bytes show data. False, having stored nothing, when the grain
