@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/fatal_error.h"
+#include "base/zeros.h"
 #include "platform/file.h"
 
 namespace skarvel {
@@ -33,7 +34,7 @@ bool copiedInside(VMDKReader& reader, VMDKWriter& writer, uint64_t grain, uint8_
   uint32_t n = std::min(kProbeBytes, place.length);
   // A read that fails is made again in full, and reported, by readGrain.
   if (platform::readFileAt(place.fd, place.offset, probe, n) != n) return false;
-  if (std::all_of(probe, probe + n, [](uint8_t b) { return b == 0; })) return false;
+  if (allZeros(probe, n)) return false;
   writer.copyGrain(grain, place);
   return true;
 }

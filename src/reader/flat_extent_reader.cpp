@@ -32,10 +32,7 @@ VMDKFlatExtentReader::VMDKFlatExtentReader(int fd, const std::string& path, uint
 
 uint32_t VMDKFlatExtentReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
   if (grain >= layout_.grainCount) return 0;
-  uint64_t first = grain * kGrainSectors;
-  // The last grain of an extent whose size is not whole grains is shorter.
-  uint64_t grainBytes = std::min(kGrainBytes, (capacity_ - first) * kSectorBytes);
-  uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(grainBytes, length));
+  uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(grainBytesAt(grain), length));
   uint64_t at = fileOffsetOf(grain);
   if (failOnMissing_ && (at >= fileBytes_ || wanted > fileBytes_ - at)) {
     throw FatalError("Failed to read file " + path_);
@@ -51,8 +48,7 @@ uint32_t VMDKFlatExtentReader::readGrain(uint64_t grain, uint8_t* buffer, uint32
 
 bool VMDKFlatExtentReader::placeOfGrain(uint64_t grain, GrainPlace* place) {
   if (grain >= layout_.grainCount) return false;
-  uint64_t first = grain * kGrainSectors;
-  uint64_t grainBytes = std::min(kGrainBytes, (capacity_ - first) * kSectorBytes);
+  uint64_t grainBytes = grainBytesAt(grain);
   uint64_t at = fileOffsetOf(grain);
   if (at >= fileBytes_ || grainBytes > fileBytes_ - at) return false;
   *place = GrainPlace{fd_, &path_, at, static_cast<uint32_t>(grainBytes)};

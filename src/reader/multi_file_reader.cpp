@@ -89,18 +89,21 @@ size_t VMDKMultiFileReader::extentHolding(uint64_t grain) {
 
 uint32_t VMDKMultiFileReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
   if (grain >= firstGrains_.back()) return 0;
+  VMDKReader& extent = moveTo(grain);
+  return extent.readGrain(grain - firstGrains_[current_], buffer, length);
+}
+
+VMDKReader& VMDKMultiFileReader::moveTo(uint64_t grain) {
   size_t holding = extentHolding(grain);
   if (holding != current_) extentReaders_[current_]->releaseBuffers();
   current_ = holding;
-  return extentReaders_[current_]->readGrain(grain - firstGrains_[current_], buffer, length);
+  return *extentReaders_[current_];
 }
 
 bool VMDKMultiFileReader::placeOfGrain(uint64_t grain, GrainPlace* place) {
   if (grain >= firstGrains_.back()) return false;
-  size_t holding = extentHolding(grain);
-  if (holding != current_) extentReaders_[current_]->releaseBuffers();
-  current_ = holding;
-  return extentReaders_[current_]->placeOfGrain(grain - firstGrains_[current_], place);
+  VMDKReader& extent = moveTo(grain);
+  return extent.placeOfGrain(grain - firstGrains_[current_], place);
 }
 
 std::pair<size_t, uint64_t> VMDKMultiFileReader::extentOf(uint64_t grain) {

@@ -55,6 +55,9 @@ class VMDKMultiFileReader : public VMDKReader {
                                          const std::string& directory, int flags);
   // The index of the extent that holds |grain|, which is below the total.
   size_t extentHolding(uint64_t grain);
+  // Makes the extent holding |grain| the current one, giving back the
+  // buffers of the one before, and returns its reader.
+  VMDKReader& moveTo(uint64_t grain);
 
   ExtentList extents_;
   std::vector<std::unique_ptr<VMDKReader>> extentReaders_;

@@ -132,21 +132,23 @@ void VMDKSingleFileReader::loadTable(uint64_t tableIndex) {
 }
 
 void VMDKSingleFileReader::failOnMissingData() {
+  learnFileBytes();
+  failOnMissing_ = true;
+}
+
+void VMDKSingleFileReader::learnFileBytes() {
+  if (knowsFileBytes_) return;
   if (!platform::readableLength(fd_, &fileBytes_)) failRead();
   knowsFileBytes_ = true;
-  failOnMissing_ = true;
 }
 
 bool VMDKSingleFileReader::placeOfGrain(uint64_t grain, GrainPlace* place) {
   if (compressed_ || grain >= layout_.grainCount) return false;
   uint32_t sector = grainSector(grain / header_.numGTEsPerGT, grain % header_.numGTEsPerGT);
   if (sector == 0 || (sector == kZeroedGrainEntry && zeroedGrains_)) return false;
-  if (!knowsFileBytes_) {
-    if (!platform::readableLength(fd_, &fileBytes_)) failRead();
-    knowsFileBytes_ = true;
-  }
+  learnFileBytes();
   uint64_t at = uint64_t{sector} * kSectorBytes;
-  uint64_t bytes = std::min(kGrainBytes, (capacity_ - grain * kGrainSectors) * kSectorBytes);
+  uint64_t bytes = grainBytesAt(grain);
   if (at >= fileBytes_ || bytes > fileBytes_ - at) return false;
   *place = GrainPlace{fd_, &path_, at, static_cast<uint32_t>(bytes)};
   return true;

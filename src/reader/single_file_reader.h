@@ -74,6 +74,8 @@ class VMDKSingleFileReader : public VMDKReader {
   void loadTable(uint64_t tableIndex);
   // Inflates the grain whose marker is at |sector| into |buffer|.
   uint32_t readCompressedGrain(uint64_t grain, uint32_t sector, uint8_t* buffer, uint32_t length);
+  // Sets fileBytes_ once, from the file's length.
+  void learnFileBytes();
   // Throws the "Truncated image file " error described above.
   void refuseTruncatedFile() const;
   [[noreturn]] void failRead() const;

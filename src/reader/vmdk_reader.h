@@ -10,6 +10,7 @@
 #ifndef SKARVEL_READER_VMDK_READER_H_
 #define SKARVEL_READER_VMDK_READER_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,6 +19,7 @@
 #include "format/descriptor.h"
 #include "format/grain_place.h"
 #include "format/sparse_layout.h"
+#include "format/units.h"
 
 namespace skarvel {
 
@@ -99,6 +101,12 @@ class VMDKReader {
   const std::string& path() const { return path_; }
 
  protected:
+  // The bytes of grain |grain| that lie within the capacity: a whole grain
+  // but for the last one of a disk whose size is not whole grains.
+  uint64_t grainBytesAt(uint64_t grain) const {
+    return std::min(kGrainBytes, (capacity_ - grain * kGrainSectors) * kSectorBytes);
+  }
+
   // Reads and parses the descriptor text that begins at |sectorOffset| of
   // this reader's file, up to its first zero byte or the end of the file;
   // replaces descriptor() and, when given, |extents|. Returns the count of

@@ -7,6 +7,7 @@
 #include "base/byte_order.h"
 #include "base/fatal_error.h"
 #include "base/numbers.h"
+#include "base/zeros.h"
 #include "format/units.h"
 #include "platform/file.h"
 #include "writer/sparse_extent_editor.h"
@@ -20,12 +21,6 @@ constexpr int kRedundant = 1;
 
 // Grains copied between two syncs: 16 MiB of data per batch.
 constexpr size_t kBatchGrains = 256;
-
-// True when every byte is 0: the first is, and each equals the next (one
-// memcmp, which compares in words).
-bool allZeros(const uint8_t* bytes, size_t length) {
-  return length == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, length - 1) == 0);
-}
 
 }  // namespace
 
