@@ -434,17 +434,18 @@ void ExtentChecker::findTablesOnAgreedGrains() {
       for (int c = 0; c < 2; ++c) {
         uint32_t sector = entries[c][e];
         bool agreed = sector == entries[1 - c][e];
-        if (sector == 0 || sector < header_.overHead || (agreed && c == kRedundant) ||
+        if (sector == 0 || (agreed && c == kRedundant) ||
             (sector == kZeroedGrainEntry && zeroedGrains_)) {
           continue;
         }
         Region named{sector, kGrainSectors, Part::kGrain, c, grain, agreed};
         // A copy that lies inside a grain its other copy names is read
         // from that grain's data, when the copies differ in more than this
-        // one entry; a single entry naming the other copy's place is the
-        // entry's fault.
+        // one entry; a single entry naming the other copy's place, or one
+        // inside the overhead, is the entry's fault. A grain both copies
+        // name is read wherever it lies, inside the overhead too.
         if (!agreed) {
-          if (differing > 1) meet(regionOf[1 - c][t], named);
+          if (differing > 1 && sector >= header_.overHead) meet(regionOf[1 - c][t], named);
           continue;
         }
         uint64_t from = sector - std::min<uint64_t>(sector, tableSectors_ - 1);
