@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <utility>
 
 #include "commands/json_report.h"
 
@@ -88,9 +89,11 @@ void CopyProgress::writeJsonLine() {
 }
 
 void CopyProgress::write() {
-  out_.write(buffer_.get(), static_cast<std::streamsize>(used_));
+  // Emptied first: a stream that throws does not get the same text again
+  // from the destructor, on the way out of the throw.
+  size_t used = std::exchange(used_, 0);
+  out_.write(buffer_.get(), static_cast<std::streamsize>(used));
   out_.flush();
-  used_ = 0;
   lastWrite_ = std::chrono::steady_clock::now();
   if (!out_) stopped_ = true;
 }

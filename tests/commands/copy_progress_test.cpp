@@ -73,5 +73,15 @@ TEST(CopyProgressTest, FailedStreamEndsTheReport) {
   EXPECT_EQ(buffer.taken, std::string("1/1000000, 0%\r").size());
 }
 
+// A stream that throws: what it refused is not written again by the report
+// ending on the way out of the throw (a second throw there would end the
+// program).
+TEST(CopyProgressTest, StreamThatThrowsIsNotWrittenAgain) {
+  ClosingBuffer buffer(0);
+  std::ostream out(&buffer);
+  out.exceptions(std::ios::badbit);
+  EXPECT_THROW((CopyProgress(out, 10).next()), std::ios::failure);
+}
+
 }  // namespace
 }  // namespace skarvel
