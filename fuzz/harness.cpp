@@ -55,8 +55,10 @@ void limitFileSize(uint64_t bytes) {
 
 // Bounds one command's work, whatever size the input declares: the files it
 // writes stay below kMaxOutputBytes each, and once kMaxCommandTime has
-// passed every further write fails and the next progress text ends the
-// command (copy prints one at least every few milliseconds of work).
+// passed every further write of the tool fails and the next progress text
+// ends the command (copy prints one at least every few milliseconds of
+// work). The fuzzer's own files (the input of a crash, its report) are
+// written as ever.
 class CommandBound {
  public:
   CommandBound() : watchdog_([this] { watch(); }) {}
@@ -67,7 +69,7 @@ class CommandBound {
     }
     woken_.notify_one();
     watchdog_.join();
-    limitFileSize(kMaxOutputBytes);
+    platform::failWritesAfter(platform::kNoWriteFault);
   }
   bool expired() const { return expired_; }
 
@@ -80,7 +82,7 @@ class CommandBound {
     std::unique_lock<std::mutex> lock(mutex_);
     if (woken_.wait_for(lock, kMaxCommandTime, [this] { return finished_; })) return;
     expired_ = true;
-    limitFileSize(0);
+    platform::failWritesAfter(0);
   }
 
   std::mutex mutex_;
