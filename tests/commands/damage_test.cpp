@@ -694,9 +694,11 @@ TEST(DamageTest, ARepairFailedAtAnyWriteLeavesOldOrNewAndARerunFinishes) {
     SCOPED_TRACE(row.what);
     ScopedTempDir original;
     Images images = make(row.kind, original);
-    runSkarvel({"copy", "in.vmdk", "intact.vmdk"}, original.path());
+    RunResult intact = runSkarvel({"copy", "in.vmdk", "intact.vmdk"}, original.path());
+    ASSERT_EQ(intact.status, 0) << intact.err;
     row.damage(images);
-    runSkarvel({"copy", "in.vmdk", "damaged.vmdk"}, original.path());
+    RunResult damaged = runSkarvel({"copy", "in.vmdk", "damaged.vmdk"}, original.path());
+    ASSERT_EQ(damaged.status, 0) << damaged.err;
     for (uint64_t writes = 0;; ++writes) {
       SCOPED_TRACE(writes);
       ScopedTempDir dir;
