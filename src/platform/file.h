@@ -111,6 +111,12 @@ constexpr uint64_t kNoDataAfter = ~uint64_t{0};
 // when the system cannot tell, and a caller then reads.
 bool findData(int fd, uint64_t offset, uint64_t* begin, uint64_t* end);
 
+// True when the system says every byte of the regular file open as |fd| is
+// allocated (its blocks in use cover its length), so that findData would
+// report one run of data: a search some file systems make by walking the
+// whole file. False when it cannot tell, or for a window.
+bool allocatedThroughout(int fd);
+
 // True when |fd| is open on a character device (a terminal, /dev/zero,
 // /dev/urandom): a stream without an end or a size, which no image is.
 bool isCharacterDevice(int fd);

@@ -265,6 +265,14 @@ bool findData(int fd, uint64_t offset, uint64_t* begin, uint64_t* end) {
 #endif
 }
 
+bool allocatedThroughout(int fd) {
+  if (window::lengthOf(fd)) return false;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return false;
+  // st_blocks counts 512-byte units.
+  return static_cast<uint64_t>(st.st_blocks) >= (static_cast<uint64_t>(st.st_size) + 511) / 512;
+}
+
 bool isCharacterDevice(int fd) {
   struct stat st;
   return ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode);

@@ -28,6 +28,9 @@ VMDKFlatExtentReader::VMDKFlatExtentReader(int fd, const std::string& path, uint
   if (!platform::readableLength(fd_, &fileBytes_)) {
     throw FatalError("Failed to read file " + path_);
   }
+  // A file without holes is one run of data; the grains are read and
+  // their zeros found as ever.
+  if (platform::allocatedThroughout(fd_)) dataEnd_ = platform::kNoDataAfter;
 }
 
 uint32_t VMDKFlatExtentReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t length) {
