@@ -1,6 +1,5 @@
 #include "commands/command_compact.h"
 
-#include <algorithm>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -8,6 +7,7 @@
 
 #include "base/fatal_error.h"
 #include "base/numbers.h"
+#include "base/zeros.h"
 #include "commands/copy_progress.h"
 #include "commands/json_report.h"
 #include "commands/parent_chain.h"
@@ -94,7 +94,7 @@ bool readsZeros(VMDKReader* parents, uint64_t grain, std::vector<uint8_t>& buffe
   if (parents == nullptr) return true;
   uint32_t n = parents->readGrain(grain, buffer.data(), static_cast<uint32_t>(buffer.size()));
   if (n == 0 || n == kZeroedGrain) return true;
-  return std::all_of(buffer.begin(), buffer.begin() + n, [](uint8_t b) { return b == 0; });
+  return allZeros(buffer.data(), n);
 }
 
 // The result for programs, one line after the progress lines.

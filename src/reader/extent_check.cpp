@@ -10,6 +10,7 @@
 #include "base/byte_order.h"
 #include "base/fatal_error.h"
 #include "base/numbers.h"
+#include "base/zeros.h"
 #include "format/compressed_grain.h"
 #include "format/sparse_header.h"
 #include "format/stream_marker.h"
@@ -622,7 +623,7 @@ bool ExtentChecker::namesZeros(uint32_t sector) const {
   std::vector<uint8_t> grain(kGrainBytes, 0);
   readAt(extent_.fileHandle(), path_, uint64_t{sector} * kSectorBytes, grain.data(),
          static_cast<uint32_t>(grain.size()));
-  return std::all_of(grain.begin(), grain.end(), [](uint8_t b) { return b == 0; });
+  return allZeros(grain.data(), grain.size());
 }
 
 void ExtentChecker::checkEntriesPastCapacity() {

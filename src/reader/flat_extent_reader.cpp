@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/fatal_error.h"
+#include "base/zeros.h"
 #include "platform/file.h"
 
 namespace skarvel {
@@ -45,7 +46,7 @@ uint32_t VMDKFlatExtentReader::readGrain(uint64_t grain, uint8_t* buffer, uint32
   uint32_t n = readAt(fd_, path_, at, buffer, wanted);
   // Zeros, and sectors the file does not reach, read as zeros and hide any
   // parent: a flat extent holds every sector of its part of the disk.
-  bool allZero = std::all_of(buffer, buffer + n, [](uint8_t b) { return b == 0; });
+  bool allZero = allZeros(buffer, n);
   return allZero ? kZeroedGrain : n;
 }
 

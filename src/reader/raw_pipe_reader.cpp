@@ -4,6 +4,7 @@
 
 #include "base/fatal_error.h"
 #include "base/numbers.h"
+#include "base/zeros.h"
 #include "platform/file.h"
 
 namespace skarvel {
@@ -30,7 +31,7 @@ uint32_t VMDKRawPipeReader::readGrain(uint64_t grain, uint8_t* buffer, uint32_t 
     layout_ = computeLayout(capacity_, 1);
   }
   if (n == 0) return 0;
-  bool allZero = std::all_of(buffer, buffer + n, [](uint8_t b) { return b == 0; });
+  bool allZero = allZeros(buffer, n);
   return allZero ? kZeroedGrain : static_cast<uint32_t>(n);
 }
 

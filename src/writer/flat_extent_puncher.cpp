@@ -5,6 +5,7 @@
 
 #include "base/fatal_error.h"
 #include "base/numbers.h"
+#include "base/zeros.h"
 #include "format/units.h"
 #include "platform/file.h"
 
@@ -72,7 +73,7 @@ uint64_t punchZeroGrains(int fd, const std::string& path, uint64_t first, uint64
     int64_t n = platform::readFileAt(fd, at, grain.data(), static_cast<uint32_t>(length));
     if (n < 0) throw FatalError("Failed to read file " + path);
     // Only what the file holds; past its end there is nothing to give back.
-    if (n > 0 && std::all_of(grain.begin(), grain.begin() + n, [](uint8_t b) { return b == 0; })) {
+    if (n > 0 && allZeros(grain.data(), static_cast<size_t>(n))) {
       run.add(at, static_cast<uint64_t>(n));
     }
   }

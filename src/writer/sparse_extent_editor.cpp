@@ -5,6 +5,7 @@
 #include "base/byte_order.h"
 #include "base/fatal_error.h"
 #include "base/numbers.h"
+#include "base/zeros.h"
 #include "platform/file.h"
 
 namespace skarvel {
@@ -120,7 +121,7 @@ void SparseExtentEditor::clearEntriesPastCapacity() {
     if (table == 0) continue;
     uint64_t at = table * kSectorBytes + used * kEntryBytes;
     readAt(at, entries.data(), static_cast<uint32_t>(entries.size()));
-    if (std::all_of(entries.begin(), entries.end(), [](uint8_t b) { return b == 0; })) continue;
+    if (allZeros(entries.data(), entries.size())) continue;
     std::fill(entries.begin(), entries.end(), 0);
     writeAt(at, entries.data(), static_cast<uint32_t>(entries.size()));
   }
